@@ -1,0 +1,65 @@
+#include "module/array_exchange.h"
+
+#include <cstring>
+
+namespace rerozer {
+
+namespace {
+
+bool is_native_byte_order(char byteorder) {
+  constexpr bool kLittleEndian = (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  return byteorder == '=' || byteorder == '|' || byteorder == (kLittleEndian ? '<' : '>');
+}
+
+}  // namespace
+
+py::array to_array(py::handle value) {
+  if (py::isinstance<py::array>(value)) return py::reinterpret_borrow<py::array>(value);
+  auto& api = py::detail::npy_api::get();
+  PyObject* converted = api.PyArray_FromAny_(value.ptr(), nullptr, 0, 0,
+                                             py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_, nullptr);
+  if (converted == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::array>(converted);
+}
+
+bool is_int64(const py::dtype& dtype) { return dtype.kind() == 'i' && dtype.itemsize() == 8; }
+
+const void* buffer_address(const py::array& array) {
+  Py_buffer buffer;
+  if (PyObject_GetBuffer(array.ptr(), &buffer, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+    throw py::error_already_set();
+  }
+  const void* address = buffer.buf;
+  PyBuffer_Release(&buffer);
+  return address;
+}
+
+OwnedView dense_int64_view(const py::array& array) {
+  const auto size = static_cast<int64_t>(array.size());
+  const void* address = buffer_address(array);
+  if (size == 0) return {array, Int64View{nullptr, 0}};
+  const py::dtype dtype = array.dtype();
+  const bool dense = (array.flags() & py::array::c_style) != 0;
+  if (dense && is_int64(dtype) && is_native_byte_order(dtype.byteorder())) {
+    return {array, Int64View{static_cast<const int64_t*>(address), size}};
+  }
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast> copy(array);
+  return {copy, Int64View{copy.data(), size}};
+}
+
+int64_t read_int64_element(const py::array& array, py::ssize_t i) {
+  int64_t value;
+  std::memcpy(&value, array.data(i), sizeof(value));
+  if (!is_native_byte_order(array.dtype().byteorder())) value = __builtin_bswap64(value);
+  return value;
+}
+
+int64_t read_int64(py::handle value) { return py::cast<int64_t>(value); }
+
+py::array to_int64_array(const int64_t* data, size_t n) {
+  py::array_t<int64_t> result(static_cast<py::ssize_t>(n));
+  if (n != 0) std::memcpy(result.mutable_data(), data, n * sizeof(int64_t));
+  return std::move(result);
+}
+
+}  // namespace rerozer

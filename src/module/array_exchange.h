@@ -1,0 +1,57 @@
+#ifndef REROZER_MODULE_ARRAY_EXCHANGE_H_
+#define REROZER_MODULE_ARRAY_EXCHANGE_H_
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "graph/int64_view.h"
+
+namespace rerozer {
+
+namespace py = pybind11;
+
+// A read view together with the object that owns its memory. Keeping
+// `owner` alive keeps `view` valid.
+struct OwnedView {
+  py::object owner;
+  Int64View view;
+};
+
+// Turns a value into a numpy array: an ndarray (or subclass) is returned as
+// it is, anything else goes through numpy's array construction with the
+// inferred dtype. numpy's errors pass through unchanged.
+py::array to_array(py::handle value);
+
+// True for dtype kind 'i' with 8-byte items (byte order not considered).
+bool is_int64(const py::dtype& dtype);
+
+// Address of the first element, from a buffer request on the array
+// (strides and format allowed, no write access). A refused request raises
+// the array's own error.
+const void* buffer_address(const py::array& array);
+
+// A dense native-order int64 view of a one-dimensional array whose dtype is
+// int64 unless it is empty. A C-contiguous native-order array is read in
+// place (owner is the array); any other layout or byte order is read
+// through a contiguous native copy, which becomes the owner.
+OwnedView dense_int64_view(const py::array& array);
+
+// Element i (0 <= i < len) of a one-dimensional int64 array, whatever its
+// strides and byte order.
+int64_t read_int64_element(const py::array& array, py::ssize_t i);
+
+// One interpreter object as a signed 64-bit integer, by pybind11's integer
+// conversion: ints, bools and __index__ objects; floats are refused with
+// pybind11's cast error.
+int64_t read_int64(py::handle value);
+
+// A new one-dimensional, C-contiguous, owning int64 array holding a copy of
+// n values starting at `data`.
+py::array to_int64_array(const int64_t* data, size_t n);
+
+}  // namespace rerozer
+
+#endif  // REROZER_MODULE_ARRAY_EXCHANGE_H_

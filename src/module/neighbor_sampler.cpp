@@ -1,0 +1,150 @@
+#include "module/neighbor_sampler.h"
+
+#include <pybind11/stl.h>
+
+#include <utility>
+
+#include "module/array_exchange.h"
+#include "module/keyed_arrays.h"
+#include "module/request.h"
+#include "sampling/hop_expansion.h"
+
+namespace rerozer {
+
+namespace {
+
+// Empties the working state when a call ends, returned or failed.
+class ClearOnExit {
+ public:
+  explicit ClearOnExit(CallState& state) : state_(state) {}
+  ~ClearOnExit() { state_.clear(); }
+  ClearOnExit(const ClearOnExit&) = delete;
+  ClearOnExit& operator=(const ClearOnExit&) = delete;
+
+ private:
+  CallState& state_;
+};
+
+py::array list_to_array(const std::vector<int64_t>& values, size_t skip = 0) {
+  return to_int64_array(values.data() + skip, values.size() - skip);
+}
+
+py::dict to_dict(const py::object& value) {
+  if (PyDict_Check(value.ptr())) return py::reinterpret_borrow<py::dict>(value);
+  PyObject* dict = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr());
+  if (dict == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::dict>(dict);
+}
+
+}  // namespace
+
+NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
+                                 std::vector<EdgeType> edge_types, const py::dict& colptr,
+                                 const py::dict& row, const py::dict& node_time, int32_t seed)
+    : graph_(std::move(node_types), std::move(edge_types)) {
+  const std::vector<std::string>& keys = graph_.edge_type_keys();
+  check_keyed_arrays(colptr, "colptr", keys, 1, true);
+  check_keyed_arrays(row, "row", keys, 1, true);
+  graph_.set_temporal(PyDict_Size(node_time.ptr()) > 0);
+  check_keyed_arrays(node_time, "node_time", graph_.node_types(), 1, true);
+
+  for (const std::string& key : keys) {
+    const py::str key_object(key);
+    graph_.file_colptr(key, keep(array_data(get_item(colptr, key_object), key, "colptr")));
+    graph_.file_row(key, keep(array_data(get_item(row, key_object), key, "row")));
+  }
+  for (const std::string& name : graph_.node_types()) {
+    const py::str name_object(name);
+    if (!dict_contains(node_time, name_object)) continue;
+    graph_.file_node_time(name,
+                          keep(array_data(get_item(node_time, name_object), name, "node_time")));
+  }
+  rng_.seed(seed);
+}
+
+Int64View NeighborSampler::keep(OwnedView data) {
+  array_owners_.push_back(std::move(data.owner));
+  return data.view;
+}
+
+SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
+                                     const py::dict& sampling_time_offsets,
+                                     const std::string& entity_table, const py::array& seed_node,
+                                     const py::array& seed_time) {
+  const ValidatedRequest request = validate_request(graph_, num_neighbors, sampling_time_offsets,
+                                                    entity_table, seed_node, seed_time);
+  Seeds seeds;
+  seeds.entity_slot = request.entity_slot;
+  const OwnedView seed_nodes = dense_int64_view(seed_node);
+  seeds.seed_node = seed_nodes.view;
+  OwnedView seed_times;
+  if (graph_.temporal() && seed_time.size() != 0) {
+    seed_times = dense_int64_view(seed_time);
+    seeds.seed_time = seed_times.view;
+  }
+
+  ClearOnExit clear_on_exit(state_);
+  RequestParameters params(num_neighbors, sampling_time_offsets, request);
+  expand_hops(graph_, seeds, request.num_hops, params, rng_, state_);
+  return build_result();
+}
+
+SampleResult NeighborSampler::build_result() const {
+  py::dict out_node;
+  py::dict num_sampled_nodes;
+  py::dict out_batch;
+  const auto& node_types = graph_.node_types();
+  for (size_t i = 0; i < node_types.size(); ++i) {
+    const NodeState& node = state_.nodes[graph_.node_type_slots()[i]];
+    const py::str key(node_types[i]);
+    out_node[key] = list_to_array(node.out_node);
+    num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes);
+    out_batch[key] = list_to_array(node.out_batch);
+  }
+  py::dict num_sampled_edges;
+  py::dict out_row;
+  py::dict out_col;
+  const auto& keys = graph_.edge_type_keys();
+  for (size_t j = 0; j < keys.size(); ++j) {
+    const EdgeState& edge = state_.edges[graph_.edge_type_slots()[j].key_slot];
+    const py::str key(keys[j]);
+    num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, 1);
+    out_row[key] = list_to_array(edge.out_row);
+    out_col[key] = list_to_array(edge.out_col);
+  }
+  return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
+}
+
+void register_neighbor_sampler(py::module_& module) {
+  py::class_<NeighborSampler>(module, "NeighborSampler")
+      .def(py::init([](std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
+                       const py::dict& colptr, const py::dict& row, const py::object& node_time,
+                       int32_t seed) {
+             // node_time becomes a dictionary before anything else is looked at.
+             const py::dict node_time_dict = to_dict(node_time);
+             return new NeighborSampler(std::move(node_types), std::move(edge_types), colptr,
+                                        row, node_time_dict, seed);
+           }),
+           py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
+           py::arg("node_time"), py::arg("seed") = 123)
+      .def(
+          "sample",
+          [](NeighborSampler* self, const py::dict& num_neighbors,
+             const py::dict& sampling_time_offsets, const std::string& entity_table,
+             const py::array& seed_node, const py::array& seed_time) {
+            // An instance made by __new__ alone has no sampler: pybind11 hands
+            // over uninitialised storage for it, which was never registered.
+            static const py::detail::type_info* type =
+                py::detail::get_type_info(typeid(NeighborSampler));
+            if (!py::detail::get_object_handle(self, type)) {
+              throw py::type_error(
+                  "NeighborSampler.sample() called on an instance whose __init__ has not run");
+            }
+            return self->sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                                seed_time);
+          },
+          py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"),
+          py::arg("seed_node"), py::arg("seed_time"));
+}
+
+}  // namespace rerozer

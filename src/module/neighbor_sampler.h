@@ -1,0 +1,64 @@
+#ifndef REROZER_MODULE_NEIGHBOR_SAMPLER_H_
+#define REROZER_MODULE_NEIGHBOR_SAMPLER_H_
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "graph/edge_type.h"
+#include "graph/graph_store.h"
+#include "module/array_exchange.h"
+#include "sampling/call_state.h"
+#include "sampling/random_source.h"
+
+namespace rerozer {
+
+namespace py = pybind11;
+
+using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// The object behind a Python NeighborSampler: the graph store, the arrays
+// that back it, the random source and the per-call working state.
+//
+// Construction checks colptr, row and node_time and keeps a reference to
+// every array it reads (or to the converted copy, for values that were not
+// C-contiguous native int64 arrays), so the graph stays valid for the
+// sampler's life whatever the caller does with its own references. The
+// dictionaries themselves are not kept.
+//
+// Not thread-safe: the interpreter lock serialises calls on one sampler.
+class NeighborSampler {
+ public:
+  NeighborSampler(std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
+                  const py::dict& colptr, const py::dict& row, const py::dict& node_time,
+                  int32_t seed);
+
+  // Validates the request, grows the subgraphs and returns
+  // (out_row, out_col, out_node, out_batch, num_sampled_nodes,
+  // num_sampled_edges). A failed call keeps the draws it made and leaves
+  // nothing else behind.
+  SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                      const std::string& entity_table, const py::array& seed_node,
+                      const py::array& seed_time);
+
+ private:
+  SampleResult build_result() const;
+  // Holds the owner of a graph array for the sampler's life.
+  Int64View keep(OwnedView data);
+
+  GraphStore graph_;
+  RandomSource rng_;
+  std::vector<py::object> array_owners_;
+  CallState state_;
+};
+
+// Registers the class NeighborSampler in the module.
+void register_neighbor_sampler(py::module_& module);
+
+}  // namespace rerozer
+
+#endif  // REROZER_MODULE_NEIGHBOR_SAMPLER_H_

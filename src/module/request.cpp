@@ -1,0 +1,102 @@
+#include "module/request.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "module/array_exchange.h"
+#include "module/keyed_arrays.h"
+#include "graph/messages.h"
+#include "sampling/messages.h"
+
+namespace rerozer {
+
+namespace {
+
+constexpr const char* kNumNeighbors = "num_neighbors";
+constexpr const char* kOffsets = "sampling_time_offsets";
+
+}  // namespace
+
+ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_neighbors,
+                                  const py::dict& sampling_time_offsets,
+                                  const std::string& entity_table, const py::array& seed_node,
+                                  const py::array& seed_time) {
+  const std::vector<std::string>& keys = graph.edge_type_keys();
+  check_keyed_arrays(num_neighbors, kNumNeighbors, keys, 1, true);
+  check_keyed_arrays(sampling_time_offsets, kOffsets, keys, 2, false);
+  check_array(seed_node, "seed_node", 1, true);
+  check_array(seed_time, "seed_time", 1, true);
+
+  ValidatedRequest request;
+  const int64_t entity_slot = graph.node_slot(entity_table);
+  if (entity_slot < 0) throw std::runtime_error(messages::invalid_entity_table(entity_table));
+  request.entity_slot = static_cast<size_t>(entity_slot);
+  if (graph.temporal() && seed_time.size() != 0 && seed_time.size() != seed_node.size()) {
+    throw std::runtime_error(messages::seed_size_mismatch());
+  }
+
+  // Every edge type is sampled by count or by time window, never both.
+  std::vector<int64_t> count_sizes(keys.size(), -1);
+  request.keys.reserve(keys.size());
+  for (size_t j = 0; j < keys.size(); ++j) {
+    const std::string& key = keys[j];
+    request.keys.emplace_back(key);
+    const py::str& key_object = request.keys.back();
+    const bool has_count = dict_contains(num_neighbors, key_object);
+    if (has_count && dict_contains(sampling_time_offsets, key_object)) {
+      throw std::runtime_error(messages::edge_type_in_both(key));
+    }
+    if (has_count) {
+      const py::array counts = to_array(get_item(num_neighbors, key_object));
+      count_sizes[j] = static_cast<int64_t>(counts.size());
+      request.num_hops = std::max(request.num_hops, static_cast<size_t>(counts.size()));
+      continue;
+    }
+    const py::array offsets = to_array(get_item(sampling_time_offsets, key_object));
+    if (offsets.ndim() != 2) {
+      throw std::runtime_error(messages::keyed_wrong_ndim(key, kOffsets, 2));
+    }
+    request.num_hops = std::max(request.num_hops, static_cast<size_t>(offsets.shape(0)));
+    const int64_t src_slot = graph.edge_type_slots()[j].src_slot;
+    if (src_slot < 0 || graph.node_time_data(static_cast<size_t>(src_slot)) == nullptr) {
+      throw std::runtime_error(
+          messages::offsets_without_node_time(key, std::get<0>(graph.edge_types()[j])));
+    }
+    if (offsets.shape(1) != 2) throw std::runtime_error(messages::offsets_not_n_by_2(key));
+  }
+
+  // A count array shorter than the request would leave a hop without a count.
+  for (size_t j = 0; j < keys.size(); ++j) {
+    if (count_sizes[j] >= 0 && static_cast<size_t>(count_sizes[j]) < request.num_hops) {
+      throw std::runtime_error(messages::too_few_counts(keys[j], count_sizes[j], request.num_hops));
+    }
+  }
+  return request;
+}
+
+HopParameters RequestParameters::fetch(size_t hop, size_t edge_index) {
+  const py::str& key = request_.keys[edge_index];
+  HopParameters params;
+  if (dict_contains(num_neighbors_, key)) {
+    const py::array counts = to_array(get_item(num_neighbors_, key));
+    const std::string key_string = key;
+    check_keyed_value(counts, key_string, kNumNeighbors, 1, true);
+    if (static_cast<size_t>(counts.size()) <= hop) {
+      throw std::runtime_error(messages::too_few_counts(
+          key_string, static_cast<int64_t>(counts.size()), request_.num_hops));
+    }
+    params.count = read_int64_element(counts, static_cast<py::ssize_t>(hop));
+    return params;
+  }
+  const py::object row = get_item(get_item(offsets_, key), py::int_(hop));
+  const py::object lo = get_item(row, py::int_(0));
+  params.has_window = true;
+  if (!lo.is_none()) {
+    params.window.has_lo = true;
+    params.window.lo = read_int64(lo);
+  }
+  params.window.hi = read_int64(get_item(row, py::int_(1)));
+  return params;
+}
+
+}  // namespace rerozer

@@ -1,0 +1,30 @@
+#include "sampling/call_state.h"
+
+namespace rerozer {
+
+void CallState::clear() {
+  for (NodeState& node : nodes) {
+    node.out_batch.clear();
+    node.out_node.clear();
+    node.local_index.clear();
+    node.num_sampled_nodes.clear();
+    node.hop_begin = 0;
+    node.hop_end = 0;
+  }
+  for (EdgeState& edge : edges) {
+    edge.num_sampled_edges.clear();
+    edge.out_row.clear();
+    edge.out_col.clear();
+  }
+  example_times.clear();
+}
+
+void CallState::reset(size_t num_node_slots, size_t num_key_slots) {
+  nodes.resize(num_node_slots);
+  edges.resize(num_key_slots);
+  clear();
+  for (NodeState& node : nodes) node.num_sampled_nodes.push_back(0);
+  for (EdgeState& edge : edges) edge.num_sampled_edges.push_back(0);
+}
+
+}  // namespace rerozer

@@ -1,0 +1,123 @@
+#include "sampling/hop_expansion.h"
+
+#include <stdexcept>
+
+#include "graph/messages.h"
+#include "sampling/messages.h"
+
+namespace rerozer {
+
+namespace {
+
+void register_seeds(const Seeds& seeds, NodeState& entity) {
+  const int64_t n = seeds.seed_node.size;
+  entity.out_batch.reserve(static_cast<size_t>(n));
+  entity.out_node.reserve(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t id = seeds.seed_node[i];
+    entity.out_batch.push_back(i);
+    entity.out_node.push_back(id);
+    entity.local_index.emplace(NodeKey{i, id}, i);
+  }
+  entity.hop_begin = 0;
+  entity.hop_end = n;
+  entity.num_sampled_nodes[0] = n;
+}
+
+// The reference time of every example: its seed time, else the seed's own
+// node time, else none (then no selection is temporal). A store without
+// times never compares times, so it keeps no example times.
+void fix_example_times(const GraphStore& graph, const Seeds& seeds,
+                       std::vector<int64_t>& example_times) {
+  if (!graph.temporal()) return;
+  const int64_t n = seeds.seed_node.size;
+  if (!seeds.seed_time.empty()) {
+    if (seeds.seed_time.size != n) throw std::runtime_error(messages::seed_size_mismatch());
+    example_times.assign(seeds.seed_time.data, seeds.seed_time.data + n);
+    return;
+  }
+  const Int64View* times = graph.node_time_data(seeds.entity_slot);
+  if (times == nullptr) return;
+  example_times.reserve(static_cast<size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t id = seeds.seed_node[i];
+    if (!times->contains(id)) {
+      throw std::out_of_range(messages::seed_outside_node_time(
+          id, graph.node_slot_name(seeds.entity_slot), times->size));
+    }
+    example_times.push_back((*times)[id]);
+  }
+}
+
+}  // namespace
+
+void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
+                 ParameterSource& params, RandomSource& rng, CallState& state) {
+  // 1. Fresh working state, then the seeds as examples 0 .. n-1.
+  state.reset(graph.num_node_slots(), graph.num_key_slots());
+  register_seeds(seeds, state.nodes[seeds.entity_slot]);
+  fix_example_times(graph, seeds, state.example_times);
+  const std::vector<int64_t>& example_times = state.example_times;
+
+  Selector selector(rng);
+  const auto& edge_type_slots = graph.edge_type_slots();
+  for (size_t hop = 0; hop < num_hops; ++hop) {
+    // 2. Every edge type in order, over the frontier its destination type
+    // had when the hop began.
+    for (size_t j = 0; j < edge_type_slots.size(); ++j) {
+      const EdgeTypeSlots& slots = edge_type_slots[j];
+      EdgeState& out = state.edges[slots.key_slot];
+      out.num_sampled_edges.push_back(0);
+      const HopParameters hop_params = params.fetch(hop, j);
+      if (slots.dst_slot < 0 || slots.src_slot < 0) {
+        throw std::out_of_range(messages::unknown_node_type());
+      }
+      const auto src_slot = static_cast<size_t>(slots.src_slot);
+      const auto dst_slot = static_cast<size_t>(slots.dst_slot);
+
+      EdgeContext edge;
+      edge.key = &graph.key_slot_name(slots.key_slot);
+      edge.src_type = &graph.node_slot_name(src_slot);
+      edge.dst_type = &graph.node_slot_name(dst_slot);
+      edge.colptr = graph.colptr_data(slots.key_slot);
+      edge.row = graph.row_data(slots.key_slot);
+      edge.time_src = graph.node_time_data(src_slot);
+      edge.src = &state.nodes[src_slot];
+      edge.out = &out;
+      const bool temporal =
+          graph.temporal() && edge.time_src != nullptr && !example_times.empty();
+
+      // The frontier list may grow while it is walked (src == dst), so each
+      // entry is read by position, never through a held reference.
+      NodeState& dst = state.nodes[dst_slot];
+      const int64_t begin = dst.hop_begin;
+      const int64_t end = dst.hop_end;
+      for (int64_t i = begin; i < end; ++i) {
+        const int64_t x = dst.out_batch[static_cast<size_t>(i)];
+        const int64_t v = dst.out_node[static_cast<size_t>(i)];
+        if (!temporal) {
+          if (hop_params.count == 0) continue;
+          const Column column = read_column(edge, v);
+          if (column.begin != column.end) {
+            selector.sample_range(edge, x, i, column.begin, column.end, hop_params.count);
+          }
+        } else if (hop_params.has_window) {
+          selector.sample_time_window(edge, x, v, i, hop_params.window,
+                                      example_times[static_cast<size_t>(x)]);
+        } else {
+          selector.sample_most_recent(edge, x, v, i, hop_params.count,
+                                      example_times[static_cast<size_t>(x)]);
+        }
+      }
+    }
+    // 3. What each node type registered in this hop is the next frontier.
+    for (size_t slot : graph.node_type_slots()) {
+      NodeState& node = state.nodes[slot];
+      node.hop_begin = node.hop_end;
+      node.hop_end = static_cast<int64_t>(node.out_node.size());
+      node.num_sampled_nodes.push_back(node.hop_end - node.hop_begin);
+    }
+  }
+}
+
+}  // namespace rerozer
