@@ -14,10 +14,7 @@ void register_seeds(const Seeds& seeds, NodeState& entity) {
   entity.out_batch.reserve(static_cast<size_t>(n));
   entity.out_node.reserve(static_cast<size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
-    const int64_t id = seeds.seed_node[i];
-    entity.out_batch.push_back(i);
-    entity.out_node.push_back(id);
-    entity.local_index.emplace(NodeKey{i, id}, i);
+    entity.local_index.find_or_add(i, seeds.seed_node[i], entity.out_batch, entity.out_node);
   }
   entity.hop_begin = 0;
   entity.hop_end = n;

@@ -85,17 +85,11 @@ void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v,
 }
 
 void Selector::add_sampled_edge(const EdgeContext& edge, int64_t p, int64_t x, int64_t i) {
-  const int64_t u = edge.row[p];
   NodeState& src = *edge.src;
-  const auto [it, inserted] =
-      src.local_index.try_emplace(NodeKey{x, u}, static_cast<int64_t>(src.out_node.size()));
-  if (inserted) {
-    src.out_batch.push_back(x);
-    src.out_node.push_back(u);
-  }
+  const int64_t local = src.local_index.find_or_add(x, edge.row[p], src.out_batch, src.out_node);
   EdgeState& out = *edge.out;
   out.num_sampled_edges.back() += 1;
-  out.out_row.push_back(it->second);
+  out.out_row.push_back(local);
   out.out_col.push_back(i);
 }
 
