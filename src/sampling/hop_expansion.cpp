@@ -9,6 +9,14 @@ namespace rerozer {
 
 namespace {
 
+// How many frontier entries ahead the column pointers are prefetched, so
+// that the cache misses on colptr of successive entries overlap.
+constexpr int64_t kPrefetchDistance = 8;
+
+void prefetch_column(const Int64View& colptr, int64_t v) {
+  if (colptr.contains(v)) __builtin_prefetch(colptr.data + v);
+}
+
 void register_seeds(const Seeds& seeds, NodeState& entity) {
   const int64_t n = seeds.seed_node.size;
   entity.out_batch.reserve(static_cast<size_t>(n));
@@ -90,6 +98,9 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       const int64_t begin = dst.hop_begin;
       const int64_t end = dst.hop_end;
       for (int64_t i = begin; i < end; ++i) {
+        if (i + kPrefetchDistance < end) {
+          prefetch_column(edge.colptr, dst.out_node[static_cast<size_t>(i + kPrefetchDistance)]);
+        }
         const int64_t x = dst.out_batch[static_cast<size_t>(i)];
         const int64_t v = dst.out_node[static_cast<size_t>(i)];
         if (!temporal) {
