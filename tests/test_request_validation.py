@@ -177,7 +177,8 @@ def test_sampler_without_times_ignores_seed_times(untimed, paper_author, seed_ti
     assert_same_result(untimed.sample(**count_request(seed_time=seed_time)), expected)
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.int32, ">i8"])
+@pytest.mark.parametrize("dtype", [np.float64, np.int32, ">i8"],
+                         ids=["float", "int32", "big-endian"])
 def test_empty_seed_time_of_any_dtype_uses_node_times(timed, dtype):
     # Two examples of paper 0 at its own time 10: the most recent author is
     # author 0 (time 5); of the citing papers only paper 1 (20) is within 10 + 10.
