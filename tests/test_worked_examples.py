@@ -66,16 +66,6 @@ def test_two_hops_without_times():
     )
 
 
-def test_two_hops_without_times_draws_nothing():
-    # A sampler that has just taken every neighbour must still give the
-    # seed-123 picks of the next example.
-    sampler = paper_author_sampler()
-    sampler.sample({WRITES: ints(-1, -1), CITES: ints(-1, -1)}, {}, "paper", ints(0, 1), NO_TIMES)
-    result = sampler.sample({WRITES: ints(1), CITES: ints(1)}, {}, "paper", ints(0, 1), NO_TIMES)
-    assert result[2]["paper"].tolist() == [0, 1, 2, 2]
-    assert result[2]["author"].tolist() == [0, 1]
-
-
 RANDOM_DRAWS_RESULT = (
     {WRITES: [0, 1], CITES: [2, 3]},
     {WRITES: [0, 1], CITES: [0, 1]},
@@ -90,18 +80,6 @@ def test_one_hop_with_random_draws():
     # Draws 2991312382 mod 2 = 0 (author 0) and 3062119789 mod 2 = 1 (paper 2)
     # for paper 0; paper 1 has one candidate per edge type and draws nothing.
     sampler = paper_author_sampler(seed=123)
-    result = sampler.sample({WRITES: ints(1), CITES: ints(1)}, {}, "paper", ints(0, 1), NO_TIMES)
-    assert_result(result, RANDOM_DRAWS_RESULT)
-
-
-def test_default_seed_is_123():
-    sampler = rerozer.NeighborSampler(
-        ["paper", "author"],
-        [("author", "writes", "paper"), ("paper", "cites", "paper")],
-        {WRITES: ints(0, 2, 3, 3), CITES: ints(0, 2, 3, 3)},
-        {WRITES: ints(0, 1, 1), CITES: ints(1, 2, 2)},
-        {},
-    )
     result = sampler.sample({WRITES: ints(1), CITES: ints(1)}, {}, "paper", ints(0, 1), NO_TIMES)
     assert_result(result, RANDOM_DRAWS_RESULT)
 
@@ -156,12 +134,10 @@ def test_one_hop_with_times_from_the_seed_itself():
 # position p holds user 20 - p, so every user id names its position.
 
 
-def user_item_sampler(column_size, node_time=None, seed=123):
+def user_item_sampler(column_size):
     colptr = ints(0, 2, 2 + column_size)
     row = ints(*[20 - p for p in range(2 + column_size)])
-    return rerozer.NeighborSampler(
-        ["item", "user"], [("user", "buys", "item")], {BUYS: colptr}, {BUYS: row}, node_time or {}, seed
-    )
+    return rerozer.NeighborSampler(["item", "user"], [("user", "buys", "item")], {BUYS: colptr}, {BUYS: row}, {})
 
 
 def sampled_positions(result):
@@ -201,21 +177,6 @@ def test_selections_without_a_choice_leave_the_stream_alone(first_count):
     assert sampled_positions(first) == list(range(2, 2 + taken))
     second = sampler.sample({BUYS: ints(3)}, {}, "item", ints(1), NO_TIMES)
     assert sampled_positions(second) == [8, 3, 4]
-
-
-def test_count_one_below_the_column_draws_that_many_times():
-    # Nine draws on ten candidates; a new sampler that first makes the same
-    # nine draws on another request must then agree on the next picks.
-    sampler = user_item_sampler(10)
-    picks = sampled_positions(sampler.sample({BUYS: ints(9)}, {}, "item", ints(1), NO_TIMES))
-    assert len(set(picks)) == 9
-    assert set(picks) <= set(range(2, 12))
-    twin = user_item_sampler(10)
-    for _ in range(3):
-        twin.sample({BUYS: ints(3)}, {}, "item", ints(1), NO_TIMES)
-    after = sampled_positions(sampler.sample({BUYS: ints(3)}, {}, "item", ints(1), NO_TIMES))
-    twin_after = sampled_positions(twin.sample({BUYS: ints(3)}, {}, "item", ints(1), NO_TIMES))
-    assert after == twin_after
 
 
 def timed_column_sampler(times):
@@ -262,35 +223,22 @@ def test_time_window_picks(row, users):
 
 
 @pytest.mark.parametrize(
-    ("num_neighbors", "offsets"),
+    ("times", "time", "num_neighbors", "offsets", "users"),
     [
-        pytest.param({BUYS: ints(-1)}, {}, id="most_recent"),
-        pytest.param({BUYS: ints(1)}, {}, id="most_recent_count_one"),
-        pytest.param({}, {BUYS: [[None, 0]]}, id="time_window"),
+        pytest.param([5, 1], 9, {BUYS: ints(-1)}, {}, None, id="most_recent_reversed_ends"),
+        pytest.param([5, 1], 9, {BUYS: ints(1)}, {}, None, id="most_recent_checks_before_the_cut"),
+        pytest.param([5, 1], 9, {}, {BUYS: [[None, 0]]}, None, id="time_window_reversed_ends"),
+        pytest.param([1, 9, 3, 10], 10, {BUYS: ints(-1)}, {}, [0, 1, 2, 3], id="only_the_ends_are_compared"),
+        pytest.param([5], 9, {BUYS: ints(-1)}, {}, [0], id="one_entry_most_recent"),
+        pytest.param([5], 9, {}, {BUYS: [[None, 0]]}, [0], id="one_entry_time_window"),
     ],
 )
-def test_order_check_rejects_reversed_ends(num_neighbors, offsets):
-    sampler = timed_column_sampler([5, 1])
-    with pytest.raises(RuntimeError) as excinfo:
-        sampler.sample(num_neighbors, offsets, "item", ints(0), ints(9))
-    assert str(excinfo.value) == ORDER_ERROR
-
-
-def test_order_check_compares_only_the_ends():
-    sampler = timed_column_sampler([1, 9, 3, 10])
-    result = sampler.sample({BUYS: ints(-1)}, {}, "item", ints(0), ints(10))
-    assert result[2]["user"].tolist() == [0, 1, 2, 3]
-
-
-@pytest.mark.parametrize(
-    ("num_neighbors", "offsets"),
-    [
-        pytest.param({BUYS: ints(-1)}, {}, id="most_recent"),
-        pytest.param({}, {BUYS: [[None, 0]]}, id="time_window"),
-    ],
-)
-def test_one_entry_range_never_fails_the_order_check(num_neighbors, offsets):
-    # A column of one source: the range can hold one entry at most.
-    sampler = timed_column_sampler([5])
-    result = sampler.sample(num_neighbors, offsets, "item", ints(0), ints(9))
-    assert result[2]["user"].tolist() == [0]
+def test_order_check(times, time, num_neighbors, offsets, users):
+    sampler = timed_column_sampler(times)
+    if users is None:
+        with pytest.raises(RuntimeError) as excinfo:
+            sampler.sample(num_neighbors, offsets, "item", ints(0), ints(time))
+        assert str(excinfo.value) == ORDER_ERROR
+    else:
+        result = sampler.sample(num_neighbors, offsets, "item", ints(0), ints(time))
+        assert result[2]["user"].tolist() == users

@@ -313,68 +313,60 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowCase{"after_every_time", TimeWindow{true, 3, 9}, {}}),
     case_name<WindowCase>);
 
-TEST(OrderCheckTest, MostRecentRejectsAColumnWhoseEndsAreOutOfOrder) {
-  EdgeFixture fixture = timed_column({5, 1});
+// The order check compares the two ends of the range found by the search,
+// before the most-recent cut; ranges of one entry pass.
+struct OrderCase {
+  const char* name;
+  Ints times;
+  bool window_mode;
+  TimeWindow window;  // window mode
+  int64_t k;          // most-recent mode
+  int64_t t;
+  bool fails;
+  Ints expected;  // source ids taken when it passes
+};
+
+class OrderCheckTest : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(OrderCheckTest, ComparesTheEndsOfTheSearchedRange) {
+  const OrderCase& param = GetParam();
+  EdgeFixture fixture = timed_column(param.times);
   RandomSource rng = seeded(123);
   Selector selector(rng);
+  const EdgeContext edge = fixture.context();
+  std::string error;
   try {
-    selector.sample_most_recent(fixture.context(), 0, 0, 0, -1, 9);
-    FAIL() << "expected the order check to fail";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "Found invalid non-sorted temporal neighborhood");
+    if (param.window_mode) {
+      selector.sample_time_window(edge, 0, 0, 0, param.window, param.t);
+    } else {
+      selector.sample_most_recent(edge, 0, 0, 0, param.k, param.t);
+    }
+  } catch (const std::runtime_error& e) {
+    error = e.what();
   }
-  EXPECT_TRUE(fixture.out().out_row.empty());
-  EXPECT_TRUE(fixture.src().out_node.empty());
-  EXPECT_EQ(fixture.out().num_sampled_edges, (Ints{0}));
-}
-
-TEST(OrderCheckTest, MostRecentChecksTheRangeBeforeTheCut) {
-  // k = 1 would keep one entry, but the check covers [b, e') first.
-  EdgeFixture fixture = timed_column({5, 1});
-  RandomSource rng = seeded(123);
-  Selector selector(rng);
-  EXPECT_THROW(selector.sample_most_recent(fixture.context(), 0, 0, 0, 1, 9), std::runtime_error);
-}
-
-TEST(OrderCheckTest, TimeWindowRejectsOutOfOrderEndsInsideTheWindow) {
-  EdgeFixture fixture = timed_column({5, 1});
-  RandomSource rng = seeded(123);
-  Selector selector(rng);
-  try {
-    selector.sample_time_window(fixture.context(), 0, 0, 0, TimeWindow{true, -20, 0}, 9);
-    FAIL() << "expected the order check to fail";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "Found invalid non-sorted temporal neighborhood");
+  if (param.fails) {
+    EXPECT_EQ(error, "Found invalid non-sorted temporal neighborhood");
+    EXPECT_TRUE(fixture.src().out_node.empty());
+    EXPECT_EQ(fixture.out().num_sampled_edges, (Ints{0}));
+  } else {
+    EXPECT_EQ(error, "");
   }
-  EXPECT_TRUE(fixture.out().out_row.empty());
+  EXPECT_EQ(recorded_sources(fixture), param.expected);
 }
 
-TEST(OrderCheckTest, OnlyTheEndsAreCompared) {
-  EdgeFixture fixture = timed_column({1, 9, 3, 10});
-  RandomSource rng = seeded(123);
-  Selector selector(rng);
-  selector.sample_most_recent(fixture.context(), 0, 0, 0, -1, 10);
-  EXPECT_EQ(recorded_sources(fixture), (Ints{0, 1, 2, 3}));
-}
-
-TEST(OrderCheckTest, OneEntryRangesNeverFail) {
-  EdgeFixture fixture = timed_column({5});
-  RandomSource rng = seeded(123);
-  Selector selector(rng);
-  selector.sample_most_recent(fixture.context(), 0, 0, 0, -1, 9);
-  selector.sample_time_window(fixture.context(), 0, 0, 0, TimeWindow{false, 0, 0}, 9);
-  EXPECT_EQ(fixture.out().out_row, (Ints{0, 0}));
-}
-
-TEST(OrderCheckTest, AnUnorderedColumnPassesWhenTheSearchEndsBeforeTheBadEntry) {
-  // Times [5, 1] at t = 0: the search stops at position 0, so the range
-  // [0, 0) is empty and nothing is checked or taken.
-  EdgeFixture fixture = timed_column({5, 1});
-  RandomSource rng = seeded(123);
-  Selector selector(rng);
-  selector.sample_most_recent(fixture.context(), 0, 0, 0, -1, 0);
-  EXPECT_TRUE(fixture.out().out_row.empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OrderCheckTest,
+    testing::Values(
+        OrderCase{"most_recent_reversed_ends", {5, 1}, false, {}, -1, 9, true, {}},
+        OrderCase{"most_recent_checks_before_the_cut", {5, 1}, false, {}, 1, 9, true, {}},
+        OrderCase{"window_reversed_ends", {5, 1}, true, {true, -20, 0}, 0, 9, true, {}},
+        OrderCase{"only_the_ends_are_compared", {1, 9, 3, 10}, false, {}, -1, 10, false,
+                  {0, 1, 2, 3}},
+        OrderCase{"one_entry_most_recent", {5}, false, {}, -1, 9, false, {0}},
+        OrderCase{"one_entry_window", {5}, true, {false, 0, 0}, 0, 9, false, {0}},
+        // At t = 0 the search stops at position 0: nothing to check or take.
+        OrderCase{"search_ends_before_the_bad_entry", {5, 1}, false, {}, -1, 0, false, {}}),
+    case_name<OrderCase>);
 
 // t + offset wraps around in 64-bit two's-complement arithmetic.
 struct WrapCase {
