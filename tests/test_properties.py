@@ -55,14 +55,29 @@ SMALL_TIME = st.integers(-3, 12)
 EXTREME = st.sampled_from([INT64_MIN, INT64_MIN + 1, INT64_MAX - 1, INT64_MAX])
 TIME = st.one_of(SMALL_TIME, SMALL_TIME, SMALL_TIME, EXTREME)
 OFFSET = st.one_of(st.integers(-6, 6), st.integers(-6, 6), st.integers(-6, 6), EXTREME)
-COUNT = st.one_of(st.sampled_from([1, 2, -1, 3, 0, 50]), st.integers(-4, 7))
+COUNT = st.one_of(st.sampled_from([1, 2, -1, 3, 0, 50, INT64_MIN, INT64_MAX]), st.integers(-4, 7))
+# How an int64 vector of the request is laid out in memory.
+LAYOUT = st.sampled_from(["plain", "plain", "strided", "byteswapped"])
+
+
+def in_layout(values, layout):
+    """values as a one-dimensional int64 array: plain, as a view with a
+    stride of two elements, or stored big-endian."""
+    if layout == "strided":
+        wide = np.zeros(2 * len(values), dtype=np.int64)
+        wide[::2] = values
+        return wide[::2]
+    if layout == "byteswapped":
+        return np.array(values, dtype=">i8")
+    return ints(values)
 
 
 @st.composite
-def graphs(draw, sorted_columns=True):
+def graphs(draw, sorted_columns=True, duplicates=False):
     """A graph description as the constructor takes it. With sorted_columns
     every column of a timed source type is ordered by source time (ties in
-    any order); otherwise columns keep whatever order was drawn. The column
+    any order); otherwise columns keep whatever order was drawn. With
+    duplicates a node type or an edge type may be listed twice. The column
     contents come from one drawn seed, which keeps generation fast."""
     names = draw(st.permutations(["paper", "author", "venue"]))[: draw(st.sampled_from([3, 2, 1]))]
     sizes = {t: draw(st.integers(1, 5)) for t in names}
@@ -89,6 +104,10 @@ def graphs(draw, sorted_columns=True):
             pointers.append(len(sources))
         colptr[key] = pointers
         row[key] = sources
+    if duplicates and draw(st.booleans()):
+        names = names + [draw(st.sampled_from(names))]
+    if duplicates and edge_types and draw(st.booleans()):
+        edge_types.append(draw(st.sampled_from(edge_types)))
     seed = draw(st.integers(-(1 << 31), (1 << 31) - 1))
     return {
         "node_types": names,
@@ -106,8 +125,11 @@ def window_rows(draw, num_hops):
     for _ in range(num_hops):
         lo = draw(st.one_of(st.none(), OFFSET))
         rows.append([lo, draw(OFFSET)])
-    if any(r[0] is None for r in rows) or draw(st.booleans()):
+    form = draw(st.sampled_from(["list", "object_array", "int64_array"]))
+    if form == "list":
         return rows
+    if form == "object_array" or any(r[0] is None for r in rows):
+        return np.array(rows, dtype=object).reshape(num_hops, 2)
     return ints(rows).reshape(num_hops, 2)
 
 
@@ -122,12 +144,13 @@ def requests(draw, graph, num_hops=None):
     node_time = graph["node_time"]
     num_neighbors = {}
     offsets = {}
-    for src, rel, dst in draw(st.permutations(graph["edge_types"])):
+    for src, rel, dst in draw(st.permutations(list(dict.fromkeys(graph["edge_types"])))):
         key = f"{src}__{rel}__{dst}"
         if src in node_time and draw(st.sampled_from([True, False])):
             offsets[key] = window_rows(draw, num_hops) if num_hops else np.empty((0, 2), np.int64)
         else:
-            num_neighbors[key] = ints(draw(st.lists(COUNT, min_size=num_hops, max_size=num_hops)))
+            counts = draw(st.lists(COUNT, min_size=num_hops, max_size=num_hops))
+            num_neighbors[key] = in_layout(counts, draw(LAYOUT))
     entity = draw(st.sampled_from(graph["node_types"]))
     seed_id = st.integers(0, graph["sizes"][entity] - 1)
     num_seeds = draw(st.sampled_from([2, 3, 1, 4, 5, 0]))
@@ -143,8 +166,8 @@ def requests(draw, graph, num_hops=None):
         "num_neighbors": num_neighbors,
         "sampling_time_offsets": offsets,
         "entity_table": entity,
-        "seed_node": ints(seed_node),
-        "seed_time": ints(seed_time),
+        "seed_node": in_layout(seed_node, draw(LAYOUT)),
+        "seed_time": in_layout(seed_time, draw(LAYOUT)),
         "num_hops": num_hops,
     }
 
@@ -290,7 +313,9 @@ def test_matches_model_and_invariants(data):
 @property_settings(300)
 @given(st.data())
 def test_call_sequence_continues_the_stream(data):
-    graph = data.draw(graphs())
+    # Also with node types or edge types listed twice, which share their
+    # entries and count lists.
+    graph = data.draw(graphs(duplicates=True))
     sampler, reference = build(graph)
     for _ in range(data.draw(st.integers(2, 4))):
         request = data.draw(requests(graph))
