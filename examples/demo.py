@@ -74,7 +74,10 @@ def run_epoch(
 ) -> tuple[EpochStats, Result | None]:
     """Sample every batch once; return the totals and the result of batch ``keep_batch``."""
     num_neighbors, sampling_time_offsets = customer_request()
-    num_hops = max(len(v) for v in [*num_neighbors.values(), *sampling_time_offsets.values()])
+    num_hops = max(
+        max(len(counts) for counts in num_neighbors.values()),
+        max(len(rows) for rows in sampling_time_offsets.values()),
+    )
     stats = EpochStats(num_hops=num_hops, node_types=graph.node_types)
     kept = None
     starts = range(0, seed_node.size, batch_size)
@@ -144,9 +147,9 @@ def main(argv: list[str] | None = None) -> int:
     sampler = NeighborSampler(**graph.arguments(), seed=args.seed)
     seed_node, seed_time = training_table(graph.node_time["customers"], seed=args.data_seed)
     rows = sum(table.num_rows for table in tables.values())
-    print(f"Database: {len(tables)} tables, {rows:,} rows: " + ", ".join(
-        f"{name} {table.num_rows:,}" for name, table in tables.items()
-    ))
+    sizes = ", ".join(f"{name} {table.num_rows:,}" for name, table in tables.items())
+    # Flushed so that it comes before the progress bar, which writes to stderr.
+    print(f"Database: {len(tables)} tables, {rows:,} rows: {sizes}", flush=True)
     if not 0 <= args.example < seed_node.size:
         parser.error(f"--example must lie in [0, {seed_node.size})")
 
