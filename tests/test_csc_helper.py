@@ -155,21 +155,6 @@ def test_untimed_sources_sampled_whole_column_through_sample():
             "a.a_id refers to rows outside a (which has 2)",
             id="key-outside-parent",
         ),
-        pytest.param(
-            {"a": Table(2, foreign_keys={"a_id": ("a", [0])})},
-            "a.a_id has 1 values for 2 rows",
-            id="short-key-column",
-        ),
-        pytest.param(
-            {"a": Table(2, time=[1, 2, 3])},
-            "a.time has 3 values for 2 rows",
-            id="long-time-column",
-        ),
-        pytest.param(
-            {"a": Table(1, time=[1.5])},
-            "a.time must hold integers, got dtype float64",
-            id="float-times",
-        ),
     ],
 )
 def test_tables_to_graph_rejects_inconsistent_tables(tables, message):
