@@ -43,7 +43,7 @@ from pathlib import Path
 import numpy as np
 
 # Bump when the generated content changes, so stale caches are not reused.
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 
 # Target total number of edges (over all eight edge types).
 SIZES = {"small": 100_000, "medium": 10_000_000, "large": 100_000_000}
@@ -96,11 +96,13 @@ def _csc(src: np.ndarray, dst: np.ndarray, num_dst: int, src_time: np.ndarray):
 
 def table_sizes(target_edges: int) -> dict[str, int]:
     # Eight edge types, one edge per fact row in each: 4 * (orders + reviews).
+    # About 20 orders per customer and 300 per product on average, the
+    # proportions of a retail transaction log.
     facts = max(target_edges // 4, 16)
     orders = facts * 3 // 4
     return {
-        "customers": max(orders // 8, 4),
-        "products": max(orders // 40, 4),
+        "customers": max(orders // 20, 4),
+        "products": max(orders // 300, 4),
         "orders": orders,
         "reviews": facts - orders,
     }
