@@ -68,33 +68,44 @@ def current_build() -> Build:
                  caches[-1] if caches else None)
 
 
-def baseline_build(rev: str) -> Build:
+def export_source(rev: str) -> tuple[str, Path]:
+    """(commit, home directory) of a revision, its tree exported to
+    home/src once."""
     commit = git("rev-parse", "--verify", f"{rev}^{{commit}}")
-    short = commit[:7]
     home = BASELINE_DIR / commit[:12]
-    install = home / "install"
-    stamp = install / ".built-from"
-    modules = sorted(install.glob("rerozer*.so")) if install.exists() else []
-    if not (stamp.exists() and stamp.read_text().strip() == commit and modules):
-        print(f"[bench] building the baseline {short} in {home}", file=sys.stderr, flush=True)
-        source = home / "src"
-        for d in (source, install):
-            shutil.rmtree(d, ignore_errors=True)
+    source = home / "src"
+    stamp = home / ".exported-from"
+    if not (stamp.exists() and stamp.read_text().strip() == commit and source.exists()):
+        shutil.rmtree(source, ignore_errors=True)
         source.mkdir(parents=True)
         archive = subprocess.run(["git", "-C", str(ROOT), "archive", "--format=tar", commit],
                                  check=True, capture_output=True).stdout
         with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
             tar.extractall(source, filter="data")
+        stamp.write_text(commit + "\n")
+    return commit, home
+
+
+def baseline_build(rev: str) -> Build:
+    commit, home = export_source(rev)
+    short = commit[:7]
+    install = home / "install"
+    stamp = install / ".built-from"
+    modules = sorted(install.glob("rerozer*.so")) if install.exists() else []
+    if not (stamp.exists() and stamp.read_text().strip() == commit and modules):
+        print(f"[bench] building the baseline {short} in {home}", file=sys.stderr, flush=True)
+        shutil.rmtree(install, ignore_errors=True)
         env = {**os.environ, "CMAKE_BUILD_PARALLEL_LEVEL": "2"}
         subprocess.run(
             [sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
              "--target", str(install),
              "-C", "cmake.build-type=Release",
              "-C", f"build-dir={home / 'build'}",
-             str(source)],
+             str(home / "src")],
             check=True, env=env)
         modules = sorted(install.glob("rerozer*.so"))
         if not modules:
             raise SystemExit(f"the baseline build left no module in {install}")
         stamp.write_text(commit + "\n")
-    return Build("old", f"commit {short}", install, str(modules[0]), home / "build" / "CMakeCache.txt")
+    return Build("old", f"commit {short}", install, str(modules[0]),
+                 home / "build" / "CMakeCache.txt")

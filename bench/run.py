@@ -437,7 +437,12 @@ def parse_args(argv=None):
     p.add_argument("--cpp", action="store_true",
                    help="run the C++ microbenchmark of the core instead of the workloads")
     p.add_argument("--cpp-filter", default="", help="Google Benchmark filter for --cpp")
-    p.add_argument("--cpp-repetitions", type=int, default=3)
+    p.add_argument("--cpp-repetitions", type=int, default=2,
+                   help="processes per benchmark and build, in turns (default 2)")
+    p.add_argument("--cpp-inner", type=int, default=3,
+                   help="Google Benchmark repetitions inside each process (default 3)")
+    p.add_argument("--cpp-min-time", type=float, default=0.05,
+                   help="Google Benchmark minimum time per repetition, seconds (default 0.05)")
     return p.parse_args(argv)
 
 
@@ -453,14 +458,13 @@ def header(builds: list[baseline.Build], args) -> None:
 
 def main(argv=None) -> int:
     args = parse_args(argv)
+    if args.cpp:
+        import cpp_bench
+        return cpp_bench.run(args)
+
     builds = [baseline.current_build()]
     if args.baseline:
         builds.append(baseline.baseline_build(args.baseline))
-
-    if args.cpp:
-        import cpp_bench
-        header(builds, args)
-        return cpp_bench.run(builds, args)
 
     sizes = [s for s in args.sizes.split(",") if s]
     if args.large and "large" not in sizes:
