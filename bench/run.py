@@ -235,6 +235,53 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
 
     main_specs = [s for s in results if s.batch == WORKLOADS[s.workload].batch]
     mismatches: list[str] = []
+    uncompared: list[Spec] = []
+
+    # Bit-identity of the results first: a difference heads the report.
+    identity_rows = []
+    for spec, by_build in results.items():
+        serve = {label: [d["digest"] for d in by_build[label].digests] for label in labels}
+        memory = {label: by_build[label].memory["digest"] for label in labels
+                  if by_build[label].memory}
+        notes = []
+        compared = 0
+        across = False  # whether new and old results were compared at all
+        for label in labels:
+            if len(serve[label]) > 1:
+                compared += 1
+                if len(set(serve[label])) > 1:
+                    notes.append(f"{label} differs between its own processes")
+        if has_old:
+            if serve["new"] and serve["old"]:
+                compared += 1
+                across = True
+                if set(serve["new"]) != set(serve["old"]):
+                    notes.append("timed calls differ, new vs old")
+            if "new" in memory and "old" in memory:
+                compared += 1
+                across = True
+                if memory["new"] != memory["old"]:
+                    notes.append("memory-run calls differ, new vs old")
+        if notes:
+            verdict = "DIFFERENT: " + "; ".join(notes)
+            mismatches.append(f"{workload_name(spec.workload)}, {spec.size} graph, "
+                              f"{spec.batch} seeds: {'; '.join(notes)}")
+        elif has_old and not across:
+            verdict = "NOT COMPARED: a build failed"
+            uncompared.append(spec)
+        elif compared:
+            verdict = "identical"
+        else:
+            verdict = "not compared"
+        calls = by_build["new"].digests[0]["calls"] if by_build["new"].digests else 0
+        shown = memory.get("new") or (serve.get("new") or [""])[0]
+        identity_rows.append([workload_name(spec.workload), spec.size, str(spec.batch),
+                     f"{calls} + {args.check_calls if args.memory else 0}",
+                     shown[:16], verdict])
+    banner = "#" * 78
+    if mismatches:
+        print(f"\n{banner}\n#  RESULTS DIFFER" + (" BETWEEN THE BUILDS" if has_old else "")
+              + f": see the Results table at the end\n{banner}")
 
     # 1. Throughput.
     header = ["workload", "graph", "seeds", "edges/call"]
@@ -336,40 +383,6 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
                     ["workload"] + [f"{b} seeds" for b in BATCH_SCALING], rows)
 
     # 4. Bit-identity of the results.
-    rows = []
-    for spec, by_build in results.items():
-        serve = {label: [d["digest"] for d in by_build[label].digests] for label in labels}
-        memory = {label: by_build[label].memory["digest"] for label in labels
-                  if by_build[label].memory}
-        notes = []
-        compared = 0
-        for label in labels:
-            if len(serve[label]) > 1:
-                compared += 1
-                if len(set(serve[label])) > 1:
-                    notes.append(f"{label} differs between its own processes")
-        if has_old:
-            if serve["new"] and serve["old"]:
-                compared += 1
-                if set(serve["new"]) != set(serve["old"]):
-                    notes.append("timed calls differ, new vs old")
-            if "new" in memory and "old" in memory:
-                compared += 1
-                if memory["new"] != memory["old"]:
-                    notes.append("memory-run calls differ, new vs old")
-        if notes:
-            verdict = "DIFFERENT: " + "; ".join(notes)
-            mismatches.append(f"{workload_name(spec.workload)}, {spec.size} graph, "
-                              f"{spec.batch} seeds: {'; '.join(notes)}")
-        elif compared:
-            verdict = "identical"
-        else:
-            verdict = "not compared"
-        calls = by_build["new"].digests[0]["calls"] if by_build["new"].digests else 0
-        shown = memory.get("new") or (serve.get("new") or [""])[0]
-        rows.append([workload_name(spec.workload), spec.size, str(spec.batch),
-                     f"{calls} + {args.check_calls if args.memory else 0}",
-                     shown[:16], verdict])
     if has_old:
         note = ("(in every process a sampler with seed 123 and the same sequence of calls; "
                 "timed calls: warm-up and passes of the serving processes,\n checked: the "
@@ -383,7 +396,7 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
     print_table(
         "Results: sha256 over the six dictionaries of every call (keys, dtypes, shapes, bytes)",
         ["workload", "graph", "seeds", "calls timed + checked", "digest of checked",
-         "verdict"], rows, note)
+         "verdict"], identity_rows, note)
 
     errors = [e for r in results.values() for o in r.values() for e in o.errors]
     if errors:
@@ -391,13 +404,15 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
         for e in errors:
             print("  " + e.replace("\n", "\n    "))
     if mismatches:
-        banner = "#" * 78
         print(f"\n{banner}\n#  RESULTS DIFFER" + (" BETWEEN THE BUILDS" if has_old else "")
               + f"\n{banner}")
         for m in mismatches:
             print(f"#  {m}")
         print(banner)
-    elif has_old:
+    if has_old and uncompared:
+        print(f"\n{len(uncompared)} of {len(results)} measurements could not compare the "
+              "results of new and old (see Failed runs).")
+    elif has_old and not mismatches:
         print("\nAll results bit-identical between new and old.")
     return 1 if errors else 0
 
