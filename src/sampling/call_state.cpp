@@ -4,9 +4,9 @@ namespace rerozer {
 
 void CallState::clear() {
   for (NodeState& node : nodes) {
+    node.local_index.clear(node.out_batch, node.out_node);
     node.out_batch.clear();
     node.out_node.clear();
-    node.local_index.clear();
     node.num_sampled_nodes.clear();
     node.hop_begin = 0;
     node.hop_end = 0;

@@ -3,41 +3,25 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
+
+#include "sampling/local_index.h"
 
 namespace rerozer {
 
-// Identity of a sampled node within one call: the pair (example index, node
-// id). The same graph node reached for two examples is two entries.
-struct NodeKey {
-  int64_t example;
-  int64_t node;
-  bool operator==(const NodeKey& other) const {
-    return example == other.example && node == other.node;
-  }
-};
-
-struct NodeKeyHash {
-  size_t operator()(const NodeKey& key) const {
-    uint64_t h = static_cast<uint64_t>(key.example) * 0x9E3779B97F4A7C15ULL;
-    h ^= static_cast<uint64_t>(key.node) + 0x7F4A7C159E3779B9ULL + (h << 6) + (h >> 2);
-    return static_cast<size_t>(h);
-  }
-};
-
 // Everything one call collects for one node type. `out_batch` and `out_node`
 // are the registry of sampled nodes: entry L is the pair
-// (out_batch[L], out_node[L]) and L is its local index. For example, seeds
-// [7, 7] of the entity type give out_batch = [0, 1], out_node = [7, 7] and
-// local_index = {(0, 7): 0, (1, 7): 1}; a neighbour 3 found for example 1
-// then becomes entry 2, (1, 3).
+// (example index, node id) = (out_batch[L], out_node[L]) and L is its local
+// index; `local_index` finds L from the pair. For example, seeds [7, 7] of
+// the entity type give out_batch = [0, 1], out_node = [7, 7], i.e. the
+// entries (0, 7) -> 0 and (1, 7) -> 1; a neighbour 3 found for example 1
+// then becomes entry 2, (1, 3), and reaching it again for example 1 yields
+// 2 without a new entry.
 // [hop_begin, hop_end) is the frontier of the running hop.
 struct NodeState {
   std::vector<int64_t> out_batch;
   std::vector<int64_t> out_node;
-  std::unordered_map<NodeKey, int64_t, NodeKeyHash> local_index;
+  LocalIndex local_index;
   std::vector<int64_t> num_sampled_nodes;
   int64_t hop_begin = 0;
   int64_t hop_end = 0;

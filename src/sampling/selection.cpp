@@ -33,21 +33,41 @@ void Selector::sample_range(const EdgeContext& edge, int64_t x, int64_t i, int64
                             int64_t end, int64_t k) {
   const int64_t n = end - begin;
   if (k < 0 || k >= n) {
-    for (int64_t p = begin; p < end; ++p) add_sampled_edge(edge, p, x, i);
-    return;
+    add_all(edge, x, i, begin, end);
+  } else {
+    add_floyd(edge, x, i, begin, n, k);
   }
-  // Floyd's algorithm: for j = N-k .. N-1 draw d in [0, j]; take d unless it
-  // is already taken, then take j (which cannot be taken yet).
+}
+
+void Selector::add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
+                       int64_t end) {
+  constexpr int64_t kPrefetchDistance = 8;
+  const LocalIndex& local_index = edge.src->local_index;
+  for (int64_t p = begin; p < end; ++p) {
+    if (p + kPrefetchDistance < end) local_index.prefetch(x, edge.row[p + kPrefetchDistance]);
+    add_sampled_edge(edge, p, x, i);
+  }
+}
+
+// For j = N-k .. N-1, draw d in [0, j] and take d unless it is already
+// taken, else take j (which cannot be taken yet). Each pick is recorded at
+// once, before the next draw, so exactly k draws are made.
+void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
+                         int64_t k) {
   if (n < kChosenFlagLimit) {
-    chosen_flags_.assign(static_cast<size_t>(n), 0);
+    if (chosen_flags_.size() < static_cast<size_t>(n)) chosen_flags_.resize(static_cast<size_t>(n), 0);
+    picks_.clear();
     for (int64_t j = n - k; j < n; ++j) {
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen_flags_[static_cast<size_t>(d)] ? j : d;
       chosen_flags_[static_cast<size_t>(pick)] = 1;
+      picks_.push_back(pick);
       add_sampled_edge(edge, begin + pick, x, i);
     }
+    for (int64_t pick : picks_) chosen_flags_[static_cast<size_t>(pick)] = 0;
   } else {
     std::unordered_set<int64_t> chosen;
+    chosen.reserve(static_cast<size_t>(k));
     for (int64_t j = n - k; j < n; ++j) {
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen.insert(d).second ? d : j;
@@ -85,17 +105,11 @@ void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v,
 }
 
 void Selector::add_sampled_edge(const EdgeContext& edge, int64_t p, int64_t x, int64_t i) {
-  const int64_t u = edge.row[p];
   NodeState& src = *edge.src;
-  const auto [it, inserted] =
-      src.local_index.try_emplace(NodeKey{x, u}, static_cast<int64_t>(src.out_node.size()));
-  if (inserted) {
-    src.out_batch.push_back(x);
-    src.out_node.push_back(u);
-  }
+  const int64_t local = src.local_index.find_or_add(x, edge.row[p], src.out_batch, src.out_node);
   EdgeState& out = *edge.out;
   out.num_sampled_edges.back() += 1;
-  out.out_row.push_back(it->second);
+  out.out_row.push_back(local);
   out.out_col.push_back(i);
 }
 

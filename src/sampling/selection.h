@@ -75,8 +75,18 @@ class Selector {
   int64_t source_time(const EdgeContext& edge, int64_t p) const;
   void check_order(const EdgeContext& edge, int64_t begin, int64_t end) const;
 
+  // Records every position of [begin, end) in order.
+  void add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end);
+  // Floyd's algorithm over the N = end - begin candidates.
+  void add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
+                 int64_t k);
+
   RandomSource& rng_;
+  // One flag per candidate offset, for columns of fewer than
+  // kChosenFlagLimit candidates. All clear between selections: a selection
+  // clears exactly the flags it set.
   std::vector<uint8_t> chosen_flags_;
+  std::vector<int64_t> picks_;
 };
 
 // t + offset with 64-bit two's-complement wrap-around.
