@@ -374,8 +374,8 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
     rows = [[workload_name(n)] + [cell(Spec(n, z, WORKLOADS[n].batch)) for z in sizes]
             for n in names]
     print_table(f"Scaling with the graph ({unit}, default batch)", ["workload"] + sizes, rows)
-    batch_names = list(dict.fromkeys(s.workload for s in results if s.size == args.batch_graph
-                                     and s.batch in BATCH_SCALING))
+    batch_names = sorted({s.workload for s in results if s.size == args.batch_graph
+                          and s.batch in BATCH_SCALING})
     if args.batch_scaling and batch_names:
         rows = [[workload_name(n)] + [cell(Spec(n, args.batch_graph, b)) for b in BATCH_SCALING]
                 for n in batch_names]
