@@ -13,7 +13,6 @@ removed.
 
 from __future__ import annotations
 
-import importlib.util
 import io
 import os
 import shutil
@@ -59,12 +58,13 @@ def cmake_flags(cache: Path | None) -> str:
 
 
 def current_build() -> Build:
-    spec = importlib.util.find_spec("rerozer")
-    if spec is None or spec.origin is None:
+    try:
+        import rerozer
+    except ImportError:
         raise SystemExit("rerozer is not installed in this interpreter; run ./dev bench")
     caches = sorted(ROOT.glob("build/cp3*/CMakeCache.txt"), key=lambda p: p.stat().st_mtime)
     revision = git("describe", "--always", "--dirty", "--abbrev=7")
-    return Build("new", f"this tree at {revision}", None, spec.origin,
+    return Build("new", f"this tree at {revision}", None, str(Path(rerozer.__file__).resolve()),
                  caches[-1] if caches else None)
 
 

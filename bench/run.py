@@ -48,7 +48,7 @@ WORKER_ENV = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1", "MKL_NUM_THRE
 
 
 @dataclass(frozen=True)
-class Spec:
+class Case:
     workload: str
     size: str
     batch: int
@@ -69,13 +69,13 @@ def log(message: str) -> None:
     print(f"[bench] {message}", file=sys.stderr, flush=True)
 
 
-def worker_command(build: baseline.Build, mode: str, spec: Spec, args, calls: int) -> list[str]:
+def worker_command(build: baseline.Build, mode: str, case: Case, args, calls: int) -> list[str]:
     cmd = [
         sys.executable, str(BENCH / "worker.py"),
         "--mode", mode,
-        "--graph", str(generate.cache_path(spec.size, args.graph_seed)),
-        "--workload", spec.workload,
-        "--batch", str(spec.batch),
+        "--graph", str(generate.cache_path(case.size, args.graph_seed)),
+        "--workload", case.workload,
+        "--batch", str(case.batch),
         "--calls", str(calls),
         "--target", str(args.target),
     ]
@@ -87,11 +87,11 @@ def worker_command(build: baseline.Build, mode: str, spec: Spec, args, calls: in
 class Server:
     """One serving worker: timed passes on request, over a pipe."""
 
-    def __init__(self, build: baseline.Build, spec: Spec, args, calls: int):
-        self.name = f"{build.label} {spec.label()}"
+    def __init__(self, build: baseline.Build, case: Case, args, calls: int):
+        self.name = f"{build.label} {case.label()}"
         self.stderr = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(
-            worker_command(build, "serve", spec, args, calls), stdin=subprocess.PIPE,
+            worker_command(build, "serve", case, args, calls), stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=self.stderr, text=True,
             env={**os.environ, **WORKER_ENV})
 
@@ -124,16 +124,16 @@ class Server:
         self.stderr.close()
 
 
-def run_memory(build: baseline.Build, spec: Spec, args) -> dict:
-    proc = subprocess.run(worker_command(build, "memory", spec, args, args.check_calls),
+def run_memory(build: baseline.Build, case: Case, args) -> dict:
+    proc = subprocess.run(worker_command(build, "memory", case, args, args.check_calls),
                           capture_output=True, text=True, env={**os.environ, **WORKER_ENV})
     if proc.returncode != 0:
         tail = "\n".join(proc.stderr.strip().splitlines()[-5:])
-        raise RuntimeError(f"{build.label} memory {spec.label()} failed:\n{tail}")
+        raise RuntimeError(f"{build.label} memory {case.label()} failed:\n{tail}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
-def measure(spec: Spec, builds: list[baseline.Build], args) -> dict[str, Outcome]:
+def measure(case: Case, builds: list[baseline.Build], args) -> dict[str, Outcome]:
     """Per round one serving process per build, asked for passes in ABBA
     order (new, old, old, new, ...); then one memory run per build."""
     outcomes = {b.label: Outcome() for b in builds}
@@ -142,7 +142,7 @@ def measure(spec: Spec, builds: list[baseline.Build], args) -> dict[str, Outcome
         servers: dict[str, Server] = {}
         try:
             for build in builds:
-                servers[build.label] = Server(build, spec, args, calls)
+                servers[build.label] = Server(build, case, args, calls)
                 calls = servers[build.label].read()["calls"]
             for index in range(args.passes):
                 order = builds if index % 2 == 0 else list(reversed(builds))
@@ -158,7 +158,7 @@ def measure(spec: Spec, builds: list[baseline.Build], args) -> dict[str, Outcome
     if args.memory:
         for build in builds:
             try:
-                outcomes[build.label].memory = run_memory(build, spec, args)
+                outcomes[build.label].memory = run_memory(build, case, args)
             except RuntimeError as error:
                 outcomes[build.label].errors.append(str(error))
     return outcomes
@@ -200,8 +200,8 @@ def paired_ratios(new: Outcome, old: Outcome, clock: str) -> tuple[float, float,
     return q1, median, q3
 
 
-def fmt(value: float | None, spec: str) -> str:
-    return "-" if value is None else format(value, spec)
+def fmt(value: float | None, pattern: str) -> str:
+    return "-" if value is None else format(value, pattern)
 
 
 def mib(value: float | None) -> float | None:
@@ -225,7 +225,7 @@ def workload_name(name: str) -> str:
     return f"{name} {WORKLOADS[name].title}"
 
 
-def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build], args) -> int:
+def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build], args) -> int:
     labels = [b.label for b in builds]
     has_old = "old" in labels
     other = "wall" if args.clock == "cpu" else "cpu"
@@ -233,13 +233,13 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
     def summary(outcome: Outcome) -> dict | None:
         return summarise(outcome, args.clock)
 
-    main_specs = [s for s in results if s.batch == WORKLOADS[s.workload].batch]
+    main_cases = [s for s in results if s.batch == WORKLOADS[s.workload].batch]
     mismatches: list[str] = []
-    uncompared: list[Spec] = []
+    uncompared: list[Case] = []
 
     # Bit-identity of the results first: a difference heads the report.
     identity_rows = []
-    for spec, by_build in results.items():
+    for case, by_build in results.items():
         serve = {label: [d["digest"] for d in by_build[label].digests] for label in labels}
         memory = {label: by_build[label].memory["digest"] for label in labels
                   if by_build[label].memory}
@@ -264,18 +264,18 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
                     notes.append("memory-run calls differ, new vs old")
         if notes:
             verdict = "DIFFERENT: " + "; ".join(notes)
-            mismatches.append(f"{workload_name(spec.workload)}, {spec.size} graph, "
-                              f"{spec.batch} seeds: {'; '.join(notes)}")
+            mismatches.append(f"{workload_name(case.workload)}, {case.size} graph, "
+                              f"{case.batch} seeds: {'; '.join(notes)}")
         elif has_old and not across:
             verdict = "NOT COMPARED: a build failed"
-            uncompared.append(spec)
+            uncompared.append(case)
         elif compared:
             verdict = "identical"
         else:
             verdict = "not compared"
         calls = by_build["new"].digests[0]["calls"] if by_build["new"].digests else 0
         shown = memory.get("new") or (serve.get("new") or [""])[0]
-        identity_rows.append([workload_name(spec.workload), spec.size, str(spec.batch),
+        identity_rows.append([workload_name(case.workload), case.size, str(case.batch),
                      f"{calls} + {args.check_calls if args.memory else 0}",
                      shown[:16], verdict])
     banner = "#" * 78
@@ -291,15 +291,15 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
     else:
         header += ["Medges/s", "calls/s", "ns/edge", "spread"]
     rows = []
-    for spec in results:
-        s = {label: summary(results[spec][label]) for label in labels}
+    for case in results:
+        s = {label: summary(results[case][label]) for label in labels}
         new = s.get("new")
-        base = [workload_name(spec.workload), spec.size, str(spec.batch),
+        base = [workload_name(case.workload), case.size, str(case.batch),
                 fmt(new and new["edges_per_call"], ",.0f")]
         if has_old:
             old = s.get("old")
-            ratio = paired_ratios(results[spec]["new"], results[spec]["old"], args.clock)
-            ratio_other = paired_ratios(results[spec]["new"], results[spec]["old"], other)
+            ratio = paired_ratios(results[case]["new"], results[case]["old"], args.clock)
+            ratio_other = paired_ratios(results[case]["new"], results[case]["old"], other)
             base += [fmt(old and old["edges_per_s"] / 1e6, ".3f"),
                      fmt(new and new["edges_per_s"] / 1e6, ".3f"),
                      fmt(old and old["calls_per_s"], ",.1f"),
@@ -333,11 +333,11 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
         else:
             header += ["peak MiB", "peak/result", "kept MiB"]
         rows = []
-        for spec in results:
-            mem = {label: results[spec][label].memory for label in labels}
+        for case in results:
+            mem = {label: results[case][label].memory for label in labels}
             new = mem.get("new")
             result_bytes = (new or mem.get("old") or {}).get("result_bytes")
-            row = [workload_name(spec.workload), spec.size, str(spec.batch),
+            row = [workload_name(case.workload), case.size, str(case.batch),
                    fmt(mib(result_bytes), ".2f")]
             for_builds = ["old", "new"] if has_old else ["new"]
             peaks = [mib(mem[b]["peak_delta_bytes"]) if mem.get(b) else None for b in for_builds]
@@ -359,25 +359,25 @@ def report(results: dict[Spec, dict[str, Outcome]], builds: list[baseline.Build]
                "process start") + ")")
 
     # 3. Scaling: cost per sampled edge.
-    def ns(spec: Spec, label: str) -> str:
-        s = summary(results[spec][label]) if spec in results else None
+    def ns(case: Case, label: str) -> str:
+        s = summary(results[case][label]) if case in results else None
         return fmt(s and s["ns_per_edge"], ",.0f")
 
-    def cell(spec: Spec) -> str:
+    def cell(case: Case) -> str:
         if not has_old:
-            return ns(spec, "new")
-        return f"{ns(spec, 'new')} / {ns(spec, 'old')}"
+            return ns(case, "new")
+        return f"{ns(case, 'new')} / {ns(case, 'old')}"
 
     unit = "ns per sampled edge" + (", new / old" if has_old else "")
-    sizes = list(dict.fromkeys(s.size for s in main_specs))
-    names = list(dict.fromkeys(s.workload for s in main_specs))
-    rows = [[workload_name(n)] + [cell(Spec(n, z, WORKLOADS[n].batch)) for z in sizes]
+    sizes = list(dict.fromkeys(s.size for s in main_cases))
+    names = list(dict.fromkeys(s.workload for s in main_cases))
+    rows = [[workload_name(n)] + [cell(Case(n, z, WORKLOADS[n].batch)) for z in sizes]
             for n in names]
     print_table(f"Scaling with the graph ({unit}, default batch)", ["workload"] + sizes, rows)
     batch_names = sorted({s.workload for s in results if s.size == args.batch_graph
                           and s.batch in BATCH_SCALING})
     if args.batch_scaling and batch_names:
-        rows = [[workload_name(n)] + [cell(Spec(n, args.batch_graph, b)) for b in BATCH_SCALING]
+        rows = [[workload_name(n)] + [cell(Case(n, args.batch_graph, b)) for b in BATCH_SCALING]
                 for n in batch_names]
         print_table(f"Scaling with the batch ({unit}, {args.batch_graph} graph)",
                     ["workload"] + [f"{b} seeds" for b in BATCH_SCALING], rows)
@@ -446,7 +446,7 @@ def parse_args(argv=None):
     p.add_argument("--check-calls", type=int, default=3,
                    help="calls of the memory/identity run (default 3)")
     p.add_argument("--no-memory", dest="memory", action="store_false",
-                   help="skip the memory and identity runs")
+                   help="skip the memory runs (the timed calls are still hashed)")
     p.add_argument("--graph-seed", type=int, default=0)
     p.add_argument("--json", metavar="PATH", help="also write the raw measurements as JSON")
     p.add_argument("--cpp", action="store_true",
@@ -492,32 +492,32 @@ def main(argv=None) -> int:
         if n not in WORKLOADS:
             raise SystemExit(f"unknown workload {n!r} (W1, W2, W3)")
 
-    specs = [Spec(n, z, WORKLOADS[n].batch) for n in names for z in sizes]
+    cases = [Case(n, z, WORKLOADS[n].batch) for n in names for z in sizes]
     if args.batch_scaling:
-        specs += [Spec(n, args.batch_graph, b) for n in names if n in ("W1", "W2")
+        cases += [Case(n, args.batch_graph, b) for n in names if n in ("W1", "W2")
                   for b in BATCH_SCALING]
-    specs = list(dict.fromkeys(specs))
-    for size in dict.fromkeys(s.size for s in specs):
+    cases = list(dict.fromkeys(cases))
+    for size in dict.fromkeys(s.size for s in cases):
         generate.ensure(size, args.graph_seed)
 
     header(builds, args)
-    for size in dict.fromkeys(s.size for s in specs):
+    for size in dict.fromkeys(s.size for s in cases):
         edges = generate.SIZES[size]
         print(f"graph {size}: about {edges:,} edges, seed {args.graph_seed} "
               f"({generate.cache_path(size, args.graph_seed).name})")
     for name in names:
         print(f"{name} {WORKLOADS[name].describe()}; default {WORKLOADS[name].batch} seeds")
 
-    results: dict[Spec, dict[str, Outcome]] = {}
+    results: dict[Case, dict[str, Outcome]] = {}
     start = time.perf_counter()
-    for index, spec in enumerate(specs, 1):
-        log(f"[{index}/{len(specs)}] {spec.label()} ({time.perf_counter() - start:.0f} s)")
-        results[spec] = measure(spec, builds, args)
+    for index, case in enumerate(cases, 1):
+        log(f"[{index}/{len(cases)}] {case.label()} ({time.perf_counter() - start:.0f} s)")
+        results[case] = measure(case, builds, args)
     log(f"measured in {time.perf_counter() - start:.0f} s")
 
     if args.json:
-        raw = [{"spec": spec.__dict__, **{label: o.__dict__ for label, o in r.items()}}
-               for spec, r in results.items()]
+        raw = [{"case": case.__dict__, **{label: o.__dict__ for label, o in r.items()}}
+               for case, r in results.items()]
         Path(args.json).write_text(json.dumps(raw, indent=1))
     return report(results, builds, args)
 

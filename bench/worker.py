@@ -1,4 +1,4 @@
-"""One measurement in a fresh process, driven by run.py; prints one JSON line.
+"""One measurement in a fresh process, driven by run.py; answers in JSON lines.
 
 Two builds of the module cannot share a process, so run.py starts this
 script once per build and measurement, with --module-dir naming where the
@@ -6,7 +6,7 @@ build to import lives (the project venv's build when absent). In serve mode
 run.py keeps one process per build and asks them for timed passes in turn,
 so that both builds meet the same load on a shared machine.
 
-    --mode serve   a warm-up call, then one JSON line with the number of
+    --mode serve   two warm-up calls, then one JSON line with the number of
                    calls per pass (--calls, or with --calls 0 enough calls
                    for one pass to take about --target seconds); then, for
                    every line "pass" read from stdin, one timed pass over
@@ -138,13 +138,14 @@ def main() -> None:
         print(json.dumps(out))
         return
 
-    # Serve mode. The first batch doubles as warm-up and calibration.
-    probe = seed_batches(graph, workload, args.batch, 1, args.batch_seed)
-    start = time.perf_counter()
-    result = call(probe[0])
-    probe_seconds = time.perf_counter() - start
-    update_digest(digest, result)
-    del result
+    # Serve mode. Two warm-up calls on the first two batches; the second,
+    # which no longer pays for first-touch costs, calibrates the passes.
+    for seeds in seed_batches(graph, workload, args.batch, 2, args.batch_seed):
+        start = time.perf_counter()
+        result = call(seeds)
+        probe_seconds = time.perf_counter() - start
+        update_digest(digest, result)
+        del result
     calls = args.calls
     if calls <= 0:
         calls = max(1, min(args.max_calls, math.ceil(args.target / max(probe_seconds, 1e-6))))
@@ -172,7 +173,7 @@ def main() -> None:
             print(json.dumps({"wall": wall, "cpu": cpu, "edges": edges, "calls": calls}),
                   flush=True)
         elif command == "finish":
-            print(json.dumps({"digest": digest.hexdigest(), "calls": 1 + passes * calls}),
+            print(json.dumps({"digest": digest.hexdigest(), "calls": 2 + passes * calls}),
                   flush=True)
             return
         else:
