@@ -39,7 +39,9 @@ OwnedView dense_int64_view(const py::array& array) {
   const void* address = buffer_address(array);
   if (size == 0) return {array, Int64View{nullptr, 0}};
   const py::dtype dtype = array.dtype();
-  const bool dense = (array.flags() & py::array::c_style) != 0;
+  const int flags = array.flags();
+  const bool dense = (flags & py::array::c_style) != 0 &&
+                     (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
   if (dense && is_int64(dtype) && is_native_byte_order(dtype.byteorder())) {
     return {array, Int64View{static_cast<const int64_t*>(address), size}};
   }

@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include <stdexcept>
 #include <utility>
 
 #include "module/array_exchange.h"
@@ -13,15 +14,22 @@ namespace rerozer {
 
 namespace {
 
-// Empties the working state when a call ends, returned or failed.
-class ClearOnExit {
+// Marks the sampler as running for the duration of a call, and empties its
+// working state when the call ends, returned or failed.
+class RunningCall {
  public:
-  explicit ClearOnExit(CallState& state) : state_(state) {}
-  ~ClearOnExit() { state_.clear(); }
-  ClearOnExit(const ClearOnExit&) = delete;
-  ClearOnExit& operator=(const ClearOnExit&) = delete;
+  RunningCall(bool& running, CallState& state) : running_(running), state_(state) {
+    running_ = true;
+  }
+  ~RunningCall() {
+    state_.clear();
+    running_ = false;
+  }
+  RunningCall(const RunningCall&) = delete;
+  RunningCall& operator=(const RunningCall&) = delete;
 
  private:
+  bool& running_;
   CallState& state_;
 };
 
@@ -71,6 +79,11 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
+  if (running_) {
+    throw std::runtime_error(
+        "NeighborSampler.sample() was called on a sampler whose sample() call is still running.");
+  }
+  const RunningCall running_call(running_, state_);
   const ValidatedRequest request = validate_request(graph_, num_neighbors, sampling_time_offsets,
                                                     entity_table, seed_node, seed_time);
   Seeds seeds;
@@ -83,7 +96,6 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     seeds.seed_time = seed_times.view;
   }
 
-  ClearOnExit clear_on_exit(state_);
   RequestParameters params(num_neighbors, sampling_time_offsets, request);
   expand_hops(graph_, seeds, request.num_hops, params, rng_, state_);
   return build_result();

@@ -40,7 +40,8 @@ class NeighborSampler {
   // Validates the request, grows the subgraphs and returns
   // (out_row, out_col, out_node, out_batch, num_sampled_nodes,
   // num_sampled_edges). A failed call keeps the draws it made and leaves
-  // nothing else behind.
+  // nothing else behind. A call made on this sampler while another is
+  // running (from Python code run by that call) raises std::runtime_error.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
@@ -54,6 +55,11 @@ class NeighborSampler {
   RandomSource rng_;
   std::vector<py::object> array_owners_;
   CallState state_;
+  // Set while a call runs. Python code that a call runs (a dict subclass's
+  // __getitem__, an __index__) could call sample on the same sampler again;
+  // that nested call is refused, since it would reset the working state
+  // under the running one.
+  bool running_ = false;
 };
 
 // Registers the class NeighborSampler in the module.
