@@ -1,0 +1,95 @@
+"""The benchmark workloads: what one `sample` call asks for, and the seeds of
+a fixed sequence of calls.
+
+    W1 most-recent   temporal sampler, customers with seed times, 2 hops,
+                     the 128 most recent neighbours per edge type and hop
+    W2 uniform       sampler without node times, customers, 3 hops with
+                     counts [15, 10, 5], drawn uniformly without replacement
+    W3 time windows  temporal sampler, products with seed times, 2 hops,
+                     every edge in the last 30 days on every edge type
+
+W3 starts from products rather than customers: a customer has a handful of
+orders in any 30-day window, a product hundreds, so the window path does
+real work instead of measuring per-call overhead.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from generate import DAY, SPAN, START_TIME, edge_type_key
+
+
+@dataclass(frozen=True)
+class Workload:
+    name: str
+    title: str
+    temporal: bool  # build the sampler with node times, pass seed times
+    entity: str
+    batch: int  # default number of seeds per call
+    counts: tuple[int, ...] = ()  # per hop, on every edge type (count mode)
+    window_hops: int = 0  # hops of (-window, 0] on every edge type (window mode)
+    window: int = 0
+
+    def describe(self) -> str:
+        if self.counts:
+            mode = f"counts {list(self.counts)} per edge type"
+        else:
+            mode = f"{self.window_hops} hops, window of the last {self.window // DAY} days"
+        times = "node and seed times" if self.temporal else "no times"
+        return f"{self.title}: {self.entity}, {mode}, {times}"
+
+    def request(self, graph: dict) -> tuple[dict, dict]:
+        """(num_neighbors, sampling_time_offsets) for every edge type."""
+        keys = [edge_type_key(e) for e in graph["edge_types"]]
+        if self.counts:
+            counts = np.array(self.counts, dtype=np.int64)
+            return {k: counts.copy() for k in keys}, {}
+        offsets = np.array([[-self.window, 0]] * self.window_hops, dtype=np.int64)
+        return {}, {k: offsets.copy() for k in keys}
+
+
+WORKLOADS = {
+    w.name: w
+    for w in [
+        Workload("W1", "most-recent", True, "customers", 512, counts=(128, 128)),
+        Workload("W2", "uniform", False, "customers", 1024, counts=(15, 10, 5)),
+        Workload("W3", "time windows", True, "products", 512, window_hops=2, window=30 * DAY),
+    ]
+}
+
+
+def seed_batches(graph: dict, workload: Workload, batch: int, calls: int,
+                 seed: int = 7) -> list[tuple[np.ndarray, np.ndarray]]:
+    """`calls` batches of (seed_node, seed_time), the same for every build.
+
+    With times, each seed gets a time in the second half of the covered span
+    and a node of the entity table that exists by then (node time at or
+    before the seed time), as a training table of a temporal task would.
+    Without times, seeds are uniform over the table and seed_time is empty.
+    """
+    rng = np.random.default_rng(seed)
+    node_time = graph["node_time"][workload.entity]
+    empty = np.empty(0, dtype=np.int64)
+    if not workload.temporal:
+        return [(rng.integers(0, len(node_time), batch, dtype=np.int64), empty)
+                for _ in range(calls)]
+    by_time = np.argsort(node_time, kind="stable")
+    sorted_times = node_time[by_time]
+    batches = []
+    for _ in range(calls):
+        times = START_TIME + SPAN // 2 + rng.integers(0, SPAN - SPAN // 2, batch, dtype=np.int64)
+        existing = np.searchsorted(sorted_times, times, side="right")
+        existing = np.maximum(existing, 1)  # at least the oldest node
+        picks = (rng.random(batch) * existing).astype(np.int64)
+        nodes = by_time[picks].astype(np.int64)
+        batches.append((np.ascontiguousarray(nodes), np.ascontiguousarray(times)))
+    return batches
+
+
+def sampler_arguments(graph: dict, workload: Workload) -> tuple:
+    """Positional arguments of NeighborSampler for this workload."""
+    node_time = graph["node_time"] if workload.temporal else {}
+    return (graph["node_types"], graph["edge_types"], graph["colptr"], graph["row"], node_time)
