@@ -54,6 +54,14 @@ int64_t LocalIndex::find_or_add(int64_t example, int64_t node, std::vector<int64
   return index;
 }
 
+void LocalIndex::reserve_more(size_t count, const std::vector<int64_t>& examples,
+                              const std::vector<int64_t>& nodes) {
+  if (count > kMaxStored || nodes.size() > kMaxStored - count) {
+    throw std::length_error("too many sampled nodes for the local index");
+  }
+  while ((size_ + count) * 2 > slots_.size()) grow(examples, nodes);
+}
+
 void LocalIndex::grow(const std::vector<int64_t>& examples, const std::vector<int64_t>& nodes) {
   const size_t capacity = std::max(kInitialCapacity, slots_.size() * 2);
   std::vector<Slot> larger(capacity, Slot{0, 0, 0});

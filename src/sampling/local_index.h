@@ -27,6 +27,13 @@ class LocalIndex {
   int64_t find_or_add(int64_t example, int64_t node, std::vector<int64_t>& examples,
                       std::vector<int64_t>& nodes);
 
+  // Makes room for `count` more pairs, so that the next `count` calls of
+  // find_or_add (with example indices that were entered before) cannot fail
+  // or move the table. Throws std::length_error when that many more local
+  // indices would pass the 32-bit limit.
+  void reserve_more(size_t count, const std::vector<int64_t>& examples,
+                    const std::vector<int64_t>& nodes);
+
   // Hints the processor to load the slot where (example, node) would be
   // looked up first; registrations of a known run of nodes call this a few
   // nodes ahead so that the table's cache misses overlap.

@@ -1,5 +1,6 @@
 #include "sampling/selection.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_set>
 
@@ -50,19 +51,24 @@ void Selector::add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t be
 }
 
 // For j = N-k .. N-1, draw d in [0, j] and take d unless it is already
-// taken, else take j (which cannot be taken yet). Each pick is recorded at
-// once, before the next draw, so exactly k draws are made.
+// taken, else take j (which cannot be taken yet): exactly k draws. The picks
+// are drawn first and recorded afterwards in draw order, so that their cache
+// misses (the row entries, then the registry slots) overlap. Room for all k
+// is made before the first draw: recording cannot fail after a draw, so the
+// draws made are exactly those of recording each pick at once.
 void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
                          int64_t k) {
+  reserve_more(edge, static_cast<size_t>(k));
+  picks_.clear();
   if (n < kChosenFlagLimit) {
-    if (chosen_flags_.size() < static_cast<size_t>(n)) chosen_flags_.resize(static_cast<size_t>(n), 0);
-    picks_.clear();
+    if (chosen_flags_.size() < static_cast<size_t>(n)) {
+      chosen_flags_.resize(static_cast<size_t>(n), 0);
+    }
     for (int64_t j = n - k; j < n; ++j) {
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen_flags_[static_cast<size_t>(d)] ? j : d;
       chosen_flags_[static_cast<size_t>(pick)] = 1;
       picks_.push_back(pick);
-      add_sampled_edge(edge, begin + pick, x, i);
     }
     for (int64_t pick : picks_) chosen_flags_[static_cast<size_t>(pick)] = 0;
   } else {
@@ -72,9 +78,42 @@ void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t 
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen.insert(d).second ? d : j;
       if (pick == j) chosen.insert(j);
-      add_sampled_edge(edge, begin + pick, x, i);
+      picks_.push_back(pick);
     }
   }
+  add_picks(edge, x, i, begin);
+}
+
+void Selector::add_picks(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin) {
+  for (int64_t pick : picks_) __builtin_prefetch(edge.row.data + begin + pick);
+  const LocalIndex& local_index = edge.src->local_index;
+  pick_nodes_.clear();
+  for (int64_t pick : picks_) {
+    const int64_t u = edge.row[begin + pick];
+    local_index.prefetch(x, u);
+    pick_nodes_.push_back(u);
+  }
+  NodeState& src = *edge.src;
+  EdgeState& out = *edge.out;
+  for (int64_t u : pick_nodes_) {
+    out.out_row.push_back(src.local_index.find_or_add(x, u, src.out_batch, src.out_node));
+    out.out_col.push_back(i);
+  }
+  out.num_sampled_edges.back() += static_cast<int64_t>(pick_nodes_.size());
+}
+
+void Selector::reserve_more(const EdgeContext& edge, size_t count) {
+  const auto grow = [count](std::vector<int64_t>& list) {
+    if (list.capacity() - list.size() < count) {
+      list.reserve(std::max(list.size() + count, 2 * list.capacity()));
+    }
+  };
+  NodeState& src = *edge.src;
+  grow(src.out_batch);
+  grow(src.out_node);
+  src.local_index.reserve_more(count, src.out_batch, src.out_node);
+  grow(edge.out->out_row);
+  grow(edge.out->out_col);
 }
 
 void Selector::sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,

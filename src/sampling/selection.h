@@ -75,6 +75,11 @@ class Selector {
   int64_t source_time(const EdgeContext& edge, int64_t p) const;
   void check_order(const EdgeContext& edge, int64_t begin, int64_t end) const;
 
+  // Makes room for `count` more registrations and recorded edges, so that
+  // recording them cannot fail part-way.
+  static void reserve_more(const EdgeContext& edge, size_t count);
+  // Records the edges at positions begin + picks_[j], in order.
+  void add_picks(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin);
   // Records every position of [begin, end) in order.
   void add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end);
   // Floyd's algorithm over the N = end - begin candidates.
@@ -87,6 +92,7 @@ class Selector {
   // clears exactly the flags it set.
   std::vector<uint8_t> chosen_flags_;
   std::vector<int64_t> picks_;
+  std::vector<int64_t> pick_nodes_;
 };
 
 // t + offset with 64-bit two's-complement wrap-around.
