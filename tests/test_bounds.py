@@ -338,3 +338,16 @@ def test_unaligned_arrays_are_read_without_undefined_behaviour():
                            text=True, timeout=300, env=dict(os.environ), cwd=REPO)
     assert (child.returncode, child.stdout.strip()) == (0, "ok"), child.stderr
     assert "runtime error" not in child.stderr, child.stderr
+
+
+def test_imported_build_matches_the_run():
+    # The sanitizer run must exercise the instrumented build, with its
+    # runtime loaded; any other run must not pick that build up.
+    module = Path(rerozer.__file__).resolve()
+    sanitizer_build = REPO / "build" / "asan"
+    if os.environ.get("REROZER_SANITIZER_BUILD") == "1":
+        assert module.parent == sanitizer_build, module
+        with open("/proc/self/maps") as maps:
+            assert "libasan" in maps.read()
+    else:
+        assert not module.is_relative_to(sanitizer_build), module

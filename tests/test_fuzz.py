@@ -10,8 +10,6 @@ Two property tests, both derandomized and bounded:
 Arrays stay small, so even INT64_MAX counts touch only a few edges.
 """
 
-import os
-
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -22,9 +20,8 @@ import rerozer
 INT64_MIN = int(np.iinfo(np.int64).min)
 INT64_MAX = int(np.iinfo(np.int64).max)
 RAISED = (RuntimeError, IndexError, KeyError, TypeError, ValueError, UnicodeDecodeError)
-UNDER_SANITIZER = os.environ.get("REROZER_SANITIZER_BUILD") == "1"
 FUZZ = settings(
-    max_examples=100 if UNDER_SANITIZER else 400,
+    max_examples=400,
     derandomize=True,
     database=None,
     deadline=None,
