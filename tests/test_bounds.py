@@ -218,25 +218,6 @@ def test_seed_outside_its_own_node_time(mode, seed, message, hops):
 
 # --- Valid descriptions keep their results -----------------------------------
 
-def test_worked_example_without_times():
-    g_colptr, g_row, _ = graph()
-    sampler = rerozer.NeighborSampler(NODE_TYPES, EDGE_TYPES, g_colptr, g_row, {})
-    result = sampler.sample({W: i64(-1, -1), C: i64(-1, -1)}, {}, "paper", i64(0, 1), i64())
-    assert plain(result) == expected(
-        out_row=([0, 1, 2, 1], [2, 3, 4, 3]), out_col=([0, 0, 1, 2], [0, 0, 1, 2]),
-        out_node=([0, 1, 1, 2, 2], [0, 1, 1]), out_batch=([0, 1, 0, 0, 1], [0, 0, 1]),
-        nsn=([2, 3, 0], [0, 3, 0]), nse=([3, 1], [3, 1]))
-
-
-def test_worked_example_with_random_draws():
-    g_colptr, g_row, _ = graph()
-    sampler = rerozer.NeighborSampler(NODE_TYPES, EDGE_TYPES, g_colptr, g_row, {}, seed=123)
-    result = sampler.sample({W: i64(1), C: i64(1)}, {}, "paper", i64(0, 1), i64())
-    assert plain(result) == expected(
-        out_row=([0, 1], [2, 3]), out_col=([0, 1], [0, 1]), out_node=([0, 1, 2, 2], [0, 1]),
-        out_batch=([0, 1, 0, 1], [0, 1]), nsn=([2, 2], [0, 2]), nse=([2], [2]))
-
-
 @pytest.mark.parametrize(
     "seed_time, want",
     [

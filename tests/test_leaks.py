@@ -67,9 +67,9 @@ def call(sampler, request):
     try:
         sampler.sample(num_neighbors, offsets, entity, seed_node, seed_time)
     except Exception as exc:  # noqa: BLE001 - the class is checked below
-        assert type(exc) is error
+        assert type(exc) is error, (request, exc)
     else:
-        assert error is None
+        assert error is None, request
 
 
 def memory_in_use():
