@@ -45,7 +45,10 @@ OwnedView dense_int64_view(const py::array& array) {
   if (dense && is_int64(dtype) && is_native_byte_order(dtype.byteorder())) {
     return {array, Int64View{static_cast<const int64_t*>(address), size}};
   }
-  py::array_t<int64_t, py::array::c_style | py::array::forcecast> copy(array);
+  // ALIGNED as well: without it numpy hands a misaligned array back as it is.
+  py::array_t<int64_t, py::array::c_style | py::array::forcecast |
+                           py::detail::npy_api::NPY_ARRAY_ALIGNED_>
+      copy(array);
   return {copy, Int64View{copy.data(), size}};
 }
 
