@@ -1,8 +1,7 @@
 #ifndef REROZER_MODULE_REQUEST_H_
 #define REROZER_MODULE_REQUEST_H_
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
+#include "module/python.h"
 
 #include <cstddef>
 #include <cstdint>
