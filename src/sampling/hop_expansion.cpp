@@ -100,6 +100,8 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       edge.out = &out;
       const bool temporal =
           graph.temporal() && edge.time_src != nullptr && !example_times.empty();
+      // A count of 0 selects nothing, in uniform and most-recent mode alike.
+      if (hop_params.count == 0 && !(temporal && hop_params.has_window)) continue;
 
       // The frontier list may grow while it is walked (src == dst), so each
       // entry is read by position, never through a held reference.
@@ -116,7 +118,6 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
         const int64_t x = dst.out_batch[static_cast<size_t>(i)];
         const int64_t v = dst.out_node[static_cast<size_t>(i)];
         if (!temporal) {
-          if (hop_params.count == 0) continue;
           const Column column = read_column(edge, v);
           if (column.begin != column.end) {
             selector.sample_range(edge, x, i, column.begin, column.end, hop_params.count);
