@@ -8,6 +8,8 @@ import pytest
 
 from rerozer import NeighborSampler
 
+from helpers import ARRAY_LAYOUTS, assert_same_result
+
 WRITES = "author__writes__paper"
 CITES = "paper__cites__paper"
 EMPTY = np.array([], dtype=np.int64)
@@ -23,15 +25,6 @@ def sample_error(sampler, request):
     with pytest.raises(RuntimeError) as excinfo:
         sampler.sample(**request)
     return str(excinfo.value)
-
-
-def assert_same_result(actual, expected):
-    assert len(actual) == len(expected) == 6
-    for got, want in zip(actual, expected):
-        assert list(got) == list(want)
-        for key in want:
-            assert got[key].dtype == np.int64
-            np.testing.assert_array_equal(got[key], want[key])
 
 
 class PrintsAs:
@@ -187,18 +180,7 @@ REQUESTS = [
 ]
 
 
-def strided(values):
-    padded = np.full(2 * len(values), 1000, dtype=np.int64)
-    padded[::2] = values
-    return padded[::2]
-
-
-LAYOUTS = {
-    "strided": strided,
-    "reversed": lambda values: np.array(values[::-1], dtype=np.int64)[::-1],
-    "byte-swapped": lambda values: np.array(values, dtype=">i8"),
-    "list": lambda values: [int(v) for v in values],
-}
+LAYOUTS = dict(ARRAY_LAYOUTS, list=lambda values: [int(v) for v in values])
 
 
 @pytest.mark.parametrize("target", ["colptr", "row", "node_time"])

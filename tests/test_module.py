@@ -14,6 +14,8 @@ import pytest
 import rerozer
 from rerozer import NeighborSampler
 
+from helpers import assert_same_result
+
 INIT_LINE = (
     "__init__(self: rerozer.NeighborSampler, node_types: list[str], "
     "edge_types: list[tuple[str, str, str]], colptr: dict, row: dict, "
@@ -55,15 +57,6 @@ def incompatible_init(*args):
 def incompatible_sample(*args, **kwargs):
     return incompatible("sample(): incompatible function", SAMPLE_LINE[len("sample"):], args,
                         kwargs)
-
-
-def assert_same_result(actual, expected):
-    assert len(actual) == len(expected) == 6
-    for got, want in zip(actual, expected):
-        assert list(got) == list(want)
-        for key in want:
-            assert got[key].dtype == np.int64
-            np.testing.assert_array_equal(got[key], want[key])
 
 
 def test_module_exposes_only_the_class():

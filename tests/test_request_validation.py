@@ -6,6 +6,8 @@ import pytest
 
 from rerozer import NeighborSampler
 
+from helpers import ARRAY_LAYOUTS, assert_same_result
+
 WRITES = "author__writes__paper"
 CITES = "paper__cites__paper"
 QUOTES = "paper__quotes__paper"
@@ -41,15 +43,6 @@ def sample_error(sampler, request, exception=RuntimeError):
     with pytest.raises(exception) as excinfo:
         sampler.sample(**request)
     return excinfo.value
-
-
-def assert_same_result(actual, expected):
-    assert len(actual) == len(expected) == 6
-    for got, want in zip(actual, expected):
-        assert list(got) == list(want)
-        for key in want:
-            assert got[key].dtype == np.int64
-            np.testing.assert_array_equal(got[key], want[key])
 
 
 def with_quotes(graph):
@@ -284,17 +277,7 @@ def test_missing_offsets_row_fails_in_its_hop(timed, rows):
 # Request values in other layouts are read as the values they hold: two
 # samplers built alike answer alike.
 
-def strided(values):
-    padded = np.full(2 * len(values), 1000, dtype=np.int64)
-    padded[::2] = values
-    return padded[::2]
-
-
-LAYOUTS = {
-    "strided": strided,
-    "reversed": lambda values: np.array(values[::-1], dtype=np.int64)[::-1],
-    "byte-swapped": lambda values: np.array(values, dtype=">i8"),
-}
+LAYOUTS = ARRAY_LAYOUTS
 
 
 @pytest.mark.parametrize("graph, base, field", [
