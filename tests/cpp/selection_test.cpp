@@ -72,6 +72,14 @@ std::string case_name(const testing::TestParamInfo<Case>& param_info) {
   return param_info.param.name;
 }
 
+// One column of n edges whose sources are 0, 1, ..., n - 1, so that a
+// recorded source equals its offset in the column.
+Ints identity_row(int64_t n) {
+  Ints row(static_cast<size_t>(n));
+  for (int64_t p = 0; p < n; ++p) row[static_cast<size_t>(p)] = p;
+  return row;
+}
+
 RandomSource seeded(int32_t seed) {
   RandomSource source;
   source.seed(seed);
@@ -188,9 +196,7 @@ TEST(SampleRangeTest, ZeroRecordsNothingAndDrawsNothing) {
 // of seed 123 reduced by hand: draws mod (N-2), (N-1), N.
 TEST(SampleRangeTest, LargeRangeFollowsTheSameDrawOrder) {
   const int64_t n = 100003;
-  Ints row(static_cast<size_t>(n));
-  for (int64_t p = 0; p < n; ++p) row[static_cast<size_t>(p)] = p;
-  EdgeFixture fixture({0, n}, row);
+  EdgeFixture fixture({0, n}, identity_row(n));
   RandomSource rng = seeded(123);
   Selector selector(rng);
   selector.sample_range(fixture.context(), 0, 0, 0, n, 3);
@@ -203,9 +209,7 @@ TEST(SampleRangeTest, LargeRangeCollisionTakesTheOwnOffset) {
   // k = N - 1 on a large range makes many draws hit offsets already taken;
   // every such step must take its own offset, so the picks stay distinct.
   const int64_t n = 100001;
-  Ints row(static_cast<size_t>(n));
-  for (int64_t p = 0; p < n; ++p) row[static_cast<size_t>(p)] = p;
-  EdgeFixture fixture({0, n}, row);
+  EdgeFixture fixture({0, n}, identity_row(n));
   RandomSource rng = seeded(5);
   Selector selector(rng);
   selector.sample_range(fixture.context(), 0, 0, 0, n, n - 1);
