@@ -2,6 +2,7 @@
 
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <utility>
 
@@ -14,23 +15,48 @@ namespace rerozer {
 
 namespace {
 
-// Marks the sampler as running for the duration of a call, and empties its
-// working state when the call ends, returned or failed.
-class RunningCall {
+// Marks the sampler's call as owned by this thread, and empties the working
+// state (giving back what it held beyond its steady size) when the call
+// ends, returned or failed.
+class ActiveCall {
  public:
-  RunningCall(bool& running, CallState& state) : running_(running), state_(state) {
-    running_ = true;
+  ActiveCall(std::atomic<std::thread::id>& running_thread, CallState& state)
+      : running_thread_(running_thread), state_(state) {
+    running_thread_.store(std::this_thread::get_id());
   }
-  ~RunningCall() {
+  ~ActiveCall() {
     state_.clear();
-    running_ = false;
+    running_thread_.store(std::thread::id());
   }
-  RunningCall(const RunningCall&) = delete;
-  RunningCall& operator=(const RunningCall&) = delete;
+  ActiveCall(const ActiveCall&) = delete;
+  ActiveCall& operator=(const ActiveCall&) = delete;
 
  private:
-  bool& running_;
+  std::atomic<std::thread::id>& running_thread_;
   CallState& state_;
+};
+
+// Lets a long call on the main thread be interrupted: about every
+// kSignalPeriod it takes the interpreter lock and runs the pending signal
+// handlers. An exception raised by a handler (KeyboardInterrupt) ends the
+// call there. Signals are handled on the main thread only, so calls on other
+// threads never take the lock for this.
+class SignalCheck : public ProgressCheck {
+ public:
+  static constexpr std::chrono::milliseconds kSignalPeriod{20};
+
+  SignalCheck() : next_(std::chrono::steady_clock::now() + kSignalPeriod) {}
+
+  void check() override {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return;
+    next_ = now + kSignalPeriod;
+    const py::gil_scoped_acquire acquire;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point next_;
 };
 
 py::array list_to_array(const std::vector<int64_t>& values, size_t skip = 0) {
@@ -79,11 +105,21 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
-  if (running_) {
+  // 1. Take the sampler for this call; wait for another thread's call with
+  // the interpreter lock released, so that call can go on and end.
+  if (running_thread_.load() == std::this_thread::get_id()) {
     throw std::runtime_error(
         "NeighborSampler.sample() was called on a sampler whose sample() call is still running.");
   }
-  const RunningCall running_call(running_, state_);
+  std::unique_lock<std::mutex> call_lock(call_mutex_, std::try_to_lock);
+  if (!call_lock.owns_lock()) {
+    const py::gil_scoped_release release;
+    call_lock.lock();
+  }
+  const ActiveCall active_call(running_thread_, state_);
+
+  // 2. Everything that needs the interpreter: the checks, the seed arrays and
+  // every hop's parameters.
   const ValidatedRequest request = validate_request(graph_, num_neighbors, sampling_time_offsets,
                                                     entity_table, seed_node, seed_time);
   Seeds seeds;
@@ -95,9 +131,16 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     seed_times = dense_int64_view(seed_time);
     seeds.seed_time = seed_times.view;
   }
+  PrefetchedParameters params(num_neighbors, sampling_time_offsets, request);
+  SignalCheck signal_check;
+  ProgressCheck* progress = _PyOS_IsMainThread() ? &signal_check : nullptr;
 
-  RequestParameters params(num_neighbors, sampling_time_offsets, request);
-  expand_hops(graph_, seeds, request.num_hops, params, rng_, state_);
+  // 3. The hops, without the interpreter lock. Every array they read is kept
+  // alive by this call's arguments or by the sampler.
+  {
+    const py::gil_scoped_release release;
+    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress);
+  }
   return build_result();
 }
 

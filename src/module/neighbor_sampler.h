@@ -3,8 +3,11 @@
 
 #include "module/python.h"
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -29,7 +32,9 @@ using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict
 // sampler's life whatever the caller does with its own references. The
 // dictionaries themselves are not kept.
 //
-// Not thread-safe: the interpreter lock serialises calls on one sampler.
+// Calls on one sampler are serialised by the sampler itself: the hops run
+// without the interpreter lock, and a call from another thread waits (with
+// the lock released) until the running call has ended.
 class NeighborSampler {
  public:
   NeighborSampler(std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
@@ -39,8 +44,9 @@ class NeighborSampler {
   // Validates the request, grows the subgraphs and returns
   // (out_row, out_col, out_node, out_batch, num_sampled_nodes,
   // num_sampled_edges). A failed call keeps the draws it made and leaves
-  // nothing else behind. A call made on this sampler while another is
-  // running (from Python code run by that call) raises std::runtime_error.
+  // nothing else behind. A call made from another thread while one runs
+  // waits for it; a call nested in a running one on the same thread (from
+  // Python code that the running call runs) raises std::runtime_error.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
@@ -54,11 +60,14 @@ class NeighborSampler {
   RandomSource rng_;
   std::vector<py::object> array_owners_;
   CallState state_;
-  // Set while a call runs. Python code that a call runs (a dict subclass's
-  // __getitem__, an __index__) could call sample on the same sampler again;
-  // that nested call is refused, since it would reset the working state
-  // under the running one.
-  bool running_ = false;
+  // Held for the whole of a call: the working state and the random source
+  // belong to one call at a time.
+  std::mutex call_mutex_;
+  // The thread whose call holds call_mutex_, if any. Python code that a call
+  // runs (a dict subclass's __getitem__, an __index__) could call sample on
+  // the same sampler again from that thread; waiting for the mutex would
+  // then never end, so that nested call is refused.
+  std::atomic<std::thread::id> running_thread_{};
 };
 
 // Registers the class NeighborSampler in the module.

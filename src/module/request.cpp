@@ -1,6 +1,7 @@
 #include "module/request.h"
 
 #include <algorithm>
+#include <new>
 #include <stdexcept>
 
 #include "module/array_exchange.h"
@@ -74,7 +75,45 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
   return request;
 }
 
-HopParameters RequestParameters::fetch(size_t hop, size_t edge_index) {
+PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
+                                           const py::dict& sampling_time_offsets,
+                                           const ValidatedRequest& request)
+    : num_neighbors_(num_neighbors), offsets_(sampling_time_offsets), request_(request) {
+  constexpr size_t kSignalInterval = 4096;
+  const size_t num_edge_types = request.keys.size();
+  const size_t num_hops = request.num_hops;
+  if (num_edge_types != 0 && num_hops > params_.max_size() / num_edge_types) {
+    throw std::bad_alloc();
+  }
+  try {
+    params_.reserve(num_hops * num_edge_types);
+  } catch (const std::length_error&) {
+    throw std::bad_alloc();
+  }
+  for (size_t hop = 0; hop < num_hops; ++hop) {
+    for (size_t j = 0; j < num_edge_types; ++j) {
+      if ((params_.size() + 1) % kSignalInterval == 0 && PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+      }
+      try {
+        params_.push_back(fetch_now(hop, j));
+      } catch (...) {
+        failure_ = std::current_exception();
+        return;
+      }
+    }
+  }
+}
+
+HopParameters PrefetchedParameters::fetch(size_t hop, size_t edge_index) {
+  const size_t position = hop * request_.keys.size() + edge_index;
+  if (position < params_.size()) return params_[position];
+  // The hops stop at the first failed fetch, so this is that one.
+  if (!failure_) throw std::logic_error("hop parameters requested beyond the request");
+  std::rethrow_exception(failure_);
+}
+
+HopParameters PrefetchedParameters::fetch_now(size_t hop, size_t edge_index) const {
   const py::str& key = request_.keys[edge_index];
   HopParameters params;
   if (dict_contains(num_neighbors_, key)) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -34,21 +35,39 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
                                   const std::string& entity_table, const py::array& seed_node,
                                   const py::array& seed_time);
 
-// Reads the parameters of each hop from the request dictionaries while the
-// hops run, looking the edge type up anew each time: element h of its count
-// array, or row h of its offsets as (lo, hi) or (None, hi).
-class RequestParameters : public ParameterSource {
+// The per-hop parameters of a whole call, fetched from the request
+// dictionaries under the interpreter lock before the hops run, so that the
+// hops themselves need no interpreter. The fetches follow the hops' order
+// (hop by hop, edge type by edge type) and are the lookups the hops would
+// make: element h of the count array, or row h of the offsets as (lo, hi) or
+// (None, hi), with the edge type looked up anew each time.
+//
+// The first fetch that fails ends the fetching; its exception is kept and
+// rethrown by fetch() at that same (hop, edge type), so the hops before it
+// run, and draw, exactly as if each fetch had been made when its hop reached
+// it. Python code that a lookup runs (a dict subclass's __getitem__, an
+// __index__) thus runs before the hops instead of between them.
+class PrefetchedParameters : public ParameterSource {
  public:
-  RequestParameters(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                    const ValidatedRequest& request)
-      : num_neighbors_(num_neighbors), offsets_(sampling_time_offsets), request_(request) {}
+  // Makes room for num_hops x edge types parameters first (std::bad_alloc
+  // when that is impossible, before any lookup), then fetches them. Pending
+  // signals are checked every few thousand fetches; an exception raised by
+  // a signal handler propagates at once.
+  PrefetchedParameters(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                       const ValidatedRequest& request);
 
+  // The parameters fetched for (hop, edge_index), or the kept exception
+  // where fetching stopped. Needs no interpreter lock.
   HopParameters fetch(size_t hop, size_t edge_index) override;
 
  private:
+  HopParameters fetch_now(size_t hop, size_t edge_index) const;
+
   const py::dict& num_neighbors_;
   const py::dict& offsets_;
   const ValidatedRequest& request_;
+  std::vector<HopParameters> params_;
+  std::exception_ptr failure_;
 };
 
 }  // namespace rerozer

@@ -1,5 +1,9 @@
 #include "sampling/call_state.h"
 
+#include <limits>
+#include <new>
+#include <stdexcept>
+
 namespace rerozer {
 
 void CallState::clear() {
@@ -19,10 +23,17 @@ void CallState::clear() {
   example_times.clear();
 }
 
-void CallState::reset(size_t num_node_slots, size_t num_key_slots) {
+void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_hops) {
   nodes.resize(num_node_slots);
   edges.resize(num_key_slots);
   clear();
+  if (num_hops >= std::numeric_limits<size_t>::max() / sizeof(int64_t)) throw std::bad_alloc();
+  try {
+    for (NodeState& node : nodes) node.num_sampled_nodes.reserve(num_hops + 1);
+    for (EdgeState& edge : edges) edge.num_sampled_edges.reserve(num_hops + 1);
+  } catch (const std::length_error&) {
+    throw std::bad_alloc();
+  }
   for (NodeState& node : nodes) node.num_sampled_nodes.push_back(0);
   for (EdgeState& edge : edges) edge.num_sampled_edges.push_back(0);
 }

@@ -45,8 +45,9 @@ struct CallState {
   std::vector<int64_t> example_times;
 
   // Empties everything and sizes the tables for the given slot counts, with
-  // the initial 0 entry of every count list.
-  void reset(size_t num_node_slots, size_t num_key_slots);
+  // the initial 0 entry of every count list and room for num_hops more.
+  // Throws std::bad_alloc when that room cannot be had.
+  void reset(size_t num_node_slots, size_t num_key_slots, size_t num_hops = 0);
   // Empties everything; the tables stay sized.
   void clear();
 };

@@ -26,6 +26,23 @@ void prefetch_column(const EdgeContext& edge, int64_t v) {
   if (edge.row.contains(begin)) __builtin_prefetch(edge.row.data + begin);
 }
 
+// Counts units of work and hands control to the progress check once every
+// ProgressCheck::kProgressInterval units.
+class WorkMeter {
+ public:
+  explicit WorkMeter(ProgressCheck* progress) : progress_(progress) {}
+  void add(int64_t units) {
+    remaining_ -= units;
+    if (remaining_ > 0) return;
+    remaining_ = ProgressCheck::kProgressInterval;
+    if (progress_ != nullptr) progress_->check();
+  }
+
+ private:
+  ProgressCheck* progress_;
+  int64_t remaining_ = ProgressCheck::kProgressInterval;
+};
+
 void register_seeds(const Seeds& seeds, NodeState& entity) {
   const int64_t n = seeds.seed_node.size;
   entity.out_batch.reserve(static_cast<size_t>(n));
@@ -66,14 +83,16 @@ void fix_example_times(const GraphStore& graph, const Seeds& seeds,
 }  // namespace
 
 void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
-                 ParameterSource& params, RandomSource& rng, CallState& state) {
+                 ParameterSource& params, RandomSource& rng, CallState& state,
+                 ProgressCheck* progress) {
   // 1. Fresh working state, then the seeds as examples 0 .. n-1.
-  state.reset(graph.num_node_slots(), graph.num_key_slots());
+  state.reset(graph.num_node_slots(), graph.num_key_slots(), num_hops);
   register_seeds(seeds, state.nodes[seeds.entity_slot]);
   fix_example_times(graph, seeds, state.example_times);
   const std::vector<int64_t>& example_times = state.example_times;
 
   Selector selector(rng);
+  WorkMeter meter(progress);
   const auto& edge_type_slots = graph.edge_type_slots();
   for (size_t hop = 0; hop < num_hops; ++hop) {
     // 2. Every edge type in order, over the frontier its destination type
@@ -83,6 +102,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       EdgeState& out = state.edges[slots.key_slot];
       out.num_sampled_edges.push_back(0);
       const HopParameters hop_params = params.fetch(hop, j);
+      meter.add(1);
       if (slots.dst_slot < 0 || slots.src_slot < 0) {
         throw std::out_of_range(messages::unknown_node_type());
       }
@@ -117,6 +137,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
         }
         const int64_t x = dst.out_batch[static_cast<size_t>(i)];
         const int64_t v = dst.out_node[static_cast<size_t>(i)];
+        const size_t recorded_before = out.out_row.size();
         if (!temporal) {
           const Column column = read_column(edge, v);
           if (column.begin != column.end) {
@@ -129,6 +150,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
           selector.sample_most_recent(edge, x, v, i, hop_params.count,
                                       example_times[static_cast<size_t>(x)]);
         }
+        meter.add(1 + static_cast<int64_t>(out.out_row.size() - recorded_before));
       }
     }
     // 3. What each node type registered in this hop is the next frontier.

@@ -30,6 +30,17 @@ class ParameterSource {
   virtual HopParameters fetch(size_t hop, size_t edge_index) = 0;
 };
 
+// Lets a long call be interrupted: expand_hops calls check() every
+// kProgressInterval units of work (a frontier entry, or an edge it recorded,
+// is one unit). check() may throw; the call then fails like at any other
+// error, keeping the draws it made.
+class ProgressCheck {
+ public:
+  static constexpr int64_t kProgressInterval = 4096;
+  virtual ~ProgressCheck() = default;
+  virtual void check() = 0;
+};
+
 // The seeds of one call: seed i of node slot `entity_slot` starts example i.
 // seed_time is empty or has one time per seed (checked by the caller when
 // the store is temporal).
@@ -40,14 +51,20 @@ struct Seeds {
 };
 
 // Grows the subgraph of every seed for num_hops hops and leaves the result in
-// `state` (reset first): registers the seeds, fixes the example times, then
+// `state` (reset first, with room for every hop's counts, so that an absurd
+// hop count fails with std::bad_alloc before anything is drawn): registers
+// the seeds, fixes the example times, then
 // per hop visits the edge types in order and, for each, the frontier of its
 // destination type in position order, asking the selector for neighbours.
 // Throws std::out_of_range for reads outside the graph arrays and for edge
 // types whose endpoint is not a node type, std::runtime_error for an
-// unordered temporal column, and whatever `params` throws.
+// unordered temporal column, and whatever `params` or `progress` throws.
+// Touches no interpreter state itself, so it may run without the
+// interpreter lock as long as `params` and `progress` do not need it.
+// `progress` may be null.
 void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
-                 ParameterSource& params, RandomSource& rng, CallState& state);
+                 ParameterSource& params, RandomSource& rng, CallState& state,
+                 ProgressCheck* progress = nullptr);
 
 }  // namespace rerozer
 
