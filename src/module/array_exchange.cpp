@@ -61,10 +61,16 @@ int64_t read_int64_element(const py::array& array, py::ssize_t i) {
 
 int64_t read_int64(py::handle value) { return py::cast<int64_t>(value); }
 
-py::array to_int64_array(const int64_t* data, size_t n) {
+py::array to_int64_array(const int64_t* data, size_t n, std::vector<PendingCopy>& copies) {
   py::array_t<int64_t> result(static_cast<py::ssize_t>(n));
-  if (n != 0) std::memcpy(result.mutable_data(), data, n * sizeof(int64_t));
+  if (n != 0) copies.push_back(PendingCopy{result.mutable_data(), data, n});
   return std::move(result);
+}
+
+void run_copies(const std::vector<PendingCopy>& copies) {
+  for (const PendingCopy& copy : copies) {
+    std::memcpy(copy.target, copy.source, copy.n * sizeof(int64_t));
+  }
 }
 
 }  // namespace rerozer

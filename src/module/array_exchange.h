@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "graph/int64_view.h"
 
@@ -48,9 +49,22 @@ int64_t read_int64_element(const py::array& array, py::ssize_t i);
 // pybind11's cast error.
 int64_t read_int64(py::handle value);
 
-// A new one-dimensional, C-contiguous, owning int64 array holding a copy of
-// n values starting at `data`.
-py::array to_int64_array(const int64_t* data, size_t n);
+// A copy into a result array that is made under the interpreter lock and
+// run later, without it: n values from `source` to `target`.
+struct PendingCopy {
+  int64_t* target;
+  const int64_t* source;
+  size_t n;
+};
+
+// A new one-dimensional, C-contiguous, owning int64 array for a copy of n
+// values starting at `data`. The array is made at once; the copy itself is
+// appended to `copies`, for run_copies, which must run before the array is
+// handed to Python code. `data` must stay valid until then.
+py::array to_int64_array(const int64_t* data, size_t n, std::vector<PendingCopy>& copies);
+
+// Runs the copies. Needs no interpreter lock.
+void run_copies(const std::vector<PendingCopy>& copies);
 
 }  // namespace rerozer
 

@@ -25,8 +25,14 @@ class ActiveCall {
     running_thread_.store(std::this_thread::get_id());
   }
   ~ActiveCall() {
-    state_.clear();
+    end();
     running_thread_.store(std::thread::id());
+  }
+  // Empties the working state; the later calls of end() do nothing.
+  void end() {
+    if (ended_) return;
+    ended_ = true;
+    state_.end_call();
   }
   ActiveCall(const ActiveCall&) = delete;
   ActiveCall& operator=(const ActiveCall&) = delete;
@@ -34,6 +40,7 @@ class ActiveCall {
  private:
   std::atomic<std::thread::id>& running_thread_;
   CallState& state_;
+  bool ended_ = false;
 };
 
 // Lets a long call on the main thread be interrupted: about every
@@ -59,8 +66,9 @@ class SignalCheck : public ProgressCheck {
   std::chrono::steady_clock::time_point next_;
 };
 
-py::array list_to_array(const std::vector<int64_t>& values, size_t skip = 0) {
-  return to_int64_array(values.data() + skip, values.size() - skip);
+py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
+                        size_t skip = 0) {
+  return to_int64_array(values.data() + skip, values.size() - skip, copies);
 }
 
 py::dict to_dict(const py::object& value) {
@@ -116,7 +124,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     const py::gil_scoped_release release;
     call_lock.lock();
   }
-  const ActiveCall active_call(running_thread_, state_);
+  ActiveCall active_call(running_thread_, state_);
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
   // every hop's parameters.
@@ -141,10 +149,21 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     const py::gil_scoped_release release;
     expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress);
   }
-  return build_result();
+
+  // 4. The result: its dictionaries and arrays are made under the lock, the
+  // lists are copied into them and the working state emptied without it.
+  std::vector<PendingCopy> copies;
+  copies.reserve(3 * (graph_.node_types().size() + graph_.edge_type_keys().size()));
+  SampleResult result = build_result(copies);
+  {
+    const py::gil_scoped_release release;
+    run_copies(copies);
+    active_call.end();
+  }
+  return result;
 }
 
-SampleResult NeighborSampler::build_result() const {
+SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) const {
   py::dict out_node;
   py::dict num_sampled_nodes;
   py::dict out_batch;
@@ -152,9 +171,9 @@ SampleResult NeighborSampler::build_result() const {
   for (size_t i = 0; i < node_types.size(); ++i) {
     const NodeState& node = state_.nodes[graph_.node_type_slots()[i]];
     const py::str key(node_types[i]);
-    out_node[key] = list_to_array(node.out_node);
-    num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes);
-    out_batch[key] = list_to_array(node.out_batch);
+    out_node[key] = list_to_array(node.out_node, copies);
+    num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
+    out_batch[key] = list_to_array(node.out_batch, copies);
   }
   py::dict num_sampled_edges;
   py::dict out_row;
@@ -163,9 +182,9 @@ SampleResult NeighborSampler::build_result() const {
   for (size_t j = 0; j < keys.size(); ++j) {
     const EdgeState& edge = state_.edges[graph_.edge_type_slots()[j].key_slot];
     const py::str key(keys[j]);
-    num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, 1);
-    out_row[key] = list_to_array(edge.out_row);
-    out_col[key] = list_to_array(edge.out_col);
+    num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
+    out_row[key] = list_to_array(edge.out_row, copies);
+    out_col[key] = list_to_array(edge.out_col, copies);
   }
   return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
 }

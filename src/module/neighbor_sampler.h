@@ -52,7 +52,9 @@ class NeighborSampler {
                       const py::array& seed_time);
 
  private:
-  SampleResult build_result() const;
+  // Makes the result's dictionaries and arrays; the arrays are filled by
+  // the copies it appends, which need no interpreter lock.
+  SampleResult build_result(std::vector<PendingCopy>& copies) const;
   // Holds the owner of a graph array for the sampler's life.
   Int64View keep(OwnedView data);
 

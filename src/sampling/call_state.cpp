@@ -1,5 +1,6 @@
 #include "sampling/call_state.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -36,6 +37,74 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
   }
   for (NodeState& node : nodes) node.num_sampled_nodes.push_back(0);
   for (EdgeState& edge : edges) edge.num_sampled_edges.push_back(0);
+}
+
+namespace {
+
+template <class T>
+size_t list_bytes(const std::vector<T>& list) {
+  return list.size() * sizeof(T);
+}
+
+template <class T>
+size_t list_capacity_bytes(const std::vector<T>& list) {
+  return list.capacity() * sizeof(T);
+}
+
+template <class T>
+void free_list(std::vector<T>& list) {
+  std::vector<T>().swap(list);
+}
+
+}  // namespace
+
+size_t CallState::used_bytes() const {
+  size_t total = list_bytes(example_times);
+  for (const NodeState& node : nodes) {
+    total += list_bytes(node.out_batch) + list_bytes(node.out_node) +
+             list_bytes(node.num_sampled_nodes) + node.local_index.needed_bytes();
+  }
+  for (const EdgeState& edge : edges) {
+    total += list_bytes(edge.num_sampled_edges) + list_bytes(edge.out_row) +
+             list_bytes(edge.out_col);
+  }
+  return total;
+}
+
+size_t CallState::capacity_bytes() const {
+  size_t total = list_capacity_bytes(example_times);
+  for (const NodeState& node : nodes) {
+    total += list_capacity_bytes(node.out_batch) + list_capacity_bytes(node.out_node) +
+             list_capacity_bytes(node.num_sampled_nodes) + node.local_index.capacity_bytes();
+  }
+  for (const EdgeState& edge : edges) {
+    total += list_capacity_bytes(edge.num_sampled_edges) + list_capacity_bytes(edge.out_row) +
+             list_capacity_bytes(edge.out_col);
+  }
+  return total;
+}
+
+void CallState::release_memory() {
+  for (NodeState& node : nodes) {
+    node.local_index.release();
+    free_list(node.out_batch);
+    free_list(node.out_node);
+    free_list(node.num_sampled_nodes);
+  }
+  for (EdgeState& edge : edges) {
+    free_list(edge.num_sampled_edges);
+    free_list(edge.out_row);
+    free_list(edge.out_col);
+  }
+  free_list(example_times);
+}
+
+void CallState::end_call() {
+  const size_t used = used_bytes();
+  clear();
+  const size_t steady = std::min(used, previous_used_bytes_);
+  previous_used_bytes_ = used;
+  if (capacity_bytes() > std::max(kKeepBytes, 4 * steady)) release_memory();
 }
 
 }  // namespace rerozer

@@ -50,6 +50,21 @@ struct CallState {
   void reset(size_t num_node_slots, size_t num_key_slots, size_t num_hops = 0);
   // Empties everything; the tables stay sized.
   void clear();
+
+  // Ends a call, returned or failed: empties everything and gives back the
+  // memory beyond what steady calls need. When the lists and tables hold
+  // more than kKeepBytes and more than four times what both this call and
+  // the one before it used, all of it is freed. A run of similar calls keeps its
+  // room; a one-off large call leaves nothing held after it.
+  void end_call();
+  static constexpr size_t kKeepBytes = size_t{4} << 20;
+
+ private:
+  size_t used_bytes() const;
+  size_t capacity_bytes() const;
+  void release_memory();
+
+  size_t previous_used_bytes_ = 0;
 };
 
 }  // namespace rerozer

@@ -90,4 +90,17 @@ void LocalIndex::clear(const std::vector<int64_t>& examples, const std::vector<i
   size_ = 0;
 }
 
+size_t LocalIndex::needed_bytes() const {
+  if (size_ == 0) return 0;
+  size_t capacity = kInitialCapacity;
+  while (capacity < size_ * 2) capacity *= 2;
+  return capacity * sizeof(Slot);
+}
+
+void LocalIndex::release() {
+  std::vector<Slot>().swap(slots_);
+  mask_ = 0;
+  size_ = 0;
+}
+
 }  // namespace rerozer

@@ -47,6 +47,13 @@ class LocalIndex {
   // the last clear, in the order they were entered; they are not changed.
   void clear(const std::vector<int64_t>& examples, const std::vector<int64_t>& nodes);
 
+  // Bytes the table holds, and the bytes a table of its current pairs
+  // needs at the least.
+  size_t capacity_bytes() const { return slots_.capacity() * sizeof(Slot); }
+  size_t needed_bytes() const;
+  // Frees the table's memory; it must be empty (cleared).
+  void release();
+
  private:
   struct Slot {
     int64_t node;
