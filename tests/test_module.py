@@ -68,7 +68,7 @@ def test_module_exposes_only_the_class():
 def test_class_surface(paper_author):
     assert NeighborSampler.__doc__ is None
     assert set(vars(NeighborSampler)) == {
-        "__init__", "__doc__", "__module__", "sample", "_pybind11_conduit_v1_"}
+        "__init__", "__doc__", "__module__", "sample", "__reduce__", "_pybind11_conduit_v1_"}
     sampler = NeighborSampler(**paper_author)
     with pytest.raises(AttributeError):
         sampler.extra = 1

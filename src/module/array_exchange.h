@@ -28,13 +28,14 @@ py::array to_array(py::handle value);
 // True for dtype kind 'i' with 8-byte items (byte order not considered).
 bool is_int64(const py::dtype& dtype);
 
-// Address of the first element, from a buffer request on the array
-// (strides and format allowed, no write access). A refused request raises
-// the array's own error.
-const void* buffer_address(const py::array& array);
+// Makes a buffer request on the array (strides and format allowed, no write
+// access) and releases it at once: a refused request raises the array's own
+// error. The address the buffer names is not used: an ndarray subclass may
+// hand out a buffer (its own __buffer__) that is not the array's memory.
+void request_buffer(const py::array& array);
 
 // A dense native-order int64 view of a one-dimensional array whose dtype is
-// int64 unless it is empty. A C-contiguous native-order array is read in
+// int64 unless it is empty, read through numpy's own data pointer. A C-contiguous native-order array is read in
 // place (owner is the array); any other layout, a misaligned buffer or
 // another byte order is read through a contiguous native copy, which
 // becomes the owner.
@@ -44,9 +45,11 @@ OwnedView dense_int64_view(const py::array& array);
 // strides and byte order.
 int64_t read_int64_element(const py::array& array, py::ssize_t i);
 
-// One interpreter object as a signed 64-bit integer, by pybind11's integer
-// conversion: ints, bools and __index__ objects; floats are refused with
-// pybind11's cast error.
+// One interpreter object as a signed 64-bit integer, converted as pybind11
+// converts integers: ints, bools and __index__ objects; floats and other
+// values that are not integers are refused with pybind11's cast error
+// (RuntimeError). An exception of another kind that the value's own code
+// raises (KeyboardInterrupt, SystemExit, MemoryError) passes through.
 int64_t read_int64(py::handle value);
 
 // A copy into a result array that is made under the interpreter lock and

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <chrono>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -189,36 +190,60 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) con
   return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
 }
 
+namespace {
+
+// What a Python NeighborSampler instance holds: its sampler, shared with the
+// calls running on it. A call keeps its own reference, so that Python code
+// the call runs (a dict subclass's __getitem__) or another thread may call
+// __init__ on the instance again, which destroys what the instance held,
+// without freeing the sampler under the running call.
+struct SamplerHandle {
+  std::shared_ptr<NeighborSampler> sampler;
+};
+
+}  // namespace
+
 void register_neighbor_sampler(py::module_& module) {
-  py::class_<NeighborSampler>(module, "NeighborSampler")
+  py::class_<SamplerHandle>(module, "NeighborSampler")
       .def(py::init([](std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
                        const py::dict& colptr, const py::dict& row, const py::object& node_time,
                        int32_t seed) {
              // node_time becomes a dictionary before anything else is looked at.
              const py::dict node_time_dict = to_dict(node_time);
-             return new NeighborSampler(std::move(node_types), std::move(edge_types), colptr,
-                                        row, node_time_dict, seed);
+             return new SamplerHandle{std::make_shared<NeighborSampler>(
+                 std::move(node_types), std::move(edge_types), colptr, row, node_time_dict,
+                 seed)};
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
            py::arg("node_time"), py::arg("seed") = 123)
       .def(
           "sample",
-          [](NeighborSampler* self, const py::dict& num_neighbors,
+          [](SamplerHandle* self, const py::dict& num_neighbors,
              const py::dict& sampling_time_offsets, const std::string& entity_table,
              const py::array& seed_node, const py::array& seed_time) {
             // An instance made by __new__ alone has no sampler: pybind11 hands
             // over uninitialised storage for it, which was never registered.
             static const py::detail::type_info* type =
-                py::detail::get_type_info(typeid(NeighborSampler));
+                py::detail::get_type_info(typeid(SamplerHandle));
             if (!py::detail::get_object_handle(self, type)) {
               throw py::type_error(
                   "NeighborSampler.sample() called on an instance whose __init__ has not run");
             }
-            return self->sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
-                                seed_time);
+            // `self` is not used again: the call may outlive what it holds.
+            const std::shared_ptr<NeighborSampler> sampler = self->sampler;
+            return sampler->sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                                   seed_time);
           },
           py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"),
-          py::arg("seed_node"), py::arg("seed_time"));
+          py::arg("seed_node"), py::arg("seed_time"))
+      // Without this, pickle protocols 0 and 1 and copyreg's fallback try to
+      // build an instance of pybind11's base class, whose constructor aborts
+      // the process. Every route now raises the TypeError that protocol 2
+      // raises; __reduce_ex__ of every protocol calls an overridden __reduce__.
+      .def("__reduce__", [](const py::object& self) -> py::object {
+        throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name +
+                             "' object");
+      });
 }
 
 }  // namespace rerozer
