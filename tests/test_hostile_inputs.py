@@ -272,3 +272,18 @@ def test_values_read_as_integers(paper_author_timed, bound):
     expected = rerozer.NeighborSampler(**paper_author_timed).sample(
         {W: i64(0)}, {C: [[None, int(bound)]]}, "paper", i64(1), i64(22))
     assert [a.tolist() for a in got[2].values()] == [a.tolist() for a in expected[2].values()]
+
+
+def test_isolated_subinterpreter_gets_a_clean_import_error():
+    code, out, err = run_child("""
+    import _xxsubinterpreters as interpreters
+    interp = interpreters.create(isolated=True)
+    try:
+        interpreters.run_string(interp, "import rerozer")
+    except interpreters.RunFailedError as error:
+        print(error)
+    interpreters.destroy(interp)
+    """)
+    assert (code, err) == (0, "")
+    assert out == ("<class 'ImportError'>: module rerozer does not support loading in "
+                   "subinterpreters\n")

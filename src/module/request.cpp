@@ -1,12 +1,12 @@
 #include "module/request.h"
 
 #include <algorithm>
-#include <new>
 #include <stdexcept>
 
 #include "module/array_exchange.h"
 #include "module/keyed_arrays.h"
 #include "graph/messages.h"
+#include "sampling/allocation.h"
 #include "sampling/messages.h"
 
 namespace rerozer {
@@ -82,14 +82,11 @@ PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
   constexpr size_t kSignalInterval = 4096;
   const size_t num_edge_types = request.keys.size();
   const size_t num_hops = request.num_hops;
-  if (num_edge_types != 0 && num_hops > params_.max_size() / num_edge_types) {
+  if (num_edge_types != 0 && num_hops > kMaxAllocationBytes / num_edge_types) {
     throw std::bad_alloc();
   }
-  try {
-    params_.reserve(num_hops * num_edge_types);
-  } catch (const std::length_error&) {
-    throw std::bad_alloc();
-  }
+  check_allocation(num_hops * num_edge_types, sizeof(HopParameters));
+  params_.reserve(num_hops * num_edge_types);
   for (size_t hop = 0; hop < num_hops; ++hop) {
     for (size_t j = 0; j < num_edge_types; ++j) {
       if ((params_.size() + 1) % kSignalInterval == 0 && PyErr_CheckSignals() != 0) {

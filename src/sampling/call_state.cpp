@@ -1,9 +1,8 @@
 #include "sampling/call_state.h"
 
 #include <algorithm>
-#include <limits>
-#include <new>
-#include <stdexcept>
+
+#include "sampling/allocation.h"
 
 namespace rerozer {
 
@@ -28,13 +27,9 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
   nodes.resize(num_node_slots);
   edges.resize(num_key_slots);
   clear();
-  if (num_hops >= std::numeric_limits<size_t>::max() / sizeof(int64_t)) throw std::bad_alloc();
-  try {
-    for (NodeState& node : nodes) node.num_sampled_nodes.reserve(num_hops + 1);
-    for (EdgeState& edge : edges) edge.num_sampled_edges.reserve(num_hops + 1);
-  } catch (const std::length_error&) {
-    throw std::bad_alloc();
-  }
+  check_allocation(num_hops, sizeof(int64_t));
+  for (NodeState& node : nodes) node.num_sampled_nodes.reserve(num_hops + 1);
+  for (EdgeState& edge : edges) edge.num_sampled_edges.reserve(num_hops + 1);
   for (NodeState& node : nodes) node.num_sampled_nodes.push_back(0);
   for (EdgeState& edge : edges) edge.num_sampled_edges.push_back(0);
 }
