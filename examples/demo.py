@@ -136,7 +136,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--batch-size", type=int, default=128)
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")
     parser.add_argument("--seed", type=int, default=123, help="seed of the sampler")
-    parser.add_argument("--plot", metavar="FILE.png", help="draw one example's subgraph")
+    parser.add_argument(
+        "--plot", metavar="FILE.png",
+        help="draw one example's subgraph into FILE.png (relative to the current directory)",
+    )
     parser.add_argument(
         "--example", type=int, default=0, help="position in the epoch of the example to draw"
     )
@@ -161,11 +164,11 @@ def main(argv: list[str] | None = None) -> int:
         from subgraph_plot import draw_example
 
         x = args.example % args.batch_size
-        nodes, edges = draw_example(
+        nodes, edges, written = draw_example(
             kept, graph, x, int(seed_time[args.example]), args.plot,
             title=f"example {args.example}: customer {seed_node[args.example]}",
         )
-        print(f"Plot: {nodes} nodes and {edges} edges of example {args.example} -> {args.plot}")
+        print(f"Plot: {nodes} nodes and {edges} edges of example {args.example} -> {written}")
     return 0 if stats.later_nodes == 0 else 1
 
 
