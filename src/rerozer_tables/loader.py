@@ -7,7 +7,8 @@ import multiprocessing as mp
 import time
 import traceback
 from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, fields
+from functools import cached_property
 from typing import Any
 
 import numpy as np
@@ -47,7 +48,15 @@ class Batch:
     out_batch: dict[str, Int64Array]
     num_sampled_nodes: dict[str, Int64Array]
     num_sampled_edges: dict[str, Int64Array]
-    edge_index: dict[EdgeType, Int64Array]
+    edge_types: list[EdgeType]
+
+    @cached_property
+    def edge_index(self) -> dict[EdgeType, Int64Array]:
+        """Per edge type, ``[out_row, out_col]`` as one 2 x E int64 array."""
+        return {
+            edge_type: np.stack([self.out_row[key], self.out_col[key]])
+            for edge_type, key in ((t, edge_type_key(t)) for t in self.edge_types)
+        }
 
     @property
     def result(self) -> Result:
@@ -78,12 +87,7 @@ class _Job:
         result = sampler.sample(
             self.num_neighbors, self.sampling_time_offsets, self.entity_table, seed_node, seed_time
         )
-        out_row, out_col = result[0], result[1]
-        edge_index = {
-            edge_type: np.stack([out_row[key], out_col[key]])
-            for edge_type, key in ((t, edge_type_key(t)) for t in self.graph.edge_types)
-        }
-        return Batch(index, seed_node, seed_time, *result, edge_index=edge_index)
+        return Batch(index, seed_node, seed_time, *result, edge_types=self.graph.edge_types)
 
 
 def _request(
@@ -327,7 +331,7 @@ def _work(job: _Job, plan: list[tuple[int, Int64Array, Int64Array, int]], connec
     try:
         for item in plan:
             index = item[0]
-            connection.send(job.sample(*item))
+            _send_batch(connection, job.sample(*item))
     except BaseException as error:  # reported to the parent instead of lost
         text = traceback.format_exc()
         try:
@@ -336,6 +340,42 @@ def _work(job: _Job, plan: list[tuple[int, Int64Array, Int64Array, int]], connec
             pass
     finally:
         connection.close()
+
+
+_DICTS = [f.name for f in fields(Batch) if f.name.startswith(("out_", "num_sampled_"))]
+
+
+def _send_batch(connection: Any, batch: Batch) -> None:
+    """Send a batch as a small header and one buffer holding every array.
+
+    Much cheaper than pickling a dozen dictionaries of arrays, and the
+    receiver's arrays are views of one buffer it owns.
+    """
+    arrays = [batch.seed_node, batch.seed_time]
+    layout = []
+    for name in _DICTS:
+        for key, array in getattr(batch, name).items():
+            arrays.append(array)
+            layout.append((name, key, array.size))
+    data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
+    connection.send((batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes))
+    connection.send_bytes(memoryview(data).cast("B"))
+
+
+def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
+    index, num_seeds, num_times, layout, nbytes = header
+    buffer = bytearray(nbytes)
+    connection.recv_bytes_into(buffer)
+    data = np.frombuffer(buffer, dtype=np.int64)
+    parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
+    start = num_seeds + num_times
+    for name, key, size in layout:
+        parts[name][key] = data[start : start + size]
+        start += size
+    return Batch(
+        index, data[:num_seeds], data[num_seeds : num_seeds + num_times],
+        edge_types=edge_types, **parts,
+    )
 
 
 @dataclass(frozen=True)
@@ -354,6 +394,7 @@ class _Workers:
     ) -> None:
         self.plan = plan
         self.timeout = timeout
+        self.edge_types = job.graph.edge_types
         context = mp.get_context("fork")
         self.processes: list[Any] = []
         self.connections: list[Any] = []
@@ -399,9 +440,10 @@ class _Workers:
             raise RuntimeError(
                 f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
             )
-        if not isinstance(item, Batch):
-            raise RuntimeError(f"loader worker {w} sent {type(item).__name__}, not a batch")
-        return item
+        try:
+            return _receive_batch(connection, item, self.edge_types)
+        except EOFError:
+            raise RuntimeError(f"loader worker {w} closed its pipe while sending batch {index}") from None
 
     def batches(self) -> Iterator[Batch]:
         count = len(self.processes)
