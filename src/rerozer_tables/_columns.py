@@ -49,6 +49,31 @@ def _from_pyarrow(values: Any) -> tuple[AnyArray, BoolArray | None]:
     return full, null
 
 
+def _from_sequence(values: list[Any] | tuple[Any, ...]) -> tuple[AnyArray, BoolArray | None]:
+    """A list's values by their Python types, not numpy's conversions: numpy
+    would turn ``["a", None]`` into ``["a", "None"]`` and ``[1, "x"]`` into
+    strings."""
+    null = np.fromiter(map(_is_null_object, values), dtype=bool, count=len(values))
+    present = [v for v, n in zip(values, null.tolist()) if not n]
+    kinds = {type(v) for v in present}
+    if kinds and kinds <= {str, np.str_}:
+        array: AnyArray = np.array(present, dtype=np.str_)
+    elif kinds and kinds <= {int, np.int64, np.int32}:
+        array = np.array(present, dtype=np.int64)
+    elif kinds and kinds <= {int, float, np.float64}:
+        array = np.array(present, dtype=np.float64)
+    else:
+        array = np.empty(len(present), dtype=object)
+        array[:] = present
+        if kinds and not all(np.ndim(v) == 0 for v in present):
+            raise ValueError("must be one-dimensional, got nested values")
+    if not null.any():
+        return array, None
+    full = np.zeros(len(values), dtype=array.dtype)
+    full[~null] = array
+    return full, null
+
+
 def column_array(values: object) -> tuple[AnyArray, BoolArray | None]:
     """Return a column as a one-dimensional array and its null mask.
 
@@ -67,6 +92,8 @@ def column_array(values: object) -> tuple[AnyArray, BoolArray | None]:
         array = np.asarray(series.to_numpy())
         if not null.any():
             null = None
+    elif isinstance(values, (list, tuple)):
+        array, null = _from_sequence(values)
     else:
         array = np.asarray(values)
         null = None
