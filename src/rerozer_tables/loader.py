@@ -427,15 +427,13 @@ class _Workers:
         while not connection.poll(0.05):
             waited += 0.05
             if not process.is_alive() and not connection.poll(0):
-                raise RuntimeError(
-                    f"loader worker {w} exited with code {process.exitcode} before sending batch {index}"
-                )
+                raise self._lost(w, index)
             if self.timeout is not None and waited >= self.timeout:
                 raise RuntimeError(f"loader worker {w} sent no batch {index} within {self.timeout} s")
         try:
             item = connection.recv()
         except EOFError:
-            raise RuntimeError(f"loader worker {w} closed its pipe before sending batch {index}") from None
+            raise self._lost(w, index) from None
         if isinstance(item, _Failure):
             raise RuntimeError(
                 f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
@@ -443,7 +441,13 @@ class _Workers:
         try:
             return _receive_batch(connection, item, self.edge_types)
         except EOFError:
-            raise RuntimeError(f"loader worker {w} closed its pipe while sending batch {index}") from None
+            raise self._lost(w, index) from None
+
+    def _lost(self, w: int, index: int) -> RuntimeError:
+        process = self.processes[w]
+        process.join(timeout=1)  # its pipe closes just before it is reaped
+        what = "closed its pipe" if process.exitcode is None else f"exited with code {process.exitcode}"
+        return RuntimeError(f"loader worker {w} {what} before sending batch {index}")
 
     def batches(self) -> Iterator[Batch]:
         count = len(self.processes)
