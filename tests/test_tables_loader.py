@@ -64,7 +64,8 @@ def flatten(batches):
     """Every array of every batch, in order, as comparable lists."""
     out = []
     for batch in batches:
-        out.append((batch.index, batch.seed_node.tolist(), batch.seed_time.tolist()))
+        out.append((batch.index, batch.example_index.tolist(), batch.seed_node.tolist(),
+                    batch.seed_time.tolist()))
         for part in batch.result:
             out.append(sorted((key, array.tolist()) for key, array in part.items()))
     return out
@@ -101,8 +102,11 @@ def test_ranks_cover_every_example_exactly_once(shop, world_size, shuffle):
                                   world_size=world_size, **REQUEST)))
         assert len(batches) == lengths[-1]
         for batch in batches:
-            seen.update(zip(batch.seed_node.tolist(), batch.seed_time.tolist()))
-    assert seen == Counter(zip(positions.tolist(), cutoffs.tolist()))
+            seen.update(batch.example_index.tolist())
+            # The example index names the training row the seed comes from.
+            assert np.array_equal(batch.seed_node, positions[batch.example_index])
+            assert np.array_equal(batch.seed_time, cutoffs[batch.example_index])
+    assert seen == Counter(range(keys.size))
     assert max(lengths) - min(lengths) <= 1
 
 
@@ -171,7 +175,8 @@ def test_last_batch_is_short_and_len_counts_batches(shop):
     graph, keys, cutoffs = shop
     loader = Loader(graph, "customers", keys[:70], cutoffs[:70], batch_size=32, **REQUEST)
     assert len(loader) == 3
-    assert [b.seed_node.size for b in loader] == [32, 32, 6]
+    assert [b.example_index.tolist() for b in loader] == [
+        list(range(0, 32)), list(range(32, 64)), list(range(64, 70))]
 
 
 @pytest.mark.parametrize(
@@ -217,10 +222,10 @@ class TestWorkersAreCleanedUp:
         graph, keys, cutoffs = shop
         original = _Job.sample
 
-        def failing(self, index, *rest):
-            if index == 3:
+        def failing(self, planned):
+            if planned.index == 3:
                 raise ArithmeticError("boom")
-            return original(self, index, *rest)
+            return original(self, planned)
 
         monkeypatch.setattr(_Job, "sample", failing)  # inherited by the forked workers
         with pytest.raises(RuntimeError, match=r"loader worker 1 failed on batch 3: ArithmeticError\('boom'\)"):
@@ -231,10 +236,10 @@ class TestWorkersAreCleanedUp:
         graph, keys, cutoffs = shop
         original = _Job.sample
 
-        def dying(self, index, *rest):
-            if index == 2:
+        def dying(self, planned):
+            if planned.index == 2:
                 os._exit(7)
-            return original(self, index, *rest)
+            return original(self, planned)
 
         monkeypatch.setattr(_Job, "sample", dying)
         with pytest.raises(RuntimeError, match="loader worker 0 exited with code 7 before sending batch 2"):

@@ -30,9 +30,11 @@ Result = tuple[
 class Batch:
     """One sampled batch.
 
-    ``seed_node`` and ``seed_time`` are the batch's examples (row positions
-    of the entity table, and their times; empty times for a graph without
-    times). The next six fields are ``NeighborSampler.sample``'s result: the
+    ``index`` is the batch's number in its epoch. ``example_index`` gives
+    the batch's examples as indices into the loader's ``keys_or_positions``
+    (to pick their labels); ``seed_node`` and ``seed_time`` are the same
+    examples as row positions of the entity table and their times (empty for
+    a graph without times). The next six fields are ``NeighborSampler.sample``'s result: the
     seeds are the first ``len(seed_node)`` entries of ``out_node`` of the
     entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
     source's and row 1 the destination's index into ``out_node`` of its type,
@@ -40,6 +42,7 @@ class Batch:
     """
 
     index: int
+    example_index: Int64Array
     seed_node: Int64Array
     seed_time: Int64Array
     out_row: dict[str, Int64Array]
@@ -80,14 +83,29 @@ class _Job:
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
 
-    def sample(self, index: int, seed_node: Int64Array, seed_time: Int64Array, seed: int) -> Batch:
+    def sample(self, planned: _Planned) -> Batch:
         # A sampler per batch, seeded for that batch: the batch's result is
         # the same whichever process samples it, and after whichever batches.
-        sampler = self.graph.sampler(seed=seed)
+        sampler = self.graph.sampler(seed=planned.seed)
         result = sampler.sample(
-            self.num_neighbors, self.sampling_time_offsets, self.entity_table, seed_node, seed_time
+            self.num_neighbors, self.sampling_time_offsets, self.entity_table,
+            planned.seed_node, planned.seed_time,
         )
-        return Batch(index, seed_node, seed_time, *result, edge_types=self.graph.edge_types)
+        return Batch(
+            planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
+            edge_types=self.graph.edge_types,
+        )
+
+
+@dataclass(frozen=True)
+class _Planned:
+    """One batch of an epoch before sampling."""
+
+    index: int
+    example_index: Int64Array
+    seed_node: Int64Array
+    seed_time: Int64Array
+    seed: int
 
 
 def _request(
@@ -275,19 +293,21 @@ class Loader:
         # The sampler takes a signed 32-bit seed; every bit pattern is a seed.
         return int(state.view(np.int32)[0])
 
-    def plan(self, epoch: int) -> list[tuple[int, Int64Array, Int64Array, int]]:
-        """(index, seed positions, seed times, sampler seed) of every batch of ``epoch``."""
+    def plan(self, epoch: int) -> list[_Planned]:
+        """Every batch of ``epoch`` on this rank, before sampling."""
         total = self._positions.size
         if self.shuffle:
-            order = np.random.default_rng([self.seed, epoch]).permutation(total)
+            order = np.random.default_rng([self.seed, epoch]).permutation(total).astype(np.int64)
         else:
-            order = np.arange(total)
+            order = np.arange(total, dtype=np.int64)
         mine = order[self.rank :: self.world_size]
         batches = []
         for index, start in enumerate(range(0, mine.size, self.batch_size)):
             chosen = mine[start : start + self.batch_size]
             times = self._times[chosen] if self._times.size else self._times
-            batches.append((index, self._positions[chosen], times, self.batch_seed(epoch, index)))
+            batches.append(_Planned(
+                index, chosen, self._positions[chosen], times, self.batch_seed(epoch, index)
+            ))
         return batches
 
     def __iter__(self) -> Iterator[Batch]:
@@ -295,9 +315,9 @@ class Loader:
         self.epoch += 1
         return self._iterate(self.plan(epoch))
 
-    def _iterate(self, plan: list[tuple[int, Int64Array, Int64Array, int]]) -> Iterator[Batch]:
+    def _iterate(self, plan: list[_Planned]) -> Iterator[Batch]:
         if self.workers == 0:
-            batches: Iterator[Batch] = (self._job.sample(*item) for item in plan)
+            batches: Iterator[Batch] = (self._job.sample(planned) for planned in plan)
             yield from self._with_progress(batches, len(plan))
             return
         workers = _Workers(self._job, plan, self.workers, self.timeout)
@@ -325,13 +345,13 @@ class Loader:
                 yield batch
 
 
-def _work(job: _Job, plan: list[tuple[int, Int64Array, Int64Array, int]], connection: Any) -> None:
+def _work(job: _Job, plan: list[_Planned], connection: Any) -> None:
     """A worker's life: sample its batches in order, send each, then exit."""
-    index = plan[0][0] if plan else -1
+    index = plan[0].index if plan else -1
     try:
-        for item in plan:
-            index = item[0]
-            _send_batch(connection, job.sample(*item))
+        for planned in plan:
+            index = planned.index
+            _send_batch(connection, job.sample(planned))
     except BaseException as error:  # reported to the parent instead of lost
         text = traceback.format_exc()
         try:
@@ -351,7 +371,7 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     Much cheaper than pickling a dozen dictionaries of arrays, and the
     receiver's arrays are views of one buffer it owns.
     """
-    arrays = [batch.seed_node, batch.seed_time]
+    arrays = [batch.example_index, batch.seed_node, batch.seed_time]
     layout = []
     for name in _DICTS:
         for key, array in getattr(batch, name).items():
@@ -368,13 +388,13 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     connection.recv_bytes_into(buffer)
     data = np.frombuffer(buffer, dtype=np.int64)
     parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
-    start = num_seeds + num_times
+    start = 2 * num_seeds + num_times
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
     return Batch(
-        index, data[:num_seeds], data[num_seeds : num_seeds + num_times],
-        edge_types=edge_types, **parts,
+        index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
+        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types, **parts,
     )
 
 
@@ -389,7 +409,7 @@ class _Workers:
     """Forked processes; worker w samples batches w, w + n, w + 2n, ..."""
 
     def __init__(
-        self, job: _Job, plan: list[tuple[int, Int64Array, Int64Array, int]], count: int,
+        self, job: _Job, plan: list[_Planned], count: int,
         timeout: float | None,
     ) -> None:
         self.plan = plan
