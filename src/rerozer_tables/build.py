@@ -65,7 +65,10 @@ def time_order(times: Int64Array) -> Int64Array:
         return np.zeros(0, dtype=np.int64)
     low = int(times.min())
     span = int(times.max()) - low + 1
-    return stable_order(times - low, span)
+    if span <= _INT63 // times.size:
+        return stable_order(times - low, span)
+    # Times spread too wide to pack (``times - low`` might not even fit).
+    return np.argsort(times, kind="stable").astype(np.int64, copy=False)
 
 
 def _columns_by(src_in_order: Int64Array, dst: Int64Array, num_dst: int) -> tuple[Int64Array, Int64Array]:

@@ -132,8 +132,9 @@ def _request(
     for k, rows in (sampling_time_offsets or {}).items():
         key = key_of("sampling_time_offsets", k)
         windows[key] = [window(key, row) for row in rows]
-    for key in counts.keys() & windows.keys():
-        raise ValueError(f"{key!r} is in both num_neighbors and sampling_time_offsets")
+    both = [key for key in counts if key in windows]
+    if both:
+        raise ValueError(f"{both[0]!r} is in both num_neighbors and sampling_time_offsets")
     for key in windows:
         if known[key][0] not in graph.node_time:
             raise ValueError(
