@@ -122,14 +122,17 @@ def print_summary(
     print("Request and mean sampled edges per example, by edge type and hop")
     print("(counts: the most recent k at or before the cutoff when the source has times,")
     print(" else k at random; 'all' takes every one; a window takes the times in it)")
-    width = max(len(edge_type_key) for edge_type_key in graph.num_edges())
-    header = f"{'edge type':<{width}}  {'request':<24}" + "".join(f"{h:>8}" for h in hops)
+    requests = {
+        key: describe_request(num_neighbors.get(key), offsets.get(key)) for key in graph.num_edges()
+    }
+    width = max(len(key) for key in requests)
+    asked = max(len("request"), *(len(text) for text in requests.values()))
+    header = f"{'edge type':<{width}}  {'request':<{asked}}" + "".join(f"{h:>8}" for h in hops)
     print(header)
     print("-" * len(header))
-    for key in graph.num_edges():
-        request = describe_request(num_neighbors.get(key), offsets.get(key))
+    for key, request in requests.items():
         per_example = stats.edges_by_type[key] / max(stats.examples, 1)
-        print(f"{key:<{width}}  {request:<24}" + "".join(f"{v:>8.2f}" for v in per_example))
+        print(f"{key:<{width}}  {request:<{asked}}" + "".join(f"{v:>8.2f}" for v in per_example))
     print()
 
     rate = stats.edges / stats.seconds if stats.seconds > 0 else float("inf")
