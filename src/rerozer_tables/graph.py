@@ -98,11 +98,11 @@ class Graph:
 
     node_types: list[str]
     edge_types: list[EdgeType]
-    colptr: dict[str, Int64Array]
-    row: dict[str, Int64Array]
-    node_time: dict[str, Int64Array]
+    colptr: dict[str, Int64Array] = field(repr=False)
+    row: dict[str, Int64Array] = field(repr=False)
+    node_time: dict[str, Int64Array] = field(repr=False)
     num_nodes: dict[str, int] = field(default_factory=dict)
-    keys: dict[str, KeyMap] = field(default_factory=dict)
+    keys: dict[str, KeyMap] = field(default_factory=dict, repr=False)
     time_unit: str = "s"
 
     def arguments(self) -> dict[str, Any]:

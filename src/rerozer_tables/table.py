@@ -64,7 +64,7 @@ class Table:
     2
     """
 
-    columns: dict[str, Any]
+    columns: dict[str, Any] = field(repr=False)
     primary_key: str | None
     foreign_keys: dict[str, str]
     time_column: str | None
