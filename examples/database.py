@@ -1,35 +1,41 @@
-"""A small shop database, generated in memory from a fixed seed.
+"""A small shop database, generated from a fixed seed, and written to SQLite.
 
-Six tables, times in seconds (the sampler does not care about the unit):
+Six tables, times in seconds (TIMESTAMP columns in the SQLite file):
 
-=============  =========================================  =====================
-table          foreign keys                               time
-=============  =========================================  =====================
-customers      -                                          sign-up
-products       -                                          none
-product_tags   product_id -> products                     none
-orders         customer_id -> customers                   order placed
-order_items    order_id -> orders, product_id -> products  the order's time
-reviews        customer_id -> customers,                  review written
-               product_id -> products
-=============  =========================================  =====================
+=============  ===========  =========================================  ============
+table          primary key  foreign keys                               time
+=============  ===========  =========================================  ============
+customers      id           -                                          signed_up
+products       sku (text)   -                                          none
+product_tags   id           product_id -> products                     none
+orders         id           customer_id -> customers                   placed_at
+order_items    id           order_id -> orders, product_id -> products  placed_at
+reviews        id           customer_id -> customers,                  written_at
+                            product_id -> products
+=============  ===========  =========================================  ============
 
 Orders and reviews come after their customer's sign-up, and an order item
-carries its order's time, as in a real log.
+carries its order's time, as in a real log. Keys are not row positions
+(customers start at 1001, products are SKU strings), so reading the file back
+exercises the key mapping.
 """
 
 from __future__ import annotations
 
+import sqlite3
+from collections.abc import Mapping
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
-from csc import Table
+from rerozer_tables import Table
 
 DAY = 24 * 3600
 START = 1_672_531_200  # 2023-01-01 00:00:00 UTC
 SPAN = 730 * DAY
+FIRST_CUSTOMER = 1001
 
 
 @dataclass(frozen=True)
@@ -50,6 +56,7 @@ def _after(rng: np.random.Generator, earliest: npt.NDArray[np.int64]) -> npt.NDA
 
 
 def make_tables(sizes: Sizes = Sizes(), seed: int = 0) -> dict[str, Table]:
+    """The six tables, with their keys, times and a few other columns."""
     rng = np.random.default_rng(seed)
 
     customer_time = START + rng.integers(0, SPAN * 3 // 4, size=sizes.customers)
@@ -76,35 +83,92 @@ def make_tables(sizes: Sizes = Sizes(), seed: int = 0) -> dict[str, Table]:
     tags_per_product = rng.integers(1, 7, size=sizes.products)
     tag_product = np.repeat(np.arange(sizes.products), tags_per_product)
 
+    def ids(n: int, first: int = 1) -> npt.NDArray[np.int64]:
+        return np.arange(first, first + n, dtype=np.int64)
+
+    def when(seconds: npt.NDArray[np.int64]) -> npt.NDArray[np.datetime64]:
+        return seconds.astype("datetime64[s]")
+
+    customer_id = ids(sizes.customers, FIRST_CUSTOMER)
+    order_id = ids(sizes.orders)
+    sku = np.array([f"SKU-{i:05d}" for i in range(sizes.products)])
     return {
-        "customers": Table(num_rows=sizes.customers, time=customer_time),
-        "products": Table(num_rows=sizes.products),
+        "customers": Table(
+            {"id": customer_id, "signed_up": when(customer_time)},
+            primary_key="id", time_column="signed_up",
+        ),
+        "products": Table(
+            {"sku": sku, "price": np.round(rng.lognormal(3.0, 0.8, size=sizes.products), 2)},
+            primary_key="sku",
+        ),
         "product_tags": Table(
-            num_rows=tag_product.size,
-            foreign_keys={"product_id": ("products", tag_product)},
+            {"id": ids(tag_product.size), "product_id": sku[tag_product],
+             "tag": np.array([f"tag-{t}" for t in rng.integers(0, 40, size=tag_product.size)])},
+            primary_key="id", foreign_keys={"product_id": "products"},
         ),
         "orders": Table(
-            num_rows=sizes.orders,
-            time=order_time,
-            foreign_keys={"customer_id": ("customers", order_customer)},
+            {"id": order_id, "customer_id": customer_id[order_customer],
+             "placed_at": when(order_time)},
+            primary_key="id", foreign_keys={"customer_id": "customers"}, time_column="placed_at",
         ),
         "order_items": Table(
-            num_rows=item_order.size,
-            time=item_time,
-            foreign_keys={
-                "order_id": ("orders", item_order),
-                "product_id": ("products", item_product),
-            },
+            {"id": ids(item_order.size), "order_id": order_id[item_order],
+             "product_id": sku[item_product], "quantity": rng.integers(1, 4, size=item_order.size),
+             "placed_at": when(item_time)},
+            primary_key="id", foreign_keys={"order_id": "orders", "product_id": "products"},
+            time_column="placed_at",
         ),
         "reviews": Table(
-            num_rows=sizes.reviews,
-            time=review_time,
-            foreign_keys={
-                "customer_id": ("customers", review_customer),
-                "product_id": ("products", review_product),
-            },
+            {"id": ids(sizes.reviews), "customer_id": customer_id[review_customer],
+             "product_id": sku[review_product], "stars": rng.integers(1, 6, size=sizes.reviews),
+             "written_at": when(review_time)},
+            primary_key="id", foreign_keys={"customer_id": "customers", "product_id": "products"},
+            time_column="written_at",
         ),
     }
+
+
+def _sql_type(values: npt.NDArray[np.generic]) -> str:
+    kind = values.dtype.kind
+    return {"i": "INTEGER", "u": "INTEGER", "f": "REAL", "M": "TIMESTAMP"}.get(kind, "TEXT")
+
+
+def _sql_values(values: npt.NDArray[np.generic]) -> list[object]:
+    if values.dtype.kind == "M":
+        # SQLite's own text form of a timestamp: 'YYYY-MM-DD HH:MM:SS'.
+        text = np.datetime_as_string(values.astype("datetime64[s]"), unit="s")
+        return list(np.char.replace(text, "T", " ").tolist())
+    return list(values.tolist())
+
+
+def write_sqlite(tables: Mapping[str, Table], path: str | Path) -> None:
+    """Write ``tables`` to a new SQLite file, with PRIMARY KEY and FOREIGN KEY
+    constraints (enforced while inserting) and TIMESTAMP columns.
+
+    Tables are written in the given order, so parents must come before their
+    children; a foreign key refers to its parent's primary key.
+    """
+    connection = sqlite3.connect(path)
+    try:
+        connection.execute("PRAGMA foreign_keys = ON")
+        for name, table in tables.items():
+            arrays = {column: np.asarray(values) for column, values in table.columns.items()}
+            lines = []
+            for column, values in arrays.items():
+                primary = " PRIMARY KEY" if column == table.primary_key else ""
+                not_null = " NOT NULL" if column == table.time_column else ""
+                lines.append(f"{column} {_sql_type(values)}{primary}{not_null}")
+            for column, parent in table.foreign_keys.items():
+                lines.append(
+                    f"FOREIGN KEY ({column}) REFERENCES {parent} ({tables[parent].primary_key})"
+                )
+            connection.execute(f"CREATE TABLE {name} (\n  " + ",\n  ".join(lines) + "\n)")
+            columns = [_sql_values(values) for values in arrays.values()]
+            marks = ", ".join("?" * len(columns))
+            connection.executemany(f"INSERT INTO {name} VALUES ({marks})", zip(*columns))
+        connection.commit()
+    finally:
+        connection.close()
 
 
 def training_table(

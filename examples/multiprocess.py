@@ -2,16 +2,19 @@
 
     python examples/multiprocess.py [--workers 3] [--scale 1.0]
 
-The graph arrays are written once with ``np.save``. Each worker, forked from
-this process, opens them with ``np.load(..., mmap_mode="r")`` and builds its
-own ``NeighborSampler`` over them. The sampler reads C-contiguous native int64
-arrays in place, so the graph's pages are the page cache's, shared by every
-worker, and a worker's private memory holds only its own working state. (An
-array of another layout, say big-endian, is read through a private copy.)
+The graph is saved once with ``rerozer_tables.save_graph`` (one ``.npy`` file
+per array). Each worker, forked from this process, opens it with
+``load_graph(..., mmap=True)`` and builds its own ``NeighborSampler`` over it.
+The sampler reads C-contiguous native int64 arrays in place, so the graph's
+pages are the page cache's, shared by every worker, and a worker's private
+memory holds only its own working state. (An array of another layout, say
+big-endian, is read through a private copy.)
 
 Each worker has its own seed and its own share of the epoch. A worker's stream
 depends only on its seed and its batches: replaying a worker's job in this
-process gives identical results, which the script checks.
+process gives identical results, which the script checks. (For training,
+``rerozer_tables.Loader(workers=N)`` does this with a seed per batch; this
+script measures what each worker's memory holds.)
 """
 
 from __future__ import annotations
@@ -19,7 +22,6 @@ from __future__ import annotations
 import argparse
 import gc
 import hashlib
-import json
 import multiprocessing as mp
 import os
 import sys
@@ -31,49 +33,10 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from csc import Graph, edge_type_key, tables_to_graph
 from rerozer import NeighborSampler
+from rerozer_tables import Graph, build_graph, load_graph, save_graph
 
 Batch = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]  # (seed_node, seed_time)
-
-
-def save_graph(graph: Graph, directory: Path, dtype: str = "<i8") -> None:
-    """Write every graph array as ``.npy`` plus a JSON list of the types.
-
-    ``dtype`` other than native int64 is only useful to see what a copy costs.
-    """
-    directory.mkdir(parents=True, exist_ok=True)
-    for name, arrays in (("colptr", graph.colptr), ("row", graph.row), ("time", graph.node_time)):
-        for key, array in arrays.items():
-            with open(directory / f"{name}.{key}.npy", "wb") as file:
-                np.save(file, array.astype(dtype))
-                # Written back, the pages are clean: a reader maps them as shared
-                # file pages, never counted among its private dirty memory.
-                file.flush()
-                os.fsync(file.fileno())
-    manifest = {
-        "node_types": graph.node_types,
-        "edge_types": graph.edge_types,
-        "timed": list(graph.node_time),
-    }
-    (directory / "graph.json").write_text(json.dumps(manifest))
-
-
-def load_graph(directory: Path) -> Graph:
-    """Open the arrays written by ``save_graph`` as read-only memory maps."""
-    manifest = json.loads((directory / "graph.json").read_text())
-    keys = [edge_type_key(edge_type) for edge_type in manifest["edge_types"]]
-
-    def load(name: str, key: str) -> npt.NDArray[np.int64]:
-        return np.load(directory / f"{name}.{key}.npy", mmap_mode="r")
-
-    return Graph(
-        node_types=manifest["node_types"],
-        edge_types=[tuple(edge_type) for edge_type in manifest["edge_types"]],
-        colptr={key: load("colptr", key) for key in keys},
-        row={key: load("row", key) for key in keys},
-        node_time={name: load("time", name) for name in manifest["timed"]},
-    )
 
 
 def memory_kib() -> dict[str, int]:
@@ -123,7 +86,7 @@ def sample_stream(
     graph: Graph, seed: int, batches: list[Batch], request: Request
 ) -> tuple[str, int]:
     """Sample every batch with a new sampler; return a digest of the results and the edge count."""
-    return sample_with(NeighborSampler(**graph.arguments(), seed=seed), batches, request)
+    return sample_with(graph.sampler(seed=seed), batches, request)
 
 
 def sample_with(
@@ -149,8 +112,8 @@ def sample_with(
 
 def run_job(job: Job) -> Report:
     before = memory_kib()
-    graph = load_graph(job.directory)
-    sampler = NeighborSampler(**graph.arguments(), seed=job.seed)
+    graph = load_graph(job.directory, mmap=True)
+    sampler = graph.sampler(seed=job.seed)
     digest, edges = sample_with(sampler, job.batches, job.request)
     # Measured while the sampler, and whatever it holds, is still alive.
     after = memory_kib()
@@ -209,19 +172,17 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=1000, help="worker w samples with seed + w")
     args = parser.parse_args(argv)
 
-    graph = tables_to_graph(make_tables(Sizes().scaled(args.scale)))
+    graph = build_graph(make_tables(Sizes().scaled(args.scale)))
     seed_node, seed_time = training_table(graph.node_time["customers"])
     num_neighbors, offsets = customer_request()
     request = Request(num_neighbors, offsets, "customers")
     starts = range(0, seed_node.size, args.batch_size)
     size = args.batch_size
     batches = [(seed_node[s : s + size], seed_time[s : s + size]) for s in starts]
-    graph_bytes = sum(
-        int(a.nbytes) for d in (graph.colptr, graph.row, graph.node_time) for a in d.values()
-    )
+    graph_bytes = graph.nbytes
 
     with tempfile.TemporaryDirectory(prefix="rerozer-graph-") as tmp:
-        directory = Path(tmp)
+        directory = Path(tmp) / "graph"
         save_graph(graph, directory)
         del graph
         jobs = [

@@ -1,0 +1,184 @@
+"""``Graph``: the sampler's dictionaries, with the primary-key maps of the tables."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._columns import AnyArray, Int64Array, column_array, key_array
+
+if TYPE_CHECKING:
+    from rerozer import NeighborSampler
+
+EdgeType = tuple[str, str, str]
+
+
+def edge_type_key(edge_type: Sequence[str]) -> str:
+    """The sampler's dictionary key of an edge type: ``"src__rel__dst"``."""
+    src, rel, dst = edge_type
+    return f"{src}__{rel}__{dst}"
+
+
+@dataclass(frozen=True)
+class KeyMap:
+    """The primary key of one table: ``keys[p]`` is the key of row position p.
+
+    ``order`` lists the positions by increasing key, or is None when the keys
+    already increase strictly. Keys are int64 or numpy strings.
+    """
+
+    keys: AnyArray
+    order: Int64Array | None = None
+
+    @classmethod
+    def from_keys(cls, keys: AnyArray, what: str) -> KeyMap:
+        """Index unique keys; raises ValueError naming the first repeated key."""
+        if keys.size < 2 or bool(np.all(keys[1:] > keys[:-1])):
+            return cls(keys, None)
+        order = np.argsort(keys, kind="stable").astype(np.int64, copy=False)
+        ordered = keys[order]
+        repeated = np.flatnonzero(ordered[1:] == ordered[:-1])
+        if repeated.size:
+            first, second = sorted(order[repeated[0] : repeated[0] + 2].tolist())
+            raise ValueError(
+                f"{what} row {second}: {ordered[repeated[0]].item()!r} repeats the key of row {first}"
+            )
+        return cls(keys, order)
+
+    def lookup(self, values: AnyArray) -> tuple[Int64Array, Int64Array]:
+        """Positions of ``values``, and the indices of the values that match no row.
+
+        Positions of unmatched values are undefined. Costs one binary search
+        per value.
+        """
+        if self.keys.dtype.kind != values.dtype.kind:
+            return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
+        ordered = self.keys if self.order is None else self.keys[self.order]
+        if ordered.size == 0:
+            return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
+        index = np.searchsorted(ordered, values)
+        np.minimum(index, ordered.size - 1, out=index)
+        missing = np.flatnonzero(ordered[index] != values)
+        positions = index if self.order is None else self.order[index]
+        return positions.astype(np.int64, copy=False), missing
+
+    @property
+    def nbytes(self) -> int:
+        return int(self.keys.nbytes) + (0 if self.order is None else int(self.order.nbytes))
+
+
+@dataclass(frozen=True)
+class Graph:
+    """A heterogeneous graph in the sampler's layout.
+
+    ``colptr`` and ``row`` are keyed by ``edge_type_key``, ``node_time`` by
+    node type (only timed types have an entry). ``num_nodes`` gives each node
+    type's row count, ``keys`` the primary-key map of each table that has one,
+    and ``time_unit`` the numpy unit of every time (``"s"``: seconds since
+    1970-01-01 UTC). A graph made by hand may leave the last three at their
+    defaults; ``check_graph`` then takes node counts from the arrays.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from rerozer_tables import Table, build_graph
+    >>> graph = build_graph({
+    ...     "users": Table({"id": ["a", "b"]}, primary_key="id"),
+    ...     "posts": Table({"by": ["b", "b", "a"], "t": [3, 1, 2]},
+    ...                    foreign_keys={"by": "users"}, time_column="t"),
+    ... })
+    >>> graph.row["posts__by__users"].tolist()   # user a: post 2; user b: posts 1, 0 by time
+    [2, 1, 0]
+    >>> graph.position("users", ["b"]).tolist(), graph.key("users", [0]).tolist()
+    ([1], ['a'])
+    """
+
+    node_types: list[str]
+    edge_types: list[EdgeType]
+    colptr: dict[str, Int64Array] = field(repr=False)
+    row: dict[str, Int64Array] = field(repr=False)
+    node_time: dict[str, Int64Array] = field(repr=False)
+    num_nodes: dict[str, int] = field(default_factory=dict)
+    keys: dict[str, KeyMap] = field(default_factory=dict, repr=False)
+    time_unit: str = "s"
+
+    def arguments(self) -> dict[str, Any]:
+        """Keyword arguments for ``NeighborSampler(**graph.arguments(), seed=...)``."""
+        return {
+            "node_types": self.node_types,
+            "edge_types": self.edge_types,
+            "colptr": self.colptr,
+            "row": self.row,
+            "node_time": self.node_time,
+        }
+
+    def sampler(self, seed: int = 123) -> NeighborSampler:
+        """A new ``NeighborSampler`` reading this graph's arrays in place.
+
+        The arrays must stay alive and unchanged while it is used (the graph
+        holds them, so keeping the graph is enough).
+        """
+        from rerozer import NeighborSampler
+
+        return NeighborSampler(**self.arguments(), seed=seed)
+
+    def num_edges(self) -> dict[str, int]:
+        """Edge count per edge type key."""
+        return {key: int(row.size) for key, row in self.row.items()}
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes held by all the graph's arrays, key maps included."""
+        arrays = [*self.colptr.values(), *self.row.values(), *self.node_time.values()]
+        return sum(int(a.nbytes) for a in arrays) + sum(m.nbytes for m in self.keys.values())
+
+    def _count(self, node_type: str) -> int | None:
+        if node_type in self.num_nodes:
+            return self.num_nodes[node_type]
+        if node_type in self.node_time:
+            return int(self.node_time[node_type].size)
+        return None
+
+    def position(self, table: str, key_values: object) -> Int64Array:
+        """Row positions of primary-key values of ``table``.
+
+        For a table without a primary key the values are positions already and
+        are only checked. Raises ValueError for a null or a value that matches
+        no row, naming the first one, and KeyError for an unknown table.
+        """
+        if table not in self.node_types:
+            raise KeyError(table)
+        values, null = column_array(key_values)
+        what = f"{table} key"
+        if null is not None:
+            raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
+        keys = key_array(values, what) if values.size else np.zeros(0, np.int64)
+        key_map = self.keys.get(table)
+        if key_map is None:
+            if keys.dtype.kind != "i":
+                raise ValueError(f"{table} has no primary key: give row positions, got {keys.dtype}")
+            count = self._count(table)
+            bad = np.flatnonzero((keys < 0) | (keys >= (count if count is not None else 2**63 - 1)))
+            if bad.size:
+                i = int(bad[0])
+                raise ValueError(f"{what} at index {i}: position {keys[i]} is outside {table} ({count} rows)")
+            return np.ascontiguousarray(keys, dtype=np.int64)
+        positions, missing = key_map.lookup(keys)
+        if missing.size:
+            i = int(missing[0])
+            raise ValueError(f"{what} at index {i}: {keys[i].item()!r} matches no row")
+        return np.ascontiguousarray(positions)
+
+    def key(self, table: str, positions: object) -> AnyArray:
+        """Primary-key values of row ``positions`` of ``table`` (the positions
+        themselves for a table without a primary key)."""
+        index = np.asarray(positions, dtype=np.int64)
+        key_map = self.keys.get(table)
+        if key_map is None:
+            if table not in self.node_types:
+                raise KeyError(table)
+            return index
+        return key_map.keys[index]

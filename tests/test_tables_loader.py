@@ -1,0 +1,267 @@
+"""rerozer_tables.Loader: reproducible epochs whatever the number of workers,
+exact sharding across ranks, no sampled row later than its example, and
+edge_index pointing at the right nodes."""
+
+import multiprocessing as mp
+import os
+import re
+import sys
+from collections import Counter
+
+import numpy as np
+import pytest
+
+from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables.loader import _Job
+
+DAY = 86_400
+
+
+@pytest.fixture(scope="module")
+def shop():
+    """Customers, products (untimed) and orders; a training table of
+    (customer key, cutoff) pairs with repeated customers."""
+    rng = np.random.default_rng(3)
+    customers, products, orders = 120, 15, 900
+    signed_up = rng.integers(0, 100 * DAY, customers)
+    order_customer = rng.integers(0, customers, orders)
+    graph = build_graph({
+        "customers": Table({"id": np.arange(1000, 1000 + customers), "t": signed_up},
+                           primary_key="id", time_column="t"),
+        "products": Table({"sku": [f"p{i}" for i in range(products)]}, primary_key="sku"),
+        "orders": Table({
+            "customer_id": 1000 + order_customer,
+            "sku": [f"p{i}" for i in rng.integers(0, products, orders)],
+            "t": signed_up[order_customer] + rng.integers(0, 200 * DAY, orders),
+        }, foreign_keys={"customer_id": "customers", "sku": "products"}, time_column="t"),
+    })
+    keys = np.concatenate([np.arange(1000, 1000 + customers)] * 2)
+    cutoffs = np.concatenate([np.full(customers, 150 * DAY), np.full(customers, 250 * DAY)])
+    return graph, keys, cutoffs
+
+
+REQUEST = {
+    "num_neighbors": {
+        ("orders", "customer_id", "customers"): [3, 0, 0],
+        ("customers", "rev_customer_id", "orders"): [0, 0, 1],
+        ("orders", "sku", "products"): [0, 0, 2],   # most recent orders of a product
+        ("products", "rev_sku", "orders"): [0, 1, 0],  # products: untimed, at random
+    },
+    "sampling_time_offsets": {},
+}
+WINDOWS = {
+    "num_neighbors": {("products", "rev_sku", "orders"): [0, 1]},
+    "sampling_time_offsets": {"orders__customer_id__customers": [[-60 * DAY, 0], [-60 * DAY, 0]]},
+}
+
+
+def epoch(graph, keys, cutoffs, **options):
+    options = {"batch_size": 32, **REQUEST, **options}
+    return list(Loader(graph, "customers", keys, cutoffs, **options))
+
+
+def flatten(batches):
+    """Every array of every batch, in order, as comparable lists."""
+    out = []
+    for batch in batches:
+        out.append((batch.index, batch.example_index.tolist(), batch.seed_node.tolist(),
+                    batch.seed_time.tolist()))
+        for part in batch.result:
+            out.append(sorted((key, array.tolist()) for key, array in part.items()))
+    return out
+
+
+def test_epoch_is_the_same_for_0_1_and_2_workers(shop):
+    graph, keys, cutoffs = shop
+    epochs = [flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=11, workers=w)) for w in (0, 1, 2)]
+    assert epochs[0] == epochs[1] == epochs[2]
+    # ...and the seed matters: another seed gives another order and other picks.
+    assert flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=12)) != epochs[0]
+    assert not mp.active_children()
+
+
+def test_epochs_differ_and_set_epoch_replays_one(shop):
+    graph, keys, cutoffs = shop
+    loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=True, seed=5, **REQUEST)
+    first, second = flatten(loader), flatten(loader)
+    assert first != second
+    loader.set_epoch(1)
+    assert flatten(loader) == second
+
+
+@pytest.mark.parametrize("world_size, shuffle", [(1, True), (3, True), (4, False), (7, True)])
+def test_ranks_cover_every_example_exactly_once(shop, world_size, shuffle):
+    graph, keys, cutoffs = shop
+    positions = graph.position("customers", keys)
+    seen = Counter()
+    lengths = []
+    for rank in range(world_size):
+        batches = epoch(graph, keys, cutoffs, shuffle=shuffle, seed=2, rank=rank, world_size=world_size,
+                        workers=2 if rank == 1 else 0)
+        lengths.append(len(Loader(graph, "customers", keys, cutoffs, batch_size=32, rank=rank,
+                                  world_size=world_size, **REQUEST)))
+        assert len(batches) == lengths[-1]
+        for batch in batches:
+            seen.update(batch.example_index.tolist())
+            # The example index names the training row the seed comes from.
+            assert np.array_equal(batch.seed_node, positions[batch.example_index])
+            assert np.array_equal(batch.seed_time, cutoffs[batch.example_index])
+    assert seen == Counter(range(keys.size))
+    assert max(lengths) - min(lengths) <= 1
+
+
+def later_nodes(graph, batch):
+    """Sampled timed nodes later than their example's time."""
+    later = 0
+    for node_type, times in graph.node_time.items():
+        sampled = times[batch.out_node[node_type]]
+        later += int(np.count_nonzero(sampled > batch.seed_time[batch.out_batch[node_type]]))
+    return later
+
+
+ORDERS_COUNTS = {
+    "num_neighbors": {
+        ("customers", "rev_customer_id", "orders"): [1, 0],
+        ("orders", "customer_id", "customers"): [0, 5],  # the customer's earlier orders
+        ("products", "rev_sku", "orders"): [1, 0],
+        ("orders", "sku", "products"): [0, 3],
+    },
+}
+ORDERS_WINDOWS = {
+    "num_neighbors": {("customers", "rev_customer_id", "orders"): [1, 0]},
+    "sampling_time_offsets": {("orders", "customer_id", "customers"): [[None, 0], [-30 * DAY, 0]]},
+}
+
+
+@pytest.mark.parametrize(
+    "entity, request_",
+    [
+        pytest.param("customers", REQUEST, id="customers-at-cutoffs-counts"),
+        pytest.param("customers", WINDOWS, id="customers-at-cutoffs-windows"),
+        pytest.param("orders", ORDERS_COUNTS, id="orders-at-own-time-counts"),
+        pytest.param("orders", ORDERS_WINDOWS, id="orders-at-own-time-windows"),
+    ],
+)
+def test_no_batch_of_an_epoch_sees_the_future(shop, entity, request_):
+    graph, keys, cutoffs = shop
+    if entity == "customers":
+        examples, times = keys, cutoffs
+    else:  # every order, at its own time (times=None)
+        examples, times = np.arange(graph.num_nodes["orders"]), None
+    loader = Loader(graph, entity, examples, times, batch_size=16, shuffle=True, workers=2, **request_)
+    reached = 0
+    for batch in loader:
+        assert later_nodes(graph, batch) == 0, batch.index
+        reached += batch.out_node["orders"].size - (batch.seed_node.size if entity == "orders" else 0)
+    assert reached > 0  # the request did reach timed rows beyond the seeds
+
+
+def test_edge_index_points_at_the_out_nodes_of_real_edges(shop):
+    graph, keys, cutoffs = shop
+    for batch in epoch(graph, keys, cutoffs, batch_size=50):
+        assert batch.out_node["customers"][: batch.seed_node.size].tolist() == batch.seed_node.tolist()
+        for (src, rel, dst), edge_index in batch.edge_index.items():
+            key = f"{src}__{rel}__{dst}"
+            assert edge_index.dtype == np.int64 and edge_index.shape == (2, batch.out_row[key].size)
+            assert edge_index.flags.c_contiguous
+            colptr, row = graph.colptr[key], graph.row[key]
+            for s, d in edge_index.T.tolist():
+                source, target = batch.out_node[src][s], batch.out_node[dst][d]
+                assert source in row[colptr[target] : colptr[target + 1]], (key, s, d)
+                assert batch.out_batch[src][s] == batch.out_batch[dst][d]
+
+
+def test_last_batch_is_short_and_len_counts_batches(shop):
+    graph, keys, cutoffs = shop
+    loader = Loader(graph, "customers", keys[:70], cutoffs[:70], batch_size=32, **REQUEST)
+    assert len(loader) == 3
+    assert [b.example_index.tolist() for b in loader] == [
+        list(range(0, 32)), list(range(32, 64)), list(range(64, 70))]
+
+
+@pytest.mark.parametrize(
+    "times, options, message",
+    [
+        pytest.param(None, {"rank": 2, "world_size": 2}, "rank must lie in [0, world_size), got rank 2 of 2",
+                     id="rank-outside"),
+        pytest.param(None, {"num_neighbors": {"orders__to__customers": [1]}},
+                     "num_neighbors names 'orders__to__customers', which is not an edge type of the graph",
+                     id="unknown-edge-type"),
+        pytest.param(None, {"sampling_time_offsets": {("orders", "sku", "products"): [[0, 1]]},
+                            "num_neighbors": {("orders", "sku", "products"): [1]}},
+                     "'orders__sku__products' is in both num_neighbors and sampling_time_offsets",
+                     id="in-both"),
+        pytest.param(None, {"sampling_time_offsets": {("products", "rev_sku", "orders"): [[None, 0]]}},
+                     "sampling_time_offsets names 'products__rev_sku__orders', whose source products has no times",
+                     id="window-on-untimed-source"),
+        pytest.param(None, {"num_neighbors": {"orders__sku__products": [1, 1], "products__rev_sku__orders": [1]}},
+                     "num_neighbors['products__rev_sku__orders'] has 1 hops, the request 2", id="short-counts"),
+        pytest.param([1, 2], {}, "2 times for 3 examples", id="times-length"),
+        pytest.param([1, None, 3], {}, "times at index 1 is null", id="null-time"),
+    ],
+)
+def test_loader_rejects_bad_requests(shop, times, options, message):
+    graph, _, _ = shop
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        Loader(graph, "customers", [1000, 1001, 1002], times, batch_size=2, **options)
+
+
+def test_untimed_entity_in_a_timed_graph_needs_times(shop):
+    graph, _, _ = shop
+    message = "the graph has times but products has none: give the examples' times, or every selection would ignore time"
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        Loader(graph, "products", ["p1"], None, batch_size=1)
+    # With times it samples the latest orders of the product at or before them.
+    batch = next(iter(Loader(graph, "products", ["p1"], [120 * DAY], batch_size=1,
+                             num_neighbors={"products__rev_sku__orders": [-1]})))
+    assert later_nodes(graph, batch) == 0
+
+
+class TestWorkersAreCleanedUp:
+    def test_worker_error_is_raised_with_its_batch(self, shop, monkeypatch):
+        graph, keys, cutoffs = shop
+        original = _Job.sample
+
+        def failing(self, planned):
+            if planned.index == 3:
+                raise ArithmeticError("boom")
+            return original(self, planned)
+
+        monkeypatch.setattr(_Job, "sample", failing)  # inherited by the forked workers
+        with pytest.raises(RuntimeError, match=r"loader worker 1 failed on batch 3: ArithmeticError\('boom'\)"):
+            epoch(graph, keys, cutoffs, workers=2)
+        assert not mp.active_children()
+
+    def test_worker_that_dies_is_reported_not_waited_for(self, shop, monkeypatch):
+        graph, keys, cutoffs = shop
+        original = _Job.sample
+
+        def dying(self, planned):
+            if planned.index == 2:
+                os._exit(7)
+            return original(self, planned)
+
+        monkeypatch.setattr(_Job, "sample", dying)
+        with pytest.raises(RuntimeError, match="loader worker 0 exited with code 7 before sending batch 2"):
+            epoch(graph, keys, cutoffs, workers=2)
+        assert not mp.active_children()
+
+    def test_leaving_an_epoch_early_stops_the_workers(self, shop):
+        graph, keys, cutoffs = shop
+        batches = iter(Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, **REQUEST))
+        next(batches)
+        assert len(mp.active_children()) == 2
+        batches.close()
+        assert not mp.active_children()
+
+
+@pytest.mark.parametrize("with_tqdm", [True, False], ids=["tqdm", "plain-line"])
+def test_progress_shows_batches_examples_and_edges_per_second(shop, capsys, monkeypatch, with_tqdm):
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)  # import fails
+    graph, keys, cutoffs = shop
+    epoch(graph, keys[:64], cutoffs[:64], progress=True)
+    err = capsys.readouterr().err
+    assert re.search(r"2/2 .*batch.*examples/s, [\d,]+ edges/s", err), err

@@ -1,0 +1,153 @@
+"""rerozer_tables.read_sqlite on database files made here, with real
+FOREIGN KEY clauses and time columns."""
+
+import re
+import sqlite3
+
+import numpy as np
+import pytest
+
+from rerozer_tables import build_graph, check_graph, read_sqlite
+
+SHOP = """
+PRAGMA foreign_keys = ON;
+CREATE TABLE customers (id INTEGER PRIMARY KEY, name TEXT, signed_up TIMESTAMP NOT NULL);
+CREATE TABLE products (sku TEXT PRIMARY KEY, price REAL) WITHOUT ROWID;
+CREATE TABLE orders (
+  id INTEGER PRIMARY KEY,
+  customer_id INTEGER REFERENCES customers,
+  placed_at DATETIME,
+  FOREIGN KEY (customer_id) REFERENCES customers (id)
+);
+CREATE TABLE order_items (
+  order_id INTEGER NOT NULL,
+  line INTEGER NOT NULL,
+  product_sku TEXT,
+  PRIMARY KEY (order_id, line),
+  FOREIGN KEY (order_id) REFERENCES orders (id),
+  FOREIGN KEY (product_sku) REFERENCES products (sku)
+);
+INSERT INTO customers VALUES (7, 'ann', '2024-01-01 00:00:00'), (3, 'bo', '2024-01-02 12:00:00');
+INSERT INTO products VALUES ('p-b', 2.5), ('p-a', 1.0);
+INSERT INTO orders VALUES (10, 3, '2024-01-03T00:00:00Z'), (11, NULL, '2024-01-03 06:00:00'),
+                          (12, 7, '2024-01-02');
+INSERT INTO order_items VALUES (12, 1, 'p-a'), (10, 1, 'p-b'), (10, 2, NULL), (11, 1, 'p-a');
+"""
+
+
+@pytest.fixture
+def shop_file(tmp_path):
+    path = tmp_path / "shop.sqlite"
+    connection = sqlite3.connect(path)
+    connection.executescript(SHOP)
+    connection.commit()
+    connection.close()
+    return path
+
+
+def test_reads_keys_foreign_keys_and_times_of_a_file(shop_file):
+    tables = read_sqlite(shop_file)
+    assert list(tables) == ["customers", "products", "orders", "order_items"]
+    described = {
+        name: (t.primary_key, t.foreign_keys, t.time_column, sorted(t.columns), t.num_rows)
+        for name, t in tables.items()
+    }
+    assert described == {
+        "customers": ("id", {}, "signed_up", ["id", "signed_up"], 2),
+        "products": ("sku", {}, None, ["sku"], 2),
+        "orders": ("id", {"customer_id": "customers"}, "placed_at", ["customer_id", "id", "placed_at"], 3),
+        # A composite primary key: rows are numbered by position.
+        "order_items": (None, {"order_id": "orders", "product_sku": "products"}, None,
+                        ["order_id", "product_sku"], 4),
+    }
+
+    graph = build_graph(tables)
+    check_graph(graph)
+    day = 86_400
+    start = 1_704_067_200  # 2024-01-01 UTC
+    # Rows come in rowid order: customer 3 first, although inserted second.
+    assert graph.key("customers", [0, 1]).tolist() == [3, 7]
+    assert graph.node_time["customers"].tolist() == [start + day + day // 2, start]
+    assert graph.node_time["orders"].tolist() == [start + 2 * day, start + 2 * day + day // 4, start + day]
+    # Order 11 has no customer; customer 3 placed order 10, customer 7 order 12.
+    assert graph.row["orders__customer_id__customers"].tolist() == [0, 2]
+    assert graph.colptr["orders__customer_id__customers"].tolist() == [0, 1, 2]
+    # Items by product, keyed by text: p-a (items 0 and 3), p-b (item 1); item 2 has none.
+    products = graph.position("products", ["p-a", "p-b"]).tolist()
+    colptr = graph.colptr["order_items__product_sku__products"]
+    row = graph.row["order_items__product_sku__products"]
+    assert [row[colptr[p] : colptr[p + 1]].tolist() for p in products] == [[0, 3], [1]]
+
+
+def test_time_columns_choose_or_drop_a_time_column(shop_file):
+    tables = read_sqlite(shop_file, time_columns={"orders": None, "order_items": "line"})
+    assert tables["orders"].time_column is None
+    assert tables["order_items"].time_column == "line"
+    assert tables["customers"].time_column == "signed_up"
+    assert build_graph(tables).node_time["order_items"].tolist() == [1, 1, 2, 1]
+
+
+def test_an_open_connection_is_used_and_left_open(shop_file):
+    connection = sqlite3.connect(shop_file)
+    tables = read_sqlite(connection)
+    assert tables["orders"].num_rows == 3
+    assert connection.execute("SELECT count(*) FROM products").fetchone() == (2,)
+    connection.close()
+
+
+@pytest.mark.parametrize(
+    "script, message",
+    [
+        pytest.param(
+            "CREATE TABLE a (x INTEGER, y INTEGER, PRIMARY KEY (x, y));"
+            "CREATE TABLE b (x INTEGER, y INTEGER, FOREIGN KEY (x, y) REFERENCES a (x, y));",
+            "b: the foreign key (x, y) -> a has several columns; composite keys are not supported",
+            id="composite-foreign-key",
+        ),
+        pytest.param(
+            "CREATE TABLE a (id INTEGER PRIMARY KEY, code TEXT UNIQUE);"
+            "CREATE TABLE b (code TEXT REFERENCES a (code));",
+            "b.code refers to a.code, but the key of a is id",
+            id="key-to-another-column",
+        ),
+        pytest.param(
+            "CREATE TABLE a (id INTEGER PRIMARY KEY, created DATE, updated TIMESTAMP);",
+            "a has several time columns (created, updated): choose one with time_columns={'a': ...}",
+            id="several-time-columns",
+        ),
+        pytest.param(
+            "CREATE TABLE b (a_id INTEGER REFERENCES missing (id));",
+            "b.a_id refers to the unknown table 'missing'",
+            id="unknown-parent",
+        ),
+    ],
+)
+def test_schemas_it_cannot_read_raise_a_clear_error(tmp_path, script, message):
+    connection = sqlite3.connect(tmp_path / "x.sqlite")
+    connection.executescript(script)
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        read_sqlite(connection)
+    connection.close()
+
+
+def test_a_keyless_parent_is_keyed_by_the_column_its_children_name(tmp_path):
+    connection = sqlite3.connect(tmp_path / "x.sqlite")
+    connection.executescript(
+        "CREATE TABLE a (code TEXT UNIQUE, t TIMESTAMP);"
+        "CREATE TABLE b (code TEXT REFERENCES a (code));"
+        "INSERT INTO a VALUES ('x', 5), ('y', 6);"
+        "INSERT INTO b VALUES ('y'), ('y'), ('x');"
+    )
+    tables = read_sqlite(connection)
+    assert tables["a"].primary_key == "code"
+    graph = build_graph(tables)
+    # Numbers in a TIMESTAMP column are taken as times in the graph's unit.
+    assert graph.node_time["a"].tolist() == [5, 6]
+    assert graph.row["b__code__a"].tolist() == [2, 0, 1]
+    connection.close()
+
+
+def test_missing_file_is_not_created(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        read_sqlite(tmp_path / "nothing.sqlite")
+    assert not (tmp_path / "nothing.sqlite").exists()
