@@ -1,0 +1,126 @@
+#ifndef REROZER_BENCH_FLOOR_FLOOR_SAMPLER_H_
+#define REROZER_BENCH_FLOOR_FLOOR_SAMPLER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "floor_input.h"
+#include "pod_buffer.h"
+
+namespace rerozer::bench {
+
+// One result array, allocated with malloc per call as an array handed to a
+// caller would be. Owns its memory.
+class OutArray {
+ public:
+  OutArray() = default;
+  explicit OutArray(size_t size);
+  OutArray(OutArray&& other) noexcept : data_(other.data_), size_(other.size_) {
+    other.data_ = nullptr;
+    other.size_ = 0;
+  }
+  OutArray(const OutArray&) = delete;
+  OutArray& operator=(const OutArray&) = delete;
+  OutArray& operator=(OutArray&&) = delete;
+  ~OutArray();
+
+  int64_t* data() { return data_; }
+  const int64_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  int64_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// The six lists of one call, in the sampler's result order: out_row and
+// out_col per edge type, out_node and out_batch per node type, then the
+// per-hop counts per node type and per edge type.
+struct FloorResult {
+  std::vector<OutArray> out_row, out_col, out_node, out_batch, num_sampled_nodes,
+      num_sampled_edges;
+  size_t edges() const;
+  size_t bytes() const;
+};
+
+// The fastest plain version of a `sample` call over a FloorGraph: the same
+// selections (Floyd's algorithm over the same MT19937 draws reduced by
+// `draw mod n`, most recent, time window) and the same (example, node)
+// registration order as the extension, with no checks, no interpreter and
+// one copy of each list out. The graph must be valid and sorted; it is not
+// owned and must outlive the sampler. Examples and local indices are kept
+// in 32 bits; graphs whose (example, node) pairs do not pack into 64 bits,
+// or whose edge types have 2^32 rows or more, are refused by the
+// constructor (std::runtime_error).
+//
+// Per (hop, edge type) the work is two sweeps:
+//  1. selection: walk the frontier of the destination type, choose row
+//     positions and record them with the frontier entry's local index, in
+//     selection order, touching no table;
+//  2. registration: look up or enter every selected source in one sweep,
+//     prefetching the row entry kRowAhead and the table slot kSlotAhead
+//     selections ahead.
+class FloorSampler {
+ public:
+  FloorSampler(const FloorGraph& graph, bool temporal, uint32_t seed);
+
+  FloorResult sample(const std::vector<std::vector<HopRule>>& rules, size_t entity,
+                     const std::vector<int64_t>& seed_node, const std::vector<int64_t>& seed_time);
+
+ private:
+  // The registry of one node type. Entry L is the packed key
+  // (example << shift) | node, so seeds [7, 7] of a type with 16 nodes
+  // (shift 4) are keys 7 and 23, local indices 0 and 1. The table maps a key
+  // to L: open addressing with linear probing over 8-byte slots holding
+  // (32-bit fingerprint << 32) | (L + 1), 0 for an empty slot, checked
+  // against `keys` on a fingerprint match; at most half full.
+  struct NodeState {
+    unsigned shift = 0;
+    uint64_t node_mask = 0;
+    PodBuffer<uint64_t> keys;
+    std::vector<uint64_t> slots;
+    unsigned slot_shift = 64;  // home slot = hash >> slot_shift
+    size_t hop_begin = 0;
+    size_t hop_end = 0;
+    std::vector<int64_t> counts;
+  };
+  struct EdgeState {
+    PodBuffer<uint32_t> out_row;
+    PodBuffer<uint32_t> out_col;
+    std::vector<int64_t> counts;
+  };
+
+  void reset();
+  // Makes room in the table of `node` for `more` entries beyond its list.
+  static void reserve_table(NodeState& node, size_t more);
+  static void clear_table(NodeState& node);
+  void register_seeds(NodeState& node, const std::vector<int64_t>& seed_node);
+
+  // Selection sweep; appends row positions to positions_ and frontier local
+  // indices to edge.out_col. Returns the number of selected edges.
+  size_t select_uniform(const FloorGraph::EdgeType& type, const NodeState& dst, int64_t k,
+                        EdgeState& edge);
+  size_t select_most_recent(const FloorGraph::EdgeType& type, const NodeState& dst,
+                            const int64_t* time_src, int64_t k, EdgeState& edge);
+  size_t select_window(const FloorGraph::EdgeType& type, const NodeState& dst,
+                       const int64_t* time_src, const HopRule& rule, EdgeState& edge);
+  // Registration sweep over the last `n` selections.
+  void register_selected(const FloorGraph::EdgeType& type, const NodeState& dst, NodeState& src,
+                         size_t n, EdgeState& edge);
+  FloorResult copy_out() const;
+
+  const FloorGraph& graph_;
+  bool temporal_;
+  std::mt19937 rng_;
+  std::vector<NodeState> nodes_;
+  std::vector<EdgeState> edges_;
+  std::vector<int64_t> example_times_;
+  PodBuffer<uint32_t> positions_;
+  std::vector<uint8_t> chosen_;  // Floyd's chosen set for large k
+};
+
+}  // namespace rerozer::bench
+
+#endif  // REROZER_BENCH_FLOOR_FLOOR_SAMPLER_H_
