@@ -174,8 +174,10 @@ class FloorRunner:
     workload, a batch size and the number of calls of a timed pass."""
 
     def __init__(self, graph_path: Path, workload_name: str, batch: int, timed_calls: int,
-                 check_calls: int, batch_seed: int = 7):
+                 check_calls: int, batch_seed: int = 7, fresh_results: bool = False):
         self.binary = build()
+        # By default result arrays reuse the pages of the previous call's.
+        self.flags = ["--fresh-results"] if fresh_results else []
         self.graph = generate.load(graph_path)
         self.graph_file = graph_file(graph_path, self.graph)
         self.workload = WORKLOADS[workload_name]
@@ -191,13 +193,14 @@ class FloorRunner:
         write_case(self.check_case, self.graph, self.workload, check_batches, self.check_calls)
 
     def serve_command(self) -> list[str]:
-        return [str(self.binary), "serve", str(self.graph_file), str(self.serve_case)]
+        return [str(self.binary), "serve", str(self.graph_file), str(self.serve_case),
+                *self.flags]
 
     def memory(self) -> dict:
         import json
 
         proc = subprocess.run([str(self.binary), "memory", str(self.graph_file),
-                               str(self.check_case)], capture_output=True, text=True)
+                               str(self.check_case), *self.flags], capture_output=True, text=True)
         if proc.returncode != 0:
             raise RuntimeError(f"floor memory run failed: {proc.stderr.strip()[-2000:]}")
         return json.loads(proc.stdout.strip().splitlines()[-1])

@@ -13,6 +13,10 @@
 //   rerozer_floor dump GRAPH CASE OUT every batch in turn from a fresh
 //       sampler; writes every result to OUT as int64 values (per array: its
 //       length, then its values; arrays in result order).
+//
+// Result arrays reuse the memory of the previous call's arrays by default;
+// with --fresh-results each comes from malloc, and its pages fault anew
+// whenever the allocator has given freed memory back to the system.
 
 #include <malloc.h>
 #include <time.h>
@@ -23,6 +27,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "floor_input.h"
 #include "floor_sampler.h"
@@ -70,8 +75,8 @@ FloorResult call(FloorSampler& sampler, const FloorCase& c, size_t batch) {
   return sampler.sample(c.rules, c.entity, c.seed_node[batch], c.seed_time[batch]);
 }
 
-int serve(const FloorGraph& graph, const FloorCase& c) {
-  FloorSampler sampler(graph, c.temporal, c.sampler_seed);
+int serve(const FloorGraph& graph, const FloorCase& c, bool recycle) {
+  FloorSampler sampler(graph, c.temporal, c.sampler_seed, recycle);
   uint64_t sum = 0xCBF29CE484222325ULL;
   for (size_t b = 0; b < 2; ++b) add_checksum(sum, call(sampler, c, b));
   std::cout << "{\"calls\": " << c.timed_calls << "}" << std::endl;
@@ -108,8 +113,8 @@ int serve(const FloorGraph& graph, const FloorCase& c) {
   return 0;
 }
 
-int memory(const FloorGraph& graph, const FloorCase& c) {
-  FloorSampler sampler(graph, c.temporal, c.sampler_seed);
+int memory(const FloorGraph& graph, const FloorCase& c, bool recycle) {
+  FloorSampler sampler(graph, c.temporal, c.sampler_seed, recycle);
   malloc_trim(0);
   const bool reset = reset_peak();
   const int64_t before = status_kib("VmRSS");
@@ -142,8 +147,8 @@ int memory(const FloorGraph& graph, const FloorCase& c) {
   return 0;
 }
 
-int dump(const FloorGraph& graph, const FloorCase& c, const std::string& path) {
-  FloorSampler sampler(graph, c.temporal, c.sampler_seed);
+int dump(const FloorGraph& graph, const FloorCase& c, bool recycle, const std::string& path) {
+  FloorSampler sampler(graph, c.temporal, c.sampler_seed, recycle);
   std::ofstream out(path, std::ios::binary);
   const auto put = [&out](const OutArray& a) {
     const auto n = static_cast<int64_t>(a.size());
@@ -167,17 +172,27 @@ int dump(const FloorGraph& graph, const FloorCase& c, const std::string& path) {
 
 int main(int argc, char** argv) {
   using namespace rerozer::bench;
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (argc < 4 || (mode == "dump" && argc < 5)) {
-    std::cerr << "usage: rerozer_floor serve|memory|dump GRAPH CASE [OUT]\n";
+  std::vector<std::string> args;
+  bool recycle = true;
+  for (int a = 1; a < argc; ++a) {
+    const std::string arg = argv[a];
+    if (arg == "--fresh-results") {
+      recycle = false;
+    } else {
+      args.push_back(arg);
+    }
+  }
+  const std::string mode = args.empty() ? "" : args[0];
+  if (args.size() < 3 || (mode == "dump" && args.size() < 4)) {
+    std::cerr << "usage: rerozer_floor serve|memory|dump GRAPH CASE [OUT] [--fresh-results]\n";
     return 2;
   }
   try {
-    const FloorGraph graph = read_graph(argv[2]);
-    const FloorCase c = read_case(argv[3], graph);
-    if (mode == "serve") return serve(graph, c);
-    if (mode == "memory") return memory(graph, c);
-    if (mode == "dump") return dump(graph, c, argv[4]);
+    const FloorGraph graph = read_graph(args[1]);
+    const FloorCase c = read_case(args[2], graph);
+    if (mode == "serve") return serve(graph, c, recycle);
+    if (mode == "memory") return memory(graph, c, recycle);
+    if (mode == "dump") return dump(graph, c, recycle, args[3]);
     std::cerr << "unknown mode " << mode << "\n";
     return 2;
   } catch (const std::exception& error) {

@@ -15,9 +15,10 @@ namespace {
 constexpr size_t kRowAhead = 64;
 constexpr size_t kSlotAhead = 32;
 // Prefetch distances of the frontier walk: the column pointers, then the
-// middle of the column (the first probe of a time search).
+// row entry of the first probe of the time search, then its source time.
 constexpr size_t kColumnAhead = 16;
 constexpr size_t kSearchAhead = 8;
+constexpr size_t kTimeAhead = 4;
 // Up to this many picks Floyd's chosen set is a scan of the picks so far.
 constexpr int64_t kScanLimit = 32;
 constexpr size_t kMinSlots = 64;
@@ -55,6 +56,13 @@ inline int64_t time_upper_bound(const int64_t* row, const int64_t* time_src, int
   return (base - row) + (time_src[*base] <= t ? 1 : 0);
 }
 
+// Row position of the first probe of time_upper_bound over column w.
+inline int64_t first_probe(const int64_t* colptr, uint64_t w) {
+  const int64_t begin = colptr[w];
+  const int64_t len = colptr[w + 1] - begin;
+  return begin + (len > 1 ? len / 2 - 1 : 0);
+}
+
 // The local index of `key`, entering it as the next entry when absent. The
 // caller has made room in the table and the list.
 inline uint32_t find_or_add(uint64_t key, uint64_t hash, uint64_t* slots, size_t mask,
@@ -78,12 +86,47 @@ inline uint32_t find_or_add(uint64_t key, uint64_t hash, uint64_t* slots, size_t
 
 }  // namespace
 
-OutArray::OutArray(size_t size) : size_(size) {
+OutArray::OutArray(size_t size, ResultPool* pool) : size_(size), pool_(pool) {
+  if (pool_ != nullptr) {
+    data_ = pool_->acquire(size, capacity_);
+    return;
+  }
   data_ = static_cast<int64_t*>(std::malloc(std::max<size_t>(size, 1) * sizeof(int64_t)));
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
-OutArray::~OutArray() { std::free(data_); }
+OutArray::~OutArray() {
+  if (pool_ != nullptr && data_ != nullptr) {
+    pool_->release(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+}
+
+ResultPool::~ResultPool() {
+  for (auto& buffers : free_) {
+    for (int64_t* data : buffers) std::free(data);
+  }
+}
+
+int64_t* ResultPool::acquire(size_t size, size_t& capacity) {
+  const unsigned bits = bits_for(std::max<size_t>(size, 1));
+  capacity = size_t{1} << bits;
+  if (bits < free_.size() && !free_[bits].empty()) {
+    int64_t* data = free_[bits].back();
+    free_[bits].pop_back();
+    return data;
+  }
+  auto* data = static_cast<int64_t*>(std::malloc(capacity * sizeof(int64_t)));
+  if (data == nullptr) throw std::bad_alloc();
+  return data;
+}
+
+void ResultPool::release(int64_t* data, size_t capacity) {
+  const unsigned bits = bits_for(capacity);
+  if (free_.size() <= bits) free_.resize(bits + 1);
+  free_[bits].push_back(data);
+}
 
 size_t FloorResult::edges() const {
   size_t total = 0;
@@ -100,8 +143,9 @@ size_t FloorResult::bytes() const {
   return total;
 }
 
-FloorSampler::FloorSampler(const FloorGraph& graph, bool temporal, uint32_t seed)
-    : graph_(graph), temporal_(temporal), rng_(seed) {
+FloorSampler::FloorSampler(const FloorGraph& graph, bool temporal, uint32_t seed,
+                           bool recycle_results)
+    : graph_(graph), temporal_(temporal), rng_(seed), recycle_results_(recycle_results) {
   nodes_.resize(graph.node_types.size());
   for (size_t t = 0; t < nodes_.size(); ++t) {
     nodes_[t].shift = bits_for(static_cast<uint64_t>(graph.node_types[t].num_nodes));
@@ -308,8 +352,11 @@ size_t FloorSampler::select_most_recent(const FloorGraph::EdgeType& type, const 
   for (size_t i = dst.hop_begin; i < end; ++i) {
     if (i + kColumnAhead < end) __builtin_prefetch(colptr + (keys[i + kColumnAhead] & mask));
     if (i + kSearchAhead < end) {
-      const uint64_t w = keys[i + kSearchAhead] & mask;
-      __builtin_prefetch(row + (colptr[w] + colptr[w + 1]) / 2);
+      __builtin_prefetch(row + first_probe(colptr, keys[i + kSearchAhead] & mask));
+    }
+    if (i + kTimeAhead < end) {
+      const uint64_t w = keys[i + kTimeAhead] & mask;
+      if (colptr[w + 1] > colptr[w]) __builtin_prefetch(time_src + row[first_probe(colptr, w)]);
     }
     const uint64_t key = keys[i];
     const uint64_t v = key & mask;
@@ -352,8 +399,11 @@ size_t FloorSampler::select_window(const FloorGraph::EdgeType& type, const NodeS
   for (size_t i = dst.hop_begin; i < end; ++i) {
     if (i + kColumnAhead < end) __builtin_prefetch(colptr + (keys[i + kColumnAhead] & mask));
     if (i + kSearchAhead < end) {
-      const uint64_t w = keys[i + kSearchAhead] & mask;
-      __builtin_prefetch(row + (colptr[w] + colptr[w + 1]) / 2);
+      __builtin_prefetch(row + first_probe(colptr, keys[i + kSearchAhead] & mask));
+    }
+    if (i + kTimeAhead < end) {
+      const uint64_t w = keys[i + kTimeAhead] & mask;
+      if (colptr[w + 1] > colptr[w]) __builtin_prefetch(time_src + row[first_probe(colptr, w)]);
     }
     const uint64_t key = keys[i];
     const uint64_t v = key & mask;
@@ -415,24 +465,25 @@ void FloorSampler::register_selected(const FloorGraph::EdgeType& type, const Nod
   edge.out_row.set_size(edge.out_row.size() + n);
 }
 
-FloorResult FloorSampler::copy_out() const {
+FloorResult FloorSampler::copy_out() {
   FloorResult result;
-  const auto widen = [](const PodBuffer<uint32_t>& list) {
-    OutArray out(list.size());
+  ResultPool* pool = recycle_results_ ? &pool_ : nullptr;
+  const auto widen = [pool](const PodBuffer<uint32_t>& list) {
+    OutArray out(list.size(), pool);
     const uint32_t* in = list.data();
     int64_t* to = out.data();
     for (size_t e = 0; e < list.size(); ++e) to[e] = in[e];
     return out;
   };
-  const auto copy = [](const std::vector<int64_t>& list) {
-    OutArray out(list.size());
+  const auto copy = [pool](const std::vector<int64_t>& list) {
+    OutArray out(list.size(), pool);
     if (!list.empty()) std::memcpy(out.data(), list.data(), list.size() * sizeof(int64_t));
     return out;
   };
   for (const EdgeState& edge : edges_) result.out_row.push_back(widen(edge.out_row));
   for (const EdgeState& edge : edges_) result.out_col.push_back(widen(edge.out_col));
   for (const NodeState& node : nodes_) {
-    OutArray out(node.keys.size());
+    OutArray out(node.keys.size(), pool);
     const uint64_t* keys = node.keys.data();
     for (size_t e = 0; e < node.keys.size(); ++e) {
       out.data()[e] = static_cast<int64_t>(keys[e] & node.node_mask);
@@ -440,7 +491,7 @@ FloorResult FloorSampler::copy_out() const {
     result.out_node.push_back(std::move(out));
   }
   for (const NodeState& node : nodes_) {
-    OutArray out(node.keys.size());
+    OutArray out(node.keys.size(), pool);
     const uint64_t* keys = node.keys.data();
     for (size_t e = 0; e < node.keys.size(); ++e) {
       out.data()[e] = static_cast<int64_t>(keys[e] >> node.shift);

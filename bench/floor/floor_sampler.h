@@ -11,13 +11,17 @@
 
 namespace rerozer::bench {
 
-// One result array, allocated with malloc per call as an array handed to a
-// caller would be. Owns its memory.
+class ResultPool;
+
+// One result array. Its memory comes from malloc (fresh, as an array handed
+// to a caller is), or from a ResultPool that takes it back when the array
+// is destroyed, so that its pages stay mapped between calls.
 class OutArray {
  public:
   OutArray() = default;
-  explicit OutArray(size_t size);
-  OutArray(OutArray&& other) noexcept : data_(other.data_), size_(other.size_) {
+  OutArray(size_t size, ResultPool* pool);
+  OutArray(OutArray&& other) noexcept
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_), pool_(other.pool_) {
     other.data_ = nullptr;
     other.size_ = 0;
   }
@@ -33,6 +37,26 @@ class OutArray {
  private:
   int64_t* data_ = nullptr;
   size_t size_ = 0;
+  size_t capacity_ = 0;
+  ResultPool* pool_ = nullptr;
+};
+
+// Buffers of freed result arrays, by capacity (powers of two), kept for the
+// next call instead of going back to the allocator. Owns the buffers; must
+// outlive every array it hands out. Single-threaded.
+class ResultPool {
+ public:
+  ResultPool() = default;
+  ResultPool(const ResultPool&) = delete;
+  ResultPool& operator=(const ResultPool&) = delete;
+  ~ResultPool();
+
+  // A buffer of at least `size` values; sets `capacity` to its size.
+  int64_t* acquire(size_t size, size_t& capacity);
+  void release(int64_t* data, size_t capacity);
+
+ private:
+  std::vector<std::vector<int64_t*>> free_;  // by log2 of the capacity
 };
 
 // The six lists of one call, in the sampler's result order: out_row and
@@ -64,7 +88,9 @@ struct FloorResult {
 //     selections ahead.
 class FloorSampler {
  public:
-  FloorSampler(const FloorGraph& graph, bool temporal, uint32_t seed);
+  // With `recycle_results`, result arrays take their memory from a pool of
+  // this sampler, so they must be destroyed before the sampler.
+  FloorSampler(const FloorGraph& graph, bool temporal, uint32_t seed, bool recycle_results);
 
   FloorResult sample(const std::vector<std::vector<HopRule>>& rules, size_t entity,
                      const std::vector<int64_t>& seed_node, const std::vector<int64_t>& seed_time);
@@ -109,7 +135,7 @@ class FloorSampler {
   // Registration sweep over the last `n` selections.
   void register_selected(const FloorGraph::EdgeType& type, const NodeState& dst, NodeState& src,
                          size_t n, EdgeState& edge);
-  FloorResult copy_out() const;
+  FloorResult copy_out();
 
   const FloorGraph& graph_;
   bool temporal_;
@@ -119,6 +145,8 @@ class FloorSampler {
   std::vector<int64_t> example_times_;
   PodBuffer<uint32_t> positions_;
   std::vector<uint8_t> chosen_;  // Floyd's chosen set for large k
+  ResultPool pool_;
+  bool recycle_results_;
 };
 
 }  // namespace rerozer::bench
