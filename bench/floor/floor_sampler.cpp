@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace rerozer::bench {
 
@@ -14,11 +15,10 @@ namespace {
 // entry first, then (once it has arrived) the table slot of its key.
 constexpr size_t kRowAhead = 64;
 constexpr size_t kSlotAhead = 32;
-// Prefetch distances of the frontier walk: the column pointers, then the
-// row entry of the first probe of the time search, then its source time.
+// Prefetch distance of the uniform frontier walk: the column pointers.
 constexpr size_t kColumnAhead = 16;
-constexpr size_t kSearchAhead = 8;
-constexpr size_t kTimeAhead = 4;
+// Frontier entries whose time searches run in lockstep.
+constexpr size_t kLanes = 16;
 // Up to this many picks Floyd's chosen set is a scan of the picks so far.
 constexpr int64_t kScanLimit = 32;
 constexpr size_t kMinSlots = 64;
@@ -42,25 +42,32 @@ inline int64_t add_wrapping(int64_t t, int64_t offset) {
   return static_cast<int64_t>(static_cast<uint64_t>(t) + static_cast<uint64_t>(offset));
 }
 
-// First position p in [first, last) with time_src[row[p]] > t, or last.
-inline int64_t time_upper_bound(const int64_t* row, const int64_t* time_src, int64_t first,
-                                int64_t last, int64_t t) {
-  const int64_t* base = row + first;
-  int64_t len = last - first;
-  if (len == 0) return first;
-  while (len > 1) {
-    const int64_t half = len / 2;
-    base = time_src[base[half - 1]] <= t ? base + half : base;
-    len -= half;
+// For every lane l < lanes: the first position p in [first[l], last[l])
+// with time_src[row[p]] > t[l], or last[l], written to first[l]. The
+// halving steps of all lanes run in turn, so their loads are independent.
+inline void time_upper_bounds(const int64_t* row, const int64_t* time_src, int64_t* first,
+                              const int64_t* last, const int64_t* t, size_t lanes) {
+  const int64_t* base[kLanes];
+  int64_t len[kLanes];
+  for (size_t l = 0; l < lanes; ++l) {
+    base[l] = row + first[l];
+    len[l] = last[l] - first[l];
   }
-  return (base - row) + (time_src[*base] <= t ? 1 : 0);
-}
-
-// Row position of the first probe of time_upper_bound over column w.
-inline int64_t first_probe(const int64_t* colptr, uint64_t w) {
-  const int64_t begin = colptr[w];
-  const int64_t len = colptr[w + 1] - begin;
-  return begin + (len > 1 ? len / 2 - 1 : 0);
+  for (bool active = true; active;) {
+    active = false;
+    for (size_t l = 0; l < lanes; ++l) {
+      if (len[l] <= 1) continue;
+      const int64_t half = len[l] / 2;
+      // Arithmetic rather than a branch: the comparison is a coin toss.
+      const int64_t later = time_src[base[l][half - 1]] <= t[l] ? 1 : 0;
+      base[l] += half & -later;
+      len[l] -= half;
+      active = true;
+    }
+  }
+  for (size_t l = 0; l < lanes; ++l) {
+    if (len[l] == 1) first[l] = (base[l] - row) + (time_src[*base[l]] <= t[l] ? 1 : 0);
+  }
 }
 
 // The local index of `key`, entering it as the next entry when absent. The
@@ -258,11 +265,9 @@ FloorResult FloorSampler::sample(const std::vector<std::vector<HopRule>>& rules,
         const int64_t k = rule.window ? 0 : rule.count;
         if (k == 0) continue;
         n = select_uniform(type, dst, k, edge);
-      } else if (rule.window) {
-        n = select_window(type, dst, src_type.time.data(), rule, edge);
       } else {
-        if (rule.count == 0) continue;
-        n = select_most_recent(type, dst, src_type.time.data(), rule.count, edge);
+        if (!rule.window && rule.count == 0) continue;
+        n = select_temporal(type, dst, src_type.time.data(), rule, edge);
       }
       if (n == 0) continue;
       register_selected(type, dst, nodes_[type.src], n, edge);
@@ -338,93 +343,96 @@ size_t FloorSampler::select_uniform(const FloorGraph::EdgeType& type, const Node
   return selected;
 }
 
-size_t FloorSampler::select_most_recent(const FloorGraph::EdgeType& type, const NodeState& dst,
-                                        const int64_t* time_src, int64_t k, EdgeState& edge) {
+// Both temporal selections, over the frontier in groups of kLanes entries:
+// the time searches of a group advance in lockstep, one halving step for
+// every lane in turn, so that the lanes' cache misses (a row entry, then
+// its source time) overlap instead of following each other.
+size_t FloorSampler::select_temporal(const FloorGraph::EdgeType& type, const NodeState& dst,
+                                     const int64_t* time_src, const HopRule& rule,
+                                     EdgeState& edge) {
   const int64_t* colptr = type.colptr.data();
   const int64_t* row = type.row.data();
   const uint64_t* keys = dst.keys.data();
   const uint64_t mask = dst.node_mask;
   const unsigned shift = dst.shift;
   const int64_t* example_times = example_times_.data();
+  const int64_t k = rule.count;
   const size_t end = dst.hop_end;
   size_t count = positions_.size();
   size_t cols = edge.out_col.size();
-  for (size_t i = dst.hop_begin; i < end; ++i) {
-    if (i + kColumnAhead < end) __builtin_prefetch(colptr + (keys[i + kColumnAhead] & mask));
-    if (i + kSearchAhead < end) {
-      __builtin_prefetch(row + first_probe(colptr, keys[i + kSearchAhead] & mask));
-    }
-    if (i + kTimeAhead < end) {
-      const uint64_t w = keys[i + kTimeAhead] & mask;
-      if (colptr[w + 1] > colptr[w]) __builtin_prefetch(time_src + row[first_probe(colptr, w)]);
-    }
-    const uint64_t key = keys[i];
-    const uint64_t v = key & mask;
-    const int64_t b = colptr[v];
-    const int64_t e = colptr[v + 1];
-    if (b >= e) continue;
-    const int64_t last = time_upper_bound(row, time_src, b, e, example_times[key >> shift]);
-    const int64_t first = (k > 0 && last - k > b) ? last - k : b;
-    const int64_t take = last - first;
-    if (take == 0) continue;
-    positions_.reserve(count + static_cast<size_t>(take));
-    edge.out_col.reserve(cols + static_cast<size_t>(take));
-    uint32_t* out = positions_.data() + count;
-    uint32_t* col = edge.out_col.data() + cols;
-    for (int64_t q = 0; q < take; ++q) {
-      out[q] = static_cast<uint32_t>(first + q);
-      col[q] = static_cast<uint32_t>(i);
-    }
-    count += static_cast<size_t>(take);
-    cols += static_cast<size_t>(take);
-  }
-  const size_t selected = count - positions_.size();
-  positions_.set_size(count);
-  edge.out_col.set_size(cols);
-  return selected;
-}
 
-size_t FloorSampler::select_window(const FloorGraph::EdgeType& type, const NodeState& dst,
-                                   const int64_t* time_src, const HopRule& rule,
-                                   EdgeState& edge) {
-  const int64_t* colptr = type.colptr.data();
-  const int64_t* row = type.row.data();
-  const uint64_t* keys = dst.keys.data();
-  const uint64_t mask = dst.node_mask;
-  const unsigned shift = dst.shift;
-  const int64_t* example_times = example_times_.data();
-  const size_t end = dst.hop_end;
-  size_t count = positions_.size();
-  size_t cols = edge.out_col.size();
-  for (size_t i = dst.hop_begin; i < end; ++i) {
-    if (i + kColumnAhead < end) __builtin_prefetch(colptr + (keys[i + kColumnAhead] & mask));
-    if (i + kSearchAhead < end) {
-      __builtin_prefetch(row + first_probe(colptr, keys[i + kSearchAhead] & mask));
+  uint32_t lane_entry[kLanes];
+  int64_t first[kLanes];
+  int64_t last[kLanes];
+  int64_t bound[kLanes];
+  int64_t time[kLanes];
+  // Row position of the first probe of entry i's search, -1 for an empty
+  // column.
+  const auto first_probe = [&](size_t i) -> int64_t {
+    const uint64_t v = keys[i] & mask;
+    const int64_t b = colptr[v];
+    const int64_t len = colptr[v + 1] - b;
+    return len <= 0 ? -1 : b + (len > 1 ? len / 2 - 1 : 0);
+  };
+  const auto group_range = [&](size_t group, size_t ahead) {
+    const size_t from = std::min(end, group + ahead * kLanes);
+    return std::make_pair(from, std::min(end, from + kLanes));
+  };
+  for (size_t group = dst.hop_begin; group < end; group += kLanes) {
+    const size_t group_end = std::min(end, group + kLanes);
+    // Three groups ahead the column pointers, two ahead the row entry of
+    // the first probe, one ahead its source time.
+    for (auto [i, to] = group_range(group, 3); i < to; ++i) {
+      __builtin_prefetch(colptr + (keys[i] & mask));
     }
-    if (i + kTimeAhead < end) {
-      const uint64_t w = keys[i + kTimeAhead] & mask;
-      if (colptr[w + 1] > colptr[w]) __builtin_prefetch(time_src + row[first_probe(colptr, w)]);
+    for (auto [i, to] = group_range(group, 2); i < to; ++i) {
+      const int64_t p = first_probe(i);
+      if (p >= 0) __builtin_prefetch(row + p);
     }
-    const uint64_t key = keys[i];
-    const uint64_t v = key & mask;
-    int64_t b = colptr[v];
-    const int64_t e = colptr[v + 1];
-    if (b >= e) continue;
-    const int64_t t = example_times[key >> shift];
-    if (rule.has_lo) b = time_upper_bound(row, time_src, b, e, add_wrapping(t, rule.lo));
-    const int64_t last = time_upper_bound(row, time_src, b, e, add_wrapping(t, rule.hi));
-    const int64_t take = last - b;
-    if (take <= 0) continue;
-    positions_.reserve(count + static_cast<size_t>(take));
-    edge.out_col.reserve(cols + static_cast<size_t>(take));
-    uint32_t* out = positions_.data() + count;
-    uint32_t* col = edge.out_col.data() + cols;
-    for (int64_t q = 0; q < take; ++q) {
-      out[q] = static_cast<uint32_t>(b + q);
-      col[q] = static_cast<uint32_t>(i);
+    for (auto [i, to] = group_range(group, 1); i < to; ++i) {
+      const int64_t p = first_probe(i);
+      if (p >= 0) __builtin_prefetch(time_src + row[p]);
     }
-    count += static_cast<size_t>(take);
-    cols += static_cast<size_t>(take);
+    // 1. The non-empty columns of the group, one lane each.
+    size_t lanes = 0;
+    for (size_t i = group; i < group_end; ++i) {
+      const uint64_t key = keys[i];
+      const uint64_t v = key & mask;
+      const int64_t b = colptr[v];
+      const int64_t e = colptr[v + 1];
+      if (b >= e) continue;
+      lane_entry[lanes] = static_cast<uint32_t>(i);
+      first[lanes] = b;
+      last[lanes] = e;
+      time[lanes] = example_times[key >> shift];
+      ++lanes;
+    }
+    // 2. The searches: for a window its lower end first, then the upper.
+    if (rule.window && rule.has_lo) {
+      for (size_t l = 0; l < lanes; ++l) bound[l] = add_wrapping(time[l], rule.lo);
+      time_upper_bounds(row, time_src, first, last, bound, lanes);
+    }
+    for (size_t l = 0; l < lanes; ++l) bound[l] = rule.window ? add_wrapping(time[l], rule.hi) : time[l];
+    int64_t upper[kLanes];
+    std::copy(first, first + lanes, upper);
+    time_upper_bounds(row, time_src, upper, last, bound, lanes);
+    // 3. The selected positions, in frontier order.
+    for (size_t l = 0; l < lanes; ++l) {
+      int64_t b = first[l];
+      if (!rule.window && k > 0 && upper[l] - k > b) b = upper[l] - k;
+      const int64_t take = upper[l] - b;
+      if (take <= 0) continue;
+      positions_.reserve(count + static_cast<size_t>(take));
+      edge.out_col.reserve(cols + static_cast<size_t>(take));
+      uint32_t* out = positions_.data() + count;
+      uint32_t* col = edge.out_col.data() + cols;
+      for (int64_t q = 0; q < take; ++q) {
+        out[q] = static_cast<uint32_t>(b + q);
+        col[q] = lane_entry[l];
+      }
+      count += static_cast<size_t>(take);
+      cols += static_cast<size_t>(take);
+    }
   }
   const size_t selected = count - positions_.size();
   positions_.set_size(count);

@@ -128,10 +128,10 @@ class FloorSampler {
   // indices to edge.out_col. Returns the number of selected edges.
   size_t select_uniform(const FloorGraph::EdgeType& type, const NodeState& dst, int64_t k,
                         EdgeState& edge);
-  size_t select_most_recent(const FloorGraph::EdgeType& type, const NodeState& dst,
-                            const int64_t* time_src, int64_t k, EdgeState& edge);
-  size_t select_window(const FloorGraph::EdgeType& type, const NodeState& dst,
-                       const int64_t* time_src, const HopRule& rule, EdgeState& edge);
+  // Most recent (the last k at or before the example time; all for k < 0)
+  // or a time window, by rule.window.
+  size_t select_temporal(const FloorGraph::EdgeType& type, const NodeState& dst,
+                         const int64_t* time_src, const HopRule& rule, EdgeState& edge);
   // Registration sweep over the last `n` selections.
   void register_selected(const FloorGraph::EdgeType& type, const NodeState& dst, NodeState& src,
                          size_t n, EdgeState& edge);
