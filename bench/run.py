@@ -362,28 +362,36 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
     # 2. Against the floor.
     floor_cases = [c for c in results if "floor" in results[c] and results[c]["floor"].passes]
     if floor_cases:
+        compared = ["old", "new"] if has_old else ["new"]
         rows = []
         for case in floor_cases:
-            new = summary(results[case]["new"])
             low = summary(results[case]["floor"])
-            # floor edges/s over new edges/s = new time over floor time.
-            ratio = paired_ratios(results[case]["floor"], results[case]["new"], args.clock)
-            rows.append([workload_name(case.workload), case.size, str(case.batch),
-                         fmt(new and new["edges_per_call"], ",.0f"),
-                         fmt(new and new["ns_per_edge"], ",.1f"),
-                         fmt(low and low["ns_per_edge"], ",.1f"),
-                         fmt(ratio and ratio[1], ".2f") + "x",
-                         f"{ratio[0]:.2f}-{ratio[2]:.2f}" if ratio else "-"])
+            row = [workload_name(case.workload), case.size, str(case.batch)]
+            new = summary(results[case]["new"])
+            row.append(fmt(new and new["edges_per_call"], ",.0f"))
+            row += [fmt(summary(results[case][label]) and
+                        summary(results[case][label])["ns_per_edge"], ",.1f")
+                    for label in compared]
+            row.append(fmt(low and low["ns_per_edge"], ",.1f"))
+            for label in compared:
+                # floor edges/s over the build's = the build's time over the floor's.
+                ratio = paired_ratios(results[case]["floor"], results[case][label], args.clock)
+                row += [fmt(ratio and ratio[1], ".2f") + "x",
+                        f"{ratio[0]:.2f}-{ratio[2]:.2f}" if ratio else "-"]
+            rows.append(row)
+        header = ["workload", "graph", "seeds", "edges/call"]
+        header += [f"ns/edge {label}" for label in compared] + ["floor"]
+        for label in compared:
+            header += [f"{label}/floor", "quartiles"]
         pages = ("fresh result arrays" if args.floor_fresh_results
                  else "result arrays on the pages of the previous call's")
         print_table(
             "Against the floor: ns per sampled edge, medians (bench/floor: the same calls in "
             f"plain C++, {pages})",
-            ["workload", "graph", "seeds", "edges/call", "ns/edge new", "floor", "new/floor",
-             "quartiles"], rows,
+            header, rows,
             f"({CLOCKS[args.clock]}; new/floor: median over adjacent passes of new's time per "
-            "edge over the floor's, with its quartiles;\n the floor's results are checked against "
-            "new's in the Results table)")
+            "edge over the floor's, with its quartiles (old/floor alike);\n the floor's results "
+            "are checked against new's in the Results table)")
 
     # 3. Memory.
     if args.memory:
