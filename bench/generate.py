@@ -48,6 +48,17 @@ GENERATOR_VERSION = 2
 # Target total number of edges (over all eight edge types).
 SIZES = {"small": 100_000, "medium": 10_000_000, "large": 100_000_000}
 
+# The wide graph: the small shop of WIDE_EDGES edges plus stores and
+# categories, 6 node types and 12 edge types, for the fixed cost of a call.
+WIDE = "wide"
+WIDE_EDGES = 8_000
+WIDE_EDGE_TYPES = [
+    ("stores", "sells", "orders"),
+    ("orders", "sold_at", "stores"),
+    ("categories", "groups", "products"),
+    ("products", "in_category", "categories"),
+]
+
 NODE_TYPES = ["customers", "products", "orders", "reviews"]
 EDGE_TYPES = [
     ("customers", "places", "orders"),
@@ -164,6 +175,33 @@ def generate(target_edges: int, seed: int = 0) -> dict:
     }
 
 
+def generate_wide(seed: int = 0) -> dict:
+    """The shop of WIDE_EDGES edges with two more tables: every order is
+    sold at one of 16 stores, every product is in one of 12 categories."""
+    graph = generate(WIDE_EDGES, seed)
+    rng = np.random.default_rng(seed + 1)
+    n = {t: len(v) for t, v in graph["node_time"].items()}
+    n["stores"], n["categories"] = 16, 12
+    graph["node_types"] += ["stores", "categories"]
+    graph["edge_types"] += WIDE_EDGE_TYPES
+    node_time = graph["node_time"]
+    node_time["stores"] = START_TIME + rng.integers(0, SPAN // 10, n["stores"], dtype=np.int64)
+    node_time["categories"] = START_TIME + rng.integers(0, SPAN // 10, n["categories"],
+                                                        dtype=np.int64)
+    order_store = rng.integers(0, n["stores"], n["orders"], dtype=np.int64)
+    product_category = rng.integers(0, n["categories"], n["products"], dtype=np.int64)
+    orders = np.arange(n["orders"], dtype=np.int64)
+    products = np.arange(n["products"], dtype=np.int64)
+    pairs = [(order_store, orders), (orders, order_store),
+             (product_category, products), (products, product_category)]
+    for edge_type, (src, dst) in zip(WIDE_EDGE_TYPES, pairs):
+        key = edge_type_key(edge_type)
+        graph["colptr"][key], graph["row"][key] = _csc(src, dst, n[edge_type[2]],
+                                                       node_time[edge_type[0]])
+    graph["meta"]["target_edges"] = WIDE_EDGES
+    return graph
+
+
 def cache_path(size: str, seed: int) -> Path:
     return CACHE_DIR / f"{size}-seed{seed}-v{GENERATOR_VERSION}.npz"
 
@@ -214,7 +252,7 @@ def ensure(size: str, seed: int = 0, quiet: bool = False) -> Path:
             print(f"[bench] generating the {size} graph (seed {seed}) into {path}",
                   file=sys.stderr, flush=True)
         start = time.perf_counter()
-        graph = generate(SIZES[size], seed)
+        graph = generate_wide(seed) if size == WIDE else generate(SIZES[size], seed)
         save(graph, path)
         if not quiet:
             print(f"[bench]   done in {time.perf_counter() - start:.1f} s", file=sys.stderr,
@@ -255,7 +293,7 @@ def check_sorted(graph: dict) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--size", choices=sorted(SIZES), default="small")
+    parser.add_argument("--size", choices=sorted([*SIZES, WIDE]), default="small")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--check", action="store_true", help="verify column order and colptr")
     args = parser.parse_args()

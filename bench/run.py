@@ -8,9 +8,10 @@
 Every measurement runs in fresh subprocesses (bench/worker.py): one serving
 process per build that loads the graph once and runs timed passes on
 request, and one more process per build for the peak memory of a first
-call. With a baseline the two serving processes take turns pass by pass
-(new, old, old, new, ...), so that load from other users of the machine
-falls on both alike. Every result of both builds is hashed; a difference is
+call and of a later one. The floor (bench/floor, the same calls in plain
+C++) serves passes the same way. The serving processes take turns pass by
+pass (new, old, floor, floor, old, new, ...), so that load from other users
+of the machine falls on all alike. Every result of both builds is hashed; a difference is
 printed in a banner. Nothing here passes or fails: the exit status is 0
 unless something could not be run.
 """
@@ -33,6 +34,7 @@ BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import baseline  # noqa: E402
+import floor  # noqa: E402
 import generate  # noqa: E402
 from workloads import WORKLOADS  # noqa: E402
 
@@ -63,6 +65,7 @@ class Outcome:
     digests: list[dict] = field(default_factory=list)  # one per serving process
     memory: dict | None = None
     errors: list[str] = field(default_factory=list)
+    check_digest: str | None = None  # the floor: digest of the calls of the memory run
 
 
 def log(message: str) -> None:
@@ -78,6 +81,8 @@ def worker_command(build: baseline.Build, mode: str, case: Case, args, calls: in
         "--batch", str(case.batch),
         "--calls", str(calls),
         "--target", str(args.target),
+        # Calls of a few seeds take microseconds: a pass needs thousands.
+        "--max-calls", str(200 if case.batch >= 64 else 5000),
     ]
     if build.module_dir:
         cmd += ["--module-dir", str(build.module_dir)]
@@ -85,13 +90,14 @@ def worker_command(build: baseline.Build, mode: str, case: Case, args, calls: in
 
 
 class Server:
-    """One serving worker: timed passes on request, over a pipe."""
+    """One serving process (a worker, or the floor): timed passes on
+    request, over a pipe."""
 
-    def __init__(self, build: baseline.Build, case: Case, args, calls: int):
-        self.name = f"{build.label} {case.label()}"
+    def __init__(self, name: str, command: list[str]):
+        self.name = name
         self.stderr = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen(
-            worker_command(build, "serve", case, args, calls), stdin=subprocess.PIPE,
+            command, stdin=subprocess.PIPE,
             stdout=subprocess.PIPE, stderr=self.stderr, text=True,
             env={**os.environ, **WORKER_ENV})
 
@@ -134,22 +140,36 @@ def run_memory(build: baseline.Build, case: Case, args) -> dict:
 
 
 def measure(case: Case, builds: list[baseline.Build], args) -> dict[str, Outcome]:
-    """Per round one serving process per build, asked for passes in ABBA
-    order (new, old, old, new, ...); then one memory run per build."""
+    """Per round one serving process per build and one of the floor, asked
+    for passes in ABBA order (new, old, floor, floor, old, new, ...); then
+    one memory run per build and of the floor, and the floor's check calls."""
     outcomes = {b.label: Outcome() for b in builds}
+    runner = None
+    if args.floor:
+        outcomes["floor"] = Outcome()
     calls = 0  # fixed by the first process, then the same for every process
     for _ in range(args.rounds):
         servers: dict[str, Server] = {}
         try:
             for build in builds:
-                servers[build.label] = Server(build, case, args, calls)
+                servers[build.label] = Server(f"{build.label} {case.label()}",
+                                              worker_command(build, "serve", case, args, calls))
                 calls = servers[build.label].read()["calls"]
+            if args.floor:
+                if runner is None:
+                    runner = floor.FloorRunner(generate.cache_path(case.size, args.graph_seed),
+                                               case.workload, case.batch, calls,
+                                               args.check_calls,
+                                               fresh_results=args.floor_fresh_results)
+                servers["floor"] = Server(f"floor {case.label()}", runner.serve_command())
+                servers["floor"].read()
+            labels = list(servers)
             for index in range(args.passes):
-                order = builds if index % 2 == 0 else list(reversed(builds))
-                for build in order:
-                    outcomes[build.label].passes.append(servers[build.label].ask("pass"))
-            for build in builds:
-                outcomes[build.label].digests.append(servers[build.label].ask("finish"))
+                order = labels if index % 2 == 0 else list(reversed(labels))
+                for label in order:
+                    outcomes[label].passes.append(servers[label].ask("pass"))
+            for label in labels:
+                outcomes[label].digests.append(servers[label].ask("finish"))
         except RuntimeError as error:
             outcomes[builds[0].label].errors.append(str(error))
         finally:
@@ -161,6 +181,15 @@ def measure(case: Case, builds: list[baseline.Build], args) -> dict[str, Outcome
                 outcomes[build.label].memory = run_memory(build, case, args)
             except RuntimeError as error:
                 outcomes[build.label].errors.append(str(error))
+    if runner is not None:
+        try:
+            if args.memory:
+                outcomes["floor"].memory = runner.memory()
+            outcomes["floor"].check_digest = floor.digest(runner.results())
+        except RuntimeError as error:
+            outcomes["floor"].errors.append(str(error))
+        finally:
+            runner.close()
     return outcomes
 
 
@@ -262,6 +291,11 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
                 across = True
                 if memory["new"] != memory["old"]:
                     notes.append("memory-run calls differ, new vs old")
+        floor_outcome = by_build.get("floor")
+        if floor_outcome and floor_outcome.check_digest and "new" in memory:
+            compared += 1
+            if floor_outcome.check_digest != memory["new"]:
+                notes.append("the floor differs from new")
         if notes:
             verdict = "DIFFERENT: " + "; ".join(notes)
             mismatches.append(f"{workload_name(case.workload)}, {case.size} graph, "
@@ -325,40 +359,85 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
                 "spread = (max - min) / median of edges/s)")
     print_table("Throughput: sampled edges and calls per second, medians", header, rows, note)
 
-    # 2. Memory.
-    if args.memory:
-        header = ["workload", "graph", "seeds", "result MiB"]
-        if has_old:
-            header += ["peak MiB old", "new", "peak/result old", "new", "kept MiB old", "new"]
-        else:
-            header += ["peak MiB", "peak/result", "kept MiB"]
+    # 2. Against the floor.
+    floor_cases = [c for c in results if "floor" in results[c] and results[c]["floor"].passes]
+    if floor_cases:
+        compared = ["old", "new"] if has_old else ["new"]
         rows = []
-        for case in results:
-            mem = {label: results[case][label].memory for label in labels}
+        for case in floor_cases:
+            low = summary(results[case]["floor"])
+            row = [workload_name(case.workload), case.size, str(case.batch)]
+            new = summary(results[case]["new"])
+            row.append(fmt(new and new["edges_per_call"], ",.0f"))
+            row += [fmt(summary(results[case][label]) and
+                        summary(results[case][label])["ns_per_edge"], ",.1f")
+                    for label in compared]
+            row.append(fmt(low and low["ns_per_edge"], ",.1f"))
+            for label in compared:
+                # floor edges/s over the build's = the build's time over the floor's.
+                ratio = paired_ratios(results[case]["floor"], results[case][label], args.clock)
+                row += [fmt(ratio and ratio[1], ".2f") + "x",
+                        f"{ratio[0]:.2f}-{ratio[2]:.2f}" if ratio else "-"]
+            rows.append(row)
+        header = ["workload", "graph", "seeds", "edges/call"]
+        header += [f"ns/edge {label}" for label in compared] + ["floor"]
+        for label in compared:
+            header += [f"{label}/floor", "quartiles"]
+        pages = ("fresh result arrays" if args.floor_fresh_results
+                 else "result arrays on the pages of the previous call's")
+        print_table(
+            "Against the floor: ns per sampled edge, medians (bench/floor: the same calls in "
+            f"plain C++, {pages})",
+            header, rows,
+            f"({CLOCKS[args.clock]}; new/floor: median over adjacent passes of new's time per "
+            "edge over the floor's, with its quartiles (old/floor alike);\n the floor's results "
+            "are checked against new's in the Results table)")
+
+    # 3. Memory.
+    if args.memory:
+        def ratio_of(memory: dict | None, peak: str, result: str) -> float | None:
+            if not memory or peak not in memory or not memory.get(result):
+                return None
+            return memory[peak] / memory[result]
+
+        for_builds = (["old", "new"] if has_old else ["new"])
+        show = for_builds + (["floor"] if args.floor else [])
+        header = ["workload", "graph", "seeds", "result MiB"]
+        header += [f"peak MiB {b}" for b in for_builds]
+        header += [f"peak/result {b}" for b in show]
+        header += [f"steady {b}" for b in show]
+        header += [f"kept MiB {b}" for b in for_builds]
+        rows = []
+        # W0's result is a few hundred bytes, below the page granularity of the peak.
+        for case in (c for c in results if not WORKLOADS[c.workload].graph):
+            mem = {label: results[case][label].memory for label in show if label in results[case]}
             new = mem.get("new")
             result_bytes = (new or mem.get("old") or {}).get("result_bytes")
             row = [workload_name(case.workload), case.size, str(case.batch),
                    fmt(mib(result_bytes), ".2f")]
-            for_builds = ["old", "new"] if has_old else ["new"]
-            peaks = [mib(mem[b]["peak_delta_bytes"]) if mem.get(b) else None for b in for_builds]
-            ratios = [mem[b]["peak_delta_bytes"] / mem[b]["result_bytes"]
-                      if mem.get(b) and mem[b]["result_bytes"] else None for b in for_builds]
-            kept = [mib(mem[b]["retained_bytes"]) if mem.get(b) else None for b in for_builds]
-            row += [fmt(p, ".2f") for p in peaks] + [fmt(r, ".2f") for r in ratios]
-            row += [fmt(k, ".2f") for k in kept]
+            row += [fmt(mib(mem[b]["peak_delta_bytes"]) if mem.get(b) else None, ".2f")
+                    for b in for_builds]
+            row += [fmt(ratio_of(mem.get(b), "peak_delta_bytes", "result_bytes"), ".2f")
+                    for b in show]
+            row += [fmt(ratio_of(mem.get(b), "steady_peak_delta_bytes", "steady_result_bytes"),
+                        ".2f") for b in show]
+            row += [fmt(mib(mem[b]["retained_bytes"]) if mem.get(b) else None, ".2f")
+                    for b in for_builds]
             rows.append(row)
         reset = all(o.memory.get("peak_reset", False)
                     for r in results.values() for o in r.values() if o.memory)
         print_table(
-            "Peak resident memory of the first call of a fresh sampler, beyond the graph",
+            "Peak resident memory beyond the graph: the first call of a fresh sampler, and a "
+            "later one (steady)",
             header, rows,
-            "(peak = VmHWM during the call - VmRSS before it, including the returned arrays; "
-            "result = bytes of the returned arrays;\n kept = VmRSS after the result is freed - "
-            "VmRSS before the call"
+            "(peak = VmHWM during the call - VmRSS before the first call, including the returned "
+            "arrays; result = bytes of the returned arrays;\n peak/result: of the first call; "
+            f"steady: the same for call {args.check_calls} of the same sampler; kept = VmRSS "
+            "after the first result is freed - VmRSS before it"
             + ("" if reset else "; WARNING: the peak could not be reset, it counts from "
                "process start") + ")")
 
-    # 3. Scaling: cost per sampled edge.
+    # 4. Scaling: cost per sampled edge.
     def ns(case: Case, label: str) -> str:
         s = summary(results[case][label]) if case in results else None
         return fmt(s and s["ns_per_edge"], ",.0f")
@@ -369,8 +448,9 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
         return f"{ns(case, 'new')} / {ns(case, 'old')}"
 
     unit = "ns per sampled edge" + (", new / old" if has_old else "")
-    sizes = list(dict.fromkeys(s.size for s in main_cases))
-    names = list(dict.fromkeys(s.workload for s in main_cases))
+    sized = [s for s in main_cases if not WORKLOADS[s.workload].graph]
+    sizes = list(dict.fromkeys(s.size for s in sized))
+    names = list(dict.fromkeys(s.workload for s in sized))
     rows = [[workload_name(n)] + [cell(Case(n, z, WORKLOADS[n].batch)) for z in sizes]
             for n in names]
     print_table(f"Scaling with the graph ({unit}, default batch)", ["workload"] + sizes, rows)
@@ -382,17 +462,37 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
         print_table(f"Scaling with the batch ({unit}, {args.batch_graph} graph)",
                     ["workload"] + [f"{b} seeds" for b in BATCH_SCALING], rows)
 
-    # 4. Bit-identity of the results.
+    # 5. Fixed cost of a call.
+    fixed = [c for c in main_cases if WORKLOADS[c.workload].graph]
+    if fixed:
+        shown = labels + (["floor"] if args.floor else [])
+        rows = []
+        for case in fixed:
+            row = [workload_name(case.workload), case.size, str(case.batch)]
+            for label in shown:
+                s_ = summary(results[case][label]) if label in results[case] else None
+                row.append(fmt(s_ and 1e6 / s_["calls_per_s"], ",.1f"))
+            new = summary(results[case]["new"])
+            row.append(fmt(new and new["edges_per_call"], ",.0f"))
+            rows.append(row)
+        print_table("Fixed cost of a call: microseconds per call, medians",
+                    ["workload", "graph", "seeds"] + [f"us/call {label}" for label in shown]
+                    + ["edges/call"], rows,
+                    f"({CLOCKS[args.clock]}; {WORKLOADS[fixed[0].workload].describe()})")
+
+    # 6. Bit-identity of the results.
+    floor_note = ("; the floor: its results of the checked calls against new's"
+                  if args.floor else "")
     if has_old:
         note = ("(in every process a sampler with seed 123 and the same sequence of calls; "
                 "timed calls: warm-up and passes of the serving processes,\n checked: the "
                 "memory run; identical = the digests of both builds agree, and those of "
-                "repeated processes of one build too)")
+                f"repeated processes of one build too{floor_note})")
     else:
         note = ("(in every process a sampler with seed 123 and the same sequence of calls; "
                 "the digest shown is that of the checked calls (the timed ones\n depend on the "
                 "calibrated number of calls), comparable by hand with another run; --rounds 2 "
-                "compares processes of this build)")
+                f"compares processes of this build{floor_note})")
     print_table(
         "Results: sha256 over the six dictionaries of every call (keys, dtypes, shapes, bytes)",
         ["workload", "graph", "seeds", "calls timed + checked", "digest of checked",
@@ -428,7 +528,13 @@ def parse_args(argv=None):
                    help="graphs for W1-W3, comma-separated from small,medium,large "
                         "(default small,medium)")
     p.add_argument("--large", action="store_true", help="add the large graph (about 1e8 edges)")
-    p.add_argument("--workloads", default="W1,W2,W3", help="default W1,W2,W3")
+    p.add_argument("--workloads", default="W1,W2,W3,W4,W0",
+                   help="default W1,W2,W3,W4,W0 (W0 runs on its own wide graph)")
+    p.add_argument("--no-floor", dest="floor", action="store_false",
+                   help="skip the floor (bench/floor) beside the measurements")
+    p.add_argument("--floor-fresh-results", action="store_true",
+                   help="the floor allocates every result array afresh, as the extension does, "
+                        "instead of reusing the pages of the previous call's arrays")
     p.add_argument("--batch-graph", default="medium",
                    help="graph of the batch-scaling runs (default medium)")
     p.add_argument("--no-batch-scaling", dest="batch_scaling", action="store_false",
@@ -490,9 +596,12 @@ def main(argv=None) -> int:
     names = [n for n in args.workloads.split(",") if n]
     for n in names:
         if n not in WORKLOADS:
-            raise SystemExit(f"unknown workload {n!r} (W1, W2, W3)")
+            raise SystemExit(f"unknown workload {n!r} ({', '.join(WORKLOADS)})")
 
-    cases = [Case(n, z, WORKLOADS[n].batch) for n in names for z in sizes]
+    cases = [Case(n, z, WORKLOADS[n].batch) for n in names if not WORKLOADS[n].graph
+             for z in sizes]
+    cases += [Case(n, WORKLOADS[n].graph, WORKLOADS[n].batch) for n in names
+              if WORKLOADS[n].graph]
     if args.batch_scaling:
         cases += [Case(n, args.batch_graph, b) for n in names if n in ("W1", "W2")
                   for b in BATCH_SCALING]
@@ -502,7 +611,7 @@ def main(argv=None) -> int:
 
     header(builds, args)
     for size in dict.fromkeys(s.size for s in cases):
-        edges = generate.SIZES[size]
+        edges = generate.SIZES.get(size, generate.WIDE_EDGES)
         print(f"graph {size}: about {edges:,} edges, seed {args.graph_seed} "
               f"({generate.cache_path(size, args.graph_seed).name})")
     for name in names:

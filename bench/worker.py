@@ -14,7 +14,12 @@ so that both builds meet the same load on a shared machine.
                    thread's CPU time; "finish" prints the digest and exits
     --mode memory  the first call of a fresh sampler, with the resident-set
                    high-water mark reset just before it (Linux
-                   /proc/self/clear_refs), then --calls - 1 further calls
+                   /proc/self/clear_refs), then --calls - 1 further calls,
+                   the last of which is measured the same way (steady
+                   state: the sampler's buffers have grown, freed results
+                   may sit in the allocator); both peaks count from the
+                   resident set before the first call, i.e. beyond the
+                   loaded graph and the built sampler
 
 Both modes hash every result in call order (the six dictionaries: keys,
 dtypes, shapes and bytes), so equal digests mean bit-identical results over
@@ -131,8 +136,15 @@ def main() -> None:
         out["rss_before_kib"] = rss_before
         out["peak_delta_bytes"] = (peak - rss_before) * 1024
         out["retained_bytes"] = (status_kib("VmRSS") - rss_before) * 1024
-        for seeds in batches[1:]:
+        for seeds in batches[1:-1]:
             update_digest(digest, call(seeds))
+        if calls > 1:
+            out["steady_peak_reset"] = reset_peak()
+            result = call(batches[-1])
+            peak = status_kib("VmHWM")
+            out["steady_result_bytes"] = update_digest(digest, result)
+            out["steady_peak_delta_bytes"] = (peak - rss_before) * 1024
+            del result
         out["calls"] = calls
         out["digest"] = digest.hexdigest()
         print(json.dumps(out))

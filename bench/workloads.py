@@ -7,6 +7,11 @@ a fixed sequence of calls.
                      counts [15, 10, 5], drawn uniformly without replacement
     W3 time windows  temporal sampler, products with seed times, 2 hops,
                      every edge in the last 30 days on every edge type
+    W4 most-recent   as W1 with 3 hops of 128 most recent neighbours
+    W0 fixed cost    one seed, 2 hops of the 2 most recent neighbours over
+                     the wide graph (6 node types, 12 edge types): a call
+                     that does almost nothing, so its time is the per-call
+                     cost of the boundary and the result dictionaries
 
 W3 starts from products rather than customers: a customer has a handful of
 orders in any 30-day window, a product hundreds, so the window path does
@@ -32,6 +37,7 @@ class Workload:
     counts: tuple[int, ...] = ()  # per hop, on every edge type (count mode)
     window_hops: int = 0  # hops of (-window, 0] on every edge type (window mode)
     window: int = 0
+    graph: str = ""  # the one graph it runs on, when not every size
 
     def describe(self) -> str:
         if self.counts:
@@ -57,6 +63,8 @@ WORKLOADS = {
         Workload("W1", "most-recent", True, "customers", 512, counts=(128, 128)),
         Workload("W2", "uniform", False, "customers", 1024, counts=(15, 10, 5)),
         Workload("W3", "time windows", True, "products", 512, window_hops=2, window=30 * DAY),
+        Workload("W4", "most-recent 3 hops", True, "customers", 512, counts=(128, 128, 128)),
+        Workload("W0", "fixed cost", True, "customers", 1, counts=(2, 2), graph="wide"),
     ]
 }
 
