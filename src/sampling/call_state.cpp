@@ -85,6 +85,8 @@ void CallState::release_memory() {
     free_list(node.out_batch);
     free_list(node.out_node);
     free_list(node.num_sampled_nodes);
+    node.hop_begin = 0;
+    node.hop_end = 0;
   }
   for (EdgeState& edge : edges) {
     free_list(edge.num_sampled_edges);
@@ -96,10 +98,14 @@ void CallState::release_memory() {
 
 void CallState::end_call() {
   const size_t used = used_bytes();
-  clear();
   const size_t steady = std::min(used, previous_used_bytes_);
   previous_used_bytes_ = used;
-  if (capacity_bytes() > std::max(kKeepBytes, 4 * steady)) release_memory();
+  // Freeing empties as well, and skips clearing tables about to be freed.
+  if (capacity_bytes() > std::max(kKeepBytes, 4 * steady)) {
+    release_memory();
+  } else {
+    clear();
+  }
 }
 
 }  // namespace rerozer

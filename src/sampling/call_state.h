@@ -62,6 +62,7 @@ struct CallState {
  private:
   size_t used_bytes() const;
   size_t capacity_bytes() const;
+  // Frees every list and table, which leaves the state empty.
   void release_memory();
 
   size_t previous_used_bytes_ = 0;
