@@ -37,27 +37,20 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
 namespace {
 
 template <class T>
-size_t list_bytes(const std::vector<T>& list) {
-  return list.size() * sizeof(T);
-}
-
-template <class T>
-size_t list_capacity_bytes(const std::vector<T>& list) {
-  return list.capacity() * sizeof(T);
-}
-
-template <class T>
 void free_list(std::vector<T>& list) {
   std::vector<T>().swap(list);
 }
 
 }  // namespace
 
-size_t CallState::used_bytes() const {
+// Adds up, over every list and table, what `list_bytes` says of a list and
+// `table_bytes` of a table.
+template <class ListBytes, class TableBytes>
+size_t CallState::total_bytes(ListBytes list_bytes, TableBytes table_bytes) const {
   size_t total = list_bytes(example_times);
   for (const NodeState& node : nodes) {
     total += list_bytes(node.out_batch) + list_bytes(node.out_node) +
-             list_bytes(node.num_sampled_nodes) + node.local_index.needed_bytes();
+             list_bytes(node.num_sampled_nodes) + table_bytes(node.local_index);
   }
   for (const EdgeState& edge : edges) {
     total += list_bytes(edge.num_sampled_edges) + list_bytes(edge.out_row) +
@@ -66,17 +59,14 @@ size_t CallState::used_bytes() const {
   return total;
 }
 
+size_t CallState::used_bytes() const {
+  return total_bytes([](const auto& list) { return list.size() * sizeof(list[0]); },
+                     [](const LocalIndex& table) { return table.needed_bytes(); });
+}
+
 size_t CallState::capacity_bytes() const {
-  size_t total = list_capacity_bytes(example_times);
-  for (const NodeState& node : nodes) {
-    total += list_capacity_bytes(node.out_batch) + list_capacity_bytes(node.out_node) +
-             list_capacity_bytes(node.num_sampled_nodes) + node.local_index.capacity_bytes();
-  }
-  for (const EdgeState& edge : edges) {
-    total += list_capacity_bytes(edge.num_sampled_edges) + list_capacity_bytes(edge.out_row) +
-             list_capacity_bytes(edge.out_col);
-  }
-  return total;
+  return total_bytes([](const auto& list) { return list.capacity() * sizeof(list[0]); },
+                     [](const LocalIndex& table) { return table.capacity_bytes(); });
 }
 
 void CallState::release_memory() {

@@ -60,6 +60,8 @@ struct CallState {
   static constexpr size_t kKeepBytes = size_t{4} << 20;
 
  private:
+  template <class ListBytes, class TableBytes>
+  size_t total_bytes(ListBytes list_bytes, TableBytes table_bytes) const;
   size_t used_bytes() const;
   size_t capacity_bytes() const;
   // Frees every list and table, which leaves the state empty.
