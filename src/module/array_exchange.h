@@ -35,10 +35,10 @@ bool is_int64(const py::dtype& dtype);
 void request_buffer(const py::array& array);
 
 // A dense native-order int64 view of a one-dimensional array whose dtype is
-// int64 unless it is empty, read through numpy's own data pointer. A C-contiguous native-order array is read in
-// place (owner is the array); any other layout, a misaligned buffer or
-// another byte order is read through a contiguous native copy, which
-// becomes the owner.
+// int64 unless it is empty, read through numpy's own data pointer. A
+// C-contiguous native-order array is read in place (owner is the array); any
+// other layout, a misaligned buffer or another byte order is read through a
+// contiguous native copy, which becomes the owner.
 OwnedView dense_int64_view(const py::array& array);
 
 // Element i (0 <= i < len) of a one-dimensional int64 array, whatever its

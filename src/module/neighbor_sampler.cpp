@@ -21,8 +21,9 @@ namespace {
 // ends, returned or failed.
 class ActiveCall {
  public:
-  ActiveCall(std::atomic<std::thread::id>& running_thread, CallState& state)
-      : running_thread_(running_thread), state_(state) {
+  ActiveCall(std::atomic<std::thread::id>& running_thread, CallState& state,
+             CallBuffers& buffers)
+      : running_thread_(running_thread), state_(state), buffers_(buffers) {
     running_thread_.store(std::this_thread::get_id());
   }
   ~ActiveCall() {
@@ -34,6 +35,7 @@ class ActiveCall {
     if (ended_) return;
     ended_ = true;
     state_.end_call();
+    buffers_.end_call();
   }
   ActiveCall(const ActiveCall&) = delete;
   ActiveCall& operator=(const ActiveCall&) = delete;
@@ -41,6 +43,7 @@ class ActiveCall {
  private:
   std::atomic<std::thread::id>& running_thread_;
   CallState& state_;
+  CallBuffers& buffers_;
   bool ended_ = false;
 };
 
@@ -67,6 +70,13 @@ class SignalCheck : public ProgressCheck {
   std::chrono::steady_clock::time_point next_;
 };
 
+template <class T>
+void end_buffer(std::vector<T>& buffer) {
+  constexpr size_t kKeepItems = 4096;
+  buffer.clear();
+  if (buffer.capacity() > kKeepItems) std::vector<T>().swap(buffer);
+}
+
 py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
                         size_t skip = 0) {
   return to_int64_array(values.data() + skip, values.size() - skip, copies);
@@ -80,6 +90,11 @@ py::dict to_dict(const py::object& value) {
 }
 
 }  // namespace
+
+void CallBuffers::end_call() {
+  end_buffer(hop_parameters);
+  end_buffer(pending_copies);
+}
 
 NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
                                  std::vector<EdgeType> edge_types, const py::dict& colptr,
@@ -125,7 +140,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     const py::gil_scoped_release release;
     call_lock.lock();
   }
-  ActiveCall active_call(running_thread_, state_);
+  ActiveCall active_call(running_thread_, state_, buffers_);
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
   // every hop's parameters.
@@ -140,7 +155,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     seed_times = dense_int64_view(seed_time);
     seeds.seed_time = seed_times.view;
   }
-  PrefetchedParameters params(num_neighbors, sampling_time_offsets, request);
+  PrefetchedParameters params(num_neighbors, sampling_time_offsets, request, buffers_.hop_parameters);
   SignalCheck signal_check;
   ProgressCheck* progress = _PyOS_IsMainThread() ? &signal_check : nullptr;
 
@@ -152,13 +167,23 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the
-  // lists are copied into them and the working state emptied without it.
-  std::vector<PendingCopy> copies;
-  copies.reserve(3 * (graph_.node_types().size() + graph_.edge_type_keys().size()));
-  SampleResult result = build_result(copies);
-  {
+  // lists are copied into them and the working state emptied without it
+  // (unless the result is small).
+  buffers_.pending_copies.clear();
+  SampleResult result = build_result(buffers_.pending_copies);
+  // A small result is copied at once: releasing the lock would cost more
+  // than the copy keeps other threads waiting.
+  constexpr size_t kCopyWithLockBytes = size_t{256} << 10;
+  size_t result_bytes = 0;
+  for (const PendingCopy& copy : buffers_.pending_copies) {
+    result_bytes += copy.n * sizeof(int64_t);
+  }
+  if (result_bytes <= kCopyWithLockBytes) {
+    run_copies(buffers_.pending_copies);
+    active_call.end();
+  } else {
     const py::gil_scoped_release release;
-    run_copies(copies);
+    run_copies(buffers_.pending_copies);
     active_call.end();
   }
   return result;

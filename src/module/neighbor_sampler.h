@@ -15,6 +15,7 @@
 #include "graph/graph_store.h"
 #include "module/array_exchange.h"
 #include "sampling/call_state.h"
+#include "sampling/hop_expansion.h"
 #include "sampling/random_source.h"
 
 namespace rerozer {
@@ -22,6 +23,17 @@ namespace rerozer {
 namespace py = pybind11;
 
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// Per-call buffers that a sampler keeps from call to call, so that an
+// ordinary call allocates nothing for them: every hop's parameters, and the
+// copies into the result arrays.
+struct CallBuffers {
+  std::vector<HopParameters> hop_parameters;
+  std::vector<PendingCopy> pending_copies;
+
+  // Empties both, and frees one that an unusual call made large.
+  void end_call();
+};
 
 // The object behind a Python NeighborSampler: the graph store, the arrays
 // that back it, the random source and the per-call working state.
@@ -62,6 +74,7 @@ class NeighborSampler {
   RandomSource rng_;
   std::vector<py::object> array_owners_;
   CallState state_;
+  CallBuffers buffers_;
   // Held for the whole of a call: the working state and the random source
   // belong to one call at a time.
   std::mutex call_mutex_;

@@ -77,8 +77,13 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
 
 PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
                                            const py::dict& sampling_time_offsets,
-                                           const ValidatedRequest& request)
-    : num_neighbors_(num_neighbors), offsets_(sampling_time_offsets), request_(request) {
+                                           const ValidatedRequest& request,
+                                           std::vector<HopParameters>& storage)
+    : num_neighbors_(num_neighbors),
+      offsets_(sampling_time_offsets),
+      request_(request),
+      params_(storage) {
+  params_.clear();
   constexpr size_t kSignalInterval = 4096;
   const size_t num_edge_types = request.keys.size();
   const size_t num_hops = request.num_hops;

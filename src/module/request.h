@@ -49,12 +49,14 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
 // __index__) thus runs before the hops instead of between them.
 class PrefetchedParameters : public ParameterSource {
  public:
-  // Makes room for num_hops x edge types parameters first (std::bad_alloc
-  // when that is impossible, before any lookup), then fetches them. Pending
-  // signals are checked every few thousand fetches; an exception raised by
-  // a signal handler propagates at once.
+  // Makes room for num_hops x edge types parameters in `storage` first
+  // (std::bad_alloc when that is impossible, before any lookup), then
+  // fetches them into it. `storage` is the caller's, reused from call to
+  // call so that a call allocates nothing for it; it must outlive this
+  // object. Pending signals are checked every few thousand fetches; an
+  // exception raised by a signal handler propagates at once.
   PrefetchedParameters(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                       const ValidatedRequest& request);
+                       const ValidatedRequest& request, std::vector<HopParameters>& storage);
 
   // The parameters fetched for (hop, edge_index), or the kept exception
   // where fetching stopped. Needs no interpreter lock.
@@ -66,7 +68,7 @@ class PrefetchedParameters : public ParameterSource {
   const py::dict& num_neighbors_;
   const py::dict& offsets_;
   const ValidatedRequest& request_;
-  std::vector<HopParameters> params_;
+  std::vector<HopParameters>& params_;
   std::exception_ptr failure_;
 };
 
