@@ -24,7 +24,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import BoolArray, Int64Array, key_array, time_array
+from ._columns import AnyArray, BoolArray, Int64Array, key_array, time_array
 from ._progress import progress_bar
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .table import Table
@@ -137,22 +137,26 @@ class _Resolved:
         return self.order
 
 
+def _without_nulls(table: Table, column: str, what: str, fault: str) -> AnyArray:
+    """The values of a column that may hold no null; the first null is named."""
+    values, null = table.column(column)
+    if null is not None:
+        raise ValueError(f"{what} row {int(np.flatnonzero(null)[0])}: {fault}")
+    return values
+
+
 def _resolve_table(name: str, table: Table, time_unit: str) -> _Resolved:
     key_map = None
     if table.primary_key is not None:
         what = f"{name}.{table.primary_key}"
-        values, null = table.column(table.primary_key)
-        if null is not None:
-            raise ValueError(f"{what} row {int(np.flatnonzero(null)[0])}: the primary key is null")
+        values = _without_nulls(table, table.primary_key, what, "the primary key is null")
         keys = key_array(values, what) if values.size else np.zeros(0, np.int64)
         # A copy: the graph must not change when the caller's column does.
         key_map = KeyMap.from_keys(np.array(keys), what)
     times = None
     if table.time_column is not None:
         what = f"{name}.{table.time_column}"
-        values, null = table.column(table.time_column)
-        if null is not None:
-            raise ValueError(f"{what} row {int(np.flatnonzero(null)[0])}: the time is missing")
+        values = _without_nulls(table, table.time_column, what, "the time is missing")
         times = np.array(time_array(values, time_unit, what), dtype=np.int64, order="C")
     return _Resolved(table.num_rows, table.primary_key, key_map, times)
 
