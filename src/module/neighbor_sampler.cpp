@@ -77,8 +77,8 @@ void end_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() > kKeepItems) std::vector<T>().swap(buffer);
 }
 
-py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
-                        size_t skip = 0) {
+template <class List>
+py::array list_to_array(const List& values, std::vector<PendingCopy>& copies, size_t skip = 0) {
   return to_int64_array(values.data() + skip, values.size() - skip, copies);
 }
 

@@ -36,9 +36,9 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
 
 namespace {
 
-template <class T>
-void free_list(std::vector<T>& list) {
-  std::vector<T>().swap(list);
+template <class List>
+void free_list(List& list) {
+  List().swap(list);
 }
 
 }  // namespace

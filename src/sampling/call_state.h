@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sampling/int64_list.h"
 #include "sampling/local_index.h"
 
 namespace rerozer {
@@ -19,8 +20,8 @@ namespace rerozer {
 // 2 without a new entry.
 // [hop_begin, hop_end) is the frontier of the running hop.
 struct NodeState {
-  std::vector<int64_t> out_batch;
-  std::vector<int64_t> out_node;
+  Int64List out_batch;
+  Int64List out_node;
   LocalIndex local_index;
   std::vector<int64_t> num_sampled_nodes;
   int64_t hop_begin = 0;
@@ -31,8 +32,8 @@ struct NodeState {
 // starts with a 0 that the result leaves out; each hop appends one count.
 struct EdgeState {
   std::vector<int64_t> num_sampled_edges;
-  std::vector<int64_t> out_row;
-  std::vector<int64_t> out_col;
+  Int64List out_row;
+  Int64List out_col;
 };
 
 // The per-call working state of a sampler, indexed by the graph store's node

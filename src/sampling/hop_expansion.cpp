@@ -9,40 +9,6 @@ namespace rerozer {
 
 namespace {
 
-// Prefetching runs ahead of the frontier walk in two stages: the column
-// pointers of the entry kPrefetchDistance positions ahead, then the start of
-// the column itself (in row) half as far ahead, when its pointer has
-// arrived. The cache misses of successive entries then overlap instead of
-// adding up.
-constexpr int64_t kPrefetchDistance = 8;
-
-void prefetch_column_pointer(const EdgeContext& edge, int64_t v) {
-  if (edge.colptr.contains(v)) __builtin_prefetch(edge.colptr.data + v);
-}
-
-void prefetch_column(const EdgeContext& edge, int64_t v) {
-  if (!edge.colptr.contains(v)) return;
-  const int64_t begin = edge.colptr[v];
-  if (edge.row.contains(begin)) __builtin_prefetch(edge.row.data + begin);
-}
-
-// Counts units of work and hands control to the progress check once every
-// ProgressCheck::kProgressInterval units.
-class WorkMeter {
- public:
-  explicit WorkMeter(ProgressCheck* progress) : progress_(progress) {}
-  void add(int64_t units) {
-    remaining_ -= units;
-    if (remaining_ > 0) return;
-    remaining_ = ProgressCheck::kProgressInterval;
-    if (progress_ != nullptr) progress_->check();
-  }
-
- private:
-  ProgressCheck* progress_;
-  int64_t remaining_ = ProgressCheck::kProgressInterval;
-};
-
 void register_seeds(const Seeds& seeds, NodeState& entity) {
   const int64_t n = seeds.seed_node.size;
   entity.out_batch.reserve(static_cast<size_t>(n));
@@ -123,34 +89,15 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       // A count of 0 selects nothing, in uniform and most-recent mode alike.
       if (hop_params.count == 0 && !(temporal && hop_params.has_window)) continue;
 
-      // The frontier list may grow while it is walked (src == dst), so each
-      // entry is read by position, never through a held reference.
-      NodeState& dst = state.nodes[dst_slot];
-      const int64_t begin = dst.hop_begin;
-      const int64_t end = dst.hop_end;
-      for (int64_t i = begin; i < end; ++i) {
-        if (i + kPrefetchDistance < end) {
-          prefetch_column_pointer(edge, dst.out_node[static_cast<size_t>(i + kPrefetchDistance)]);
-        }
-        if (i + kPrefetchDistance / 2 < end) {
-          prefetch_column(edge, dst.out_node[static_cast<size_t>(i + kPrefetchDistance / 2)]);
-        }
-        const int64_t x = dst.out_batch[static_cast<size_t>(i)];
-        const int64_t v = dst.out_node[static_cast<size_t>(i)];
-        const size_t recorded_before = out.out_row.size();
-        if (!temporal) {
-          const Column column = read_column(edge, v);
-          if (column.begin != column.end) {
-            selector.sample_range(edge, x, i, column.begin, column.end, hop_params.count);
-          }
-        } else if (hop_params.has_window) {
-          selector.sample_time_window(edge, x, v, i, hop_params.window,
-                                      example_times[static_cast<size_t>(x)]);
-        } else {
-          selector.sample_most_recent(edge, x, v, i, hop_params.count,
-                                      example_times[static_cast<size_t>(x)]);
-        }
-        meter.add(1 + static_cast<int64_t>(out.out_row.size() - recorded_before));
+      const NodeState& dst = state.nodes[dst_slot];
+      if (!temporal) {
+        selector.select_uniform(edge, dst, hop_params.count, meter);
+      } else {
+        TemporalRule rule;
+        rule.has_window = hop_params.has_window;
+        rule.k = hop_params.count;
+        rule.window = hop_params.window;
+        selector.select_temporal(edge, dst, rule, example_times, meter);
       }
     }
     // 3. What each node type registered in this hop is the next frontier.

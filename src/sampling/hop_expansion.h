@@ -7,6 +7,7 @@
 #include "graph/graph_store.h"
 #include "graph/int64_view.h"
 #include "sampling/call_state.h"
+#include "sampling/progress.h"
 #include "sampling/random_source.h"
 #include "sampling/selection.h"
 
@@ -28,17 +29,6 @@ class ParameterSource {
   virtual ~ParameterSource() = default;
   // Parameters of edge_types()[edge_index] in hop `hop`.
   virtual HopParameters fetch(size_t hop, size_t edge_index) = 0;
-};
-
-// Lets a long call be interrupted: expand_hops calls check() every
-// kProgressInterval units of work (a frontier entry, or an edge it recorded,
-// is one unit). check() may throw; the call then fails like at any other
-// error, keeping the draws it made.
-class ProgressCheck {
- public:
-  static constexpr int64_t kProgressInterval = 4096;
-  virtual ~ProgressCheck() = default;
-  virtual void check() = 0;
 };
 
 // The seeds of one call: seed i of node slot `entity_slot` starts example i.

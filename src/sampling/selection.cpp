@@ -13,6 +13,16 @@ namespace {
 // Below this many candidates the chosen set is a byte per candidate; above
 // it a hash set of the picks, which holds at most k entries.
 constexpr int64_t kChosenFlagLimit = 100000;
+// Up to this many picks the chosen set is a scan of the picks so far.
+constexpr int64_t kScanLimit = 32;
+// Prefetch distance of the uniform frontier walk: the column pointers.
+constexpr int64_t kColumnAhead = 16;
+// Frontier entries whose time searches run side by side.
+constexpr size_t kLanes = 16;
+// Prefetch distances of the flush, in pending edges: the row entry first,
+// then, once it has arrived, the registry slot of its source.
+constexpr size_t kRowAhead = 64;
+constexpr size_t kSlotAhead = 32;
 }  // namespace
 
 Column read_column(const EdgeContext& edge, int64_t v) {
@@ -30,37 +40,236 @@ Column read_column(const EdgeContext& edge, int64_t v) {
   return {begin, end};
 }
 
+// Sweep of one frontier entry at a time: select, then record.
 void Selector::sample_range(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
+                            int64_t end, int64_t k) {
+  select_range(edge, x, i, begin, end, k);
+  flush(edge);
+}
+
+void Selector::sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+                                  int64_t k, int64_t t) {
+  select_most_recent(edge, x, v, i, k, t);
+  flush(edge);
+}
+
+void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+                                  const TimeWindow& window, int64_t t) {
+  select_time_window(edge, x, v, i, window, t);
+  flush(edge);
+}
+
+void Selector::select_uniform(const EdgeContext& edge, const NodeState& dst, int64_t k,
+                              WorkMeter& meter) {
+  const int64_t begin = dst.hop_begin;
+  const int64_t end = dst.hop_end;
+  // The frontier list may grow while it is walked (src == dst), so its
+  // entries are read by position, never through a held pointer.
+  for (int64_t i = begin; i < end; ++i) {
+    if (i + kColumnAhead < end) {
+      const int64_t ahead = dst.out_node[static_cast<size_t>(i + kColumnAhead)];
+      if (edge.colptr.contains(ahead)) __builtin_prefetch(edge.colptr.data + ahead);
+    }
+    const int64_t x = dst.out_batch[static_cast<size_t>(i)];
+    const int64_t v = dst.out_node[static_cast<size_t>(i)];
+    const Column column = read_column(edge, v);
+    const size_t before = pending_.size();
+    if (column.begin != column.end) select_range(edge, x, i, column.begin, column.end, k);
+    meter.add(1 + static_cast<int64_t>(pending_.size() - before));
+    if (pending_.size() >= kFlushSize) flush(edge);
+  }
+  flush(edge);
+}
+
+void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
+                               const TemporalRule& rule, const std::vector<int64_t>& example_times,
+                               WorkMeter& meter) {
+  const int64_t begin = dst.hop_begin;
+  const int64_t end = dst.hop_end;
+  const int64_t lanes = static_cast<int64_t>(kLanes);
+  const auto group_end = [end, lanes](int64_t group) { return std::min(end, group + lanes); };
+  for (int64_t group = begin; group < end; group += lanes) {
+    // Three groups ahead the column pointers, two ahead the row entry of
+    // each column's first probe, one ahead that entry's source time.
+    const auto prefetch_group = [&](int64_t ahead, int stage) {
+      const int64_t from = group + ahead * lanes;
+      for (int64_t i = from; i < std::min(end, from + lanes); ++i) {
+        const int64_t v = dst.out_node[static_cast<size_t>(i)];
+        if (!edge.colptr.contains(v) || !edge.colptr.contains(v + 1)) continue;
+        if (stage == 0) {
+          __builtin_prefetch(edge.colptr.data + v);
+          continue;
+        }
+        const int64_t b = edge.colptr[v];
+        const int64_t len = edge.colptr[v + 1] - b;
+        if (len <= 0 || !edge.row.contains(b) || !edge.row.contains(b + len - 1)) continue;
+        const int64_t probe = b + len / 2;
+        if (stage == 1) {
+          __builtin_prefetch(edge.row.data + probe);
+        } else {
+          const int64_t u = edge.row[probe];
+          if (edge.time_src->contains(u)) __builtin_prefetch(edge.time_src->data + u);
+        }
+      }
+    };
+    prefetch_group(3, 0);
+    prefetch_group(2, 1);
+    prefetch_group(1, 2);
+
+    const int64_t last = group_end(group);
+    const size_t before = pending_.size();
+    if (!select_temporal_lanes(edge, dst, group, last, rule, example_times)) {
+      for (int64_t i = group; i < last; ++i) {
+        const int64_t x = dst.out_batch[static_cast<size_t>(i)];
+        const int64_t v = dst.out_node[static_cast<size_t>(i)];
+        const int64_t t = example_times[static_cast<size_t>(x)];
+        if (rule.has_window) {
+          select_time_window(edge, x, v, i, rule.window, t);
+        } else {
+          select_most_recent(edge, x, v, i, rule.k, t);
+        }
+      }
+    }
+    meter.add((last - group) + static_cast<int64_t>(pending_.size() - before));
+    if (pending_.size() >= kFlushSize) flush(edge);
+  }
+  flush(edge);
+}
+
+namespace {
+
+// For every lane l < lanes: the first position p in [first[l], last[l])
+// whose source time exceeds bound[l], or last[l], written to first[l]. The
+// probes are those of Selector::time_upper_bound, lane by lane, but the
+// halving steps of all lanes run in turn, so that their loads (a row entry,
+// then its source time) are independent and overlap. Returns false when a
+// probed source has no time; the lanes' results are then meaningless.
+bool time_upper_bounds(const Int64View& row, const Int64View& times, int64_t* first,
+                       const int64_t* last, const int64_t* bound, size_t lanes) {
+  int64_t count[kLanes];
+  for (size_t l = 0; l < lanes; ++l) count[l] = last[l] - first[l];
+  const auto num_times = static_cast<uint64_t>(times.size);
+  bool valid = true;
+  for (bool active = true; active;) {
+    active = false;
+    for (size_t l = 0; l < lanes; ++l) {
+      if (count[l] <= 0) continue;
+      active = true;
+      const int64_t half = count[l] / 2;
+      const int64_t mid = first[l] + half;
+      const int64_t u = row[mid];
+      const bool has_time = static_cast<uint64_t>(u) < num_times;
+      valid &= has_time;
+      // Arithmetic rather than a branch: the comparison is a coin toss.
+      const bool later = has_time && times[u] <= bound[l];
+      first[l] = later ? mid + 1 : first[l];
+      count[l] = later ? count[l] - half - 1 : half;
+    }
+  }
+  return valid;
+}
+
+}  // namespace
+
+bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& dst, int64_t first,
+                                     int64_t last, const TemporalRule& rule,
+                                     const std::vector<int64_t>& example_times) {
+  if (!rule.has_window && rule.k == 0) return true;
+  int64_t entry[kLanes];
+  int64_t example[kLanes];
+  int64_t begin[kLanes];
+  int64_t end[kLanes];
+  int64_t upper[kLanes];
+  int64_t bound[kLanes];
+  int64_t time[kLanes];
+  size_t lanes = 0;
+  // 1. The non-empty columns, one lane each.
+  for (int64_t i = first; i < last; ++i) {
+    const int64_t x = dst.out_batch[static_cast<size_t>(i)];
+    const int64_t v = dst.out_node[static_cast<size_t>(i)];
+    if (v < 0 || v >= edge.colptr.size - 1) return false;
+    const int64_t b = edge.colptr[v];
+    const int64_t e = edge.colptr[v + 1];
+    if (e <= b) continue;
+    if (b < 0 || e > edge.row.size) return false;
+    entry[lanes] = i;
+    example[lanes] = x;
+    begin[lanes] = b;
+    end[lanes] = e;
+    time[lanes] = example_times[static_cast<size_t>(x)];
+    ++lanes;
+  }
+  // 2. The searches: for a window its lower end first, then the upper.
+  const Int64View& times = *edge.time_src;
+  if (rule.has_window && rule.window.has_lo) {
+    for (size_t l = 0; l < lanes; ++l) bound[l] = add_wrapping(time[l], rule.window.lo);
+    if (!time_upper_bounds(edge.row, times, begin, end, bound, lanes)) return false;
+  }
+  for (size_t l = 0; l < lanes; ++l) {
+    bound[l] = rule.has_window ? add_wrapping(time[l], rule.window.hi) : time[l];
+    upper[l] = begin[l];
+  }
+  if (!time_upper_bounds(edge.row, times, upper, end, bound, lanes)) return false;
+  // 3. Order checks of the selected ranges' ends, as check_order does them.
+  const auto num_times = static_cast<uint64_t>(times.size);
+  for (size_t l = 0; l < lanes; ++l) {
+    if (upper[l] - begin[l] < 2) continue;
+    const int64_t a = edge.row[begin[l]];
+    const int64_t z = edge.row[upper[l] - 1];
+    if (static_cast<uint64_t>(a) >= num_times || static_cast<uint64_t>(z) >= num_times) {
+      return false;
+    }
+    if (times[a] > times[z]) return false;
+  }
+  // 4. The selected positions, in frontier order.
+  for (size_t l = 0; l < lanes; ++l) {
+    int64_t b = begin[l];
+    if (!rule.has_window && rule.k > 0 && upper[l] - rule.k > b) b = upper[l] - rule.k;
+    if (b < upper[l]) select_all(edge, example[l], entry[l], b, upper[l]);
+  }
+  return true;
+}
+
+void Selector::select_range(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
                             int64_t end, int64_t k) {
   const int64_t n = end - begin;
   if (k < 0 || k >= n) {
-    add_all(edge, x, i, begin, end);
+    select_all(edge, x, i, begin, end);
   } else {
-    add_floyd(edge, x, i, begin, n, k);
+    select_floyd(edge, x, i, begin, n, k);
   }
 }
 
-void Selector::add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
-                       int64_t end) {
-  constexpr int64_t kPrefetchDistance = 8;
-  const LocalIndex& local_index = edge.src->local_index;
-  for (int64_t p = begin; p < end; ++p) {
-    if (p + kPrefetchDistance < end) local_index.prefetch(x, edge.row[p + kPrefetchDistance]);
-    add_sampled_edge(edge, p, x, i);
-  }
+void Selector::select_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
+                          int64_t end) {
+  make_room(edge, static_cast<size_t>(end - begin));
+  const auto x32 = static_cast<uint32_t>(x);
+  const auto i32 = static_cast<uint32_t>(i);
+  for (int64_t p = begin; p < end; ++p) pending_.push_back(Pending{p, x32, i32});
 }
 
 // For j = N-k .. N-1, draw d in [0, j] and take d unless it is already
-// taken, else take j (which cannot be taken yet): exactly k draws. The picks
-// are drawn first and recorded afterwards in draw order, so that their cache
-// misses (the row entries, then the registry slots) overlap. Room for all k
-// is made before the first draw: recording cannot fail after a draw, so the
-// draws made are exactly those of recording each pick at once.
-void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
-                         int64_t k) {
-  reserve_more(edge, static_cast<size_t>(k));
-  picks_.clear();
-  if (n < kChosenFlagLimit) {
+// taken, else take j (which cannot be taken yet): exactly k draws, picks in
+// draw order. Room for all k is made before the first draw.
+void Selector::select_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin,
+                            int64_t n, int64_t k) {
+  make_room(edge, static_cast<size_t>(k));
+  const auto x32 = static_cast<uint32_t>(x);
+  const auto i32 = static_cast<uint32_t>(i);
+  const size_t first = pending_.size();
+  if (k <= kScanLimit) {
+    // Few picks: the chosen set is the picks so far.
+    for (int64_t j = n - k; j < n; ++j) {
+      int64_t position = begin + rng_.random_index(j + 1);
+      for (size_t q = first; q < pending_.size(); ++q) {
+        if (pending_[q].position == position) {
+          position = begin + j;
+          break;
+        }
+      }
+      pending_.push_back(Pending{position, x32, i32});
+    }
+  } else if (n < kChosenFlagLimit) {
     if (chosen_flags_.size() < static_cast<size_t>(n)) {
       chosen_flags_.resize(static_cast<size_t>(n), 0);
     }
@@ -68,9 +277,11 @@ void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t 
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen_flags_[static_cast<size_t>(d)] ? j : d;
       chosen_flags_[static_cast<size_t>(pick)] = 1;
-      picks_.push_back(pick);
+      pending_.push_back(Pending{begin + pick, x32, i32});
     }
-    for (int64_t pick : picks_) chosen_flags_[static_cast<size_t>(pick)] = 0;
+    for (size_t q = first; q < pending_.size(); ++q) {
+      chosen_flags_[static_cast<size_t>(pending_[q].position - begin)] = 0;
+    }
   } else {
     std::unordered_set<int64_t> chosen;
     chosen.reserve(static_cast<size_t>(k));
@@ -78,45 +289,63 @@ void Selector::add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t 
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen.insert(d).second ? d : j;
       if (pick == j) chosen.insert(j);
-      picks_.push_back(pick);
+      pending_.push_back(Pending{begin + pick, x32, i32});
     }
   }
-  add_picks(edge, x, i, begin);
 }
 
-void Selector::add_picks(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin) {
-  for (int64_t pick : picks_) __builtin_prefetch(edge.row.data + begin + pick);
-  const LocalIndex& local_index = edge.src->local_index;
-  pick_nodes_.clear();
-  for (int64_t pick : picks_) {
-    const int64_t u = edge.row[begin + pick];
-    local_index.prefetch(x, u);
-    pick_nodes_.push_back(u);
-  }
-  NodeState& src = *edge.src;
-  EdgeState& out = *edge.out;
-  for (int64_t u : pick_nodes_) {
-    out.out_row.push_back(src.local_index.find_or_add(x, u, src.out_batch, src.out_node));
-    out.out_col.push_back(i);
-  }
-  out.num_sampled_edges.back() += static_cast<int64_t>(pick_nodes_.size());
-}
-
-void Selector::reserve_more(const EdgeContext& edge, size_t count) {
-  const auto grow = [count](std::vector<int64_t>& list) {
-    if (list.capacity() - list.size() < count) {
-      list.reserve(std::max(list.size() + count, 2 * list.capacity()));
+void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
+  const size_t total = pending_.size() + std::max(count, kFlushSize);
+  const auto grow = [total](Int64List& list) {
+    if (list.capacity() - list.size() < total) {
+      list.reserve(std::max(list.size() + total, 2 * list.capacity()));
     }
   };
   NodeState& src = *edge.src;
+  src.local_index.reserve_more(total, src.out_batch, src.out_node);
   grow(src.out_batch);
   grow(src.out_node);
-  src.local_index.reserve_more(count, src.out_batch, src.out_node);
   grow(edge.out->out_row);
   grow(edge.out->out_col);
+  if (pending_.capacity() < total) pending_.reserve(total);
+  room_ = total;
 }
 
-void Selector::sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+void Selector::flush(const EdgeContext& edge) {
+  room_ = 0;
+  const size_t n = pending_.size();
+  if (n == 0) return;
+  EdgeState& out = *edge.out;
+  const size_t recorded = out.out_row.size();
+  out.out_row.resize(recorded + n);
+  out.out_col.resize(recorded + n);
+  int64_t* rows = out.out_row.data() + recorded;
+  int64_t* cols = out.out_col.data() + recorded;
+  const Pending* pending = pending_.data();
+  const Int64View row = edge.row;
+  {
+    NodeState& src = *edge.src;
+    LocalIndex::Run run(src.local_index, src.out_batch, src.out_node, n);
+    for (size_t j = 0; j < std::min(n, kRowAhead); ++j) {
+      __builtin_prefetch(row.data + pending[j].position);
+    }
+    for (size_t j = 0; j < n; ++j) {
+      if (j + kRowAhead < n) __builtin_prefetch(row.data + pending[j + kRowAhead].position);
+      if (j + kSlotAhead < n) {
+        const Pending& ahead = pending[j + kSlotAhead];
+        run.prefetch(LocalIndex::hash(ahead.example, row[ahead.position]));
+      }
+      const int64_t example = pending[j].example;
+      const int64_t u = row[pending[j].position];
+      rows[j] = run.find_or_add(example, u, LocalIndex::hash(example, u));
+      cols[j] = pending[j].entry;
+    }
+  }
+  out.num_sampled_edges.back() += static_cast<int64_t>(n);
+  pending_.clear();
+}
+
+void Selector::select_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                                   int64_t k, int64_t t) {
   if (k == 0) return;
   const Column column = read_column(edge, v);
@@ -126,10 +355,10 @@ void Selector::sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v,
   check_order(edge, begin, end);
   if (k > 0 && end - k > begin) begin = end - k;
   if (begin == end) return;
-  sample_range(edge, x, i, begin, end, k);
+  select_all(edge, x, i, begin, end);
 }
 
-void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+void Selector::select_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                                   const TimeWindow& window, int64_t t) {
   const Column column = read_column(edge, v);
   if (column.begin == column.end) return;
@@ -140,16 +369,7 @@ void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v,
   const int64_t end = time_upper_bound(edge, begin, column.end, add_wrapping(t, window.hi));
   check_order(edge, begin, end);
   if (begin == end) return;
-  sample_range(edge, x, i, begin, end, end - begin);
-}
-
-void Selector::add_sampled_edge(const EdgeContext& edge, int64_t p, int64_t x, int64_t i) {
-  NodeState& src = *edge.src;
-  const int64_t local = src.local_index.find_or_add(x, edge.row[p], src.out_batch, src.out_node);
-  EdgeState& out = *edge.out;
-  out.num_sampled_edges.back() += 1;
-  out.out_row.push_back(local);
-  out.out_col.push_back(i);
+  select_all(edge, x, i, begin, end);
 }
 
 int64_t Selector::time_upper_bound(const EdgeContext& edge, int64_t first, int64_t last,

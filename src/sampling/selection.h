@@ -7,6 +7,7 @@
 
 #include "graph/int64_view.h"
 #include "sampling/call_state.h"
+#include "sampling/progress.h"
 #include "sampling/random_source.h"
 
 namespace rerozer {
@@ -45,14 +46,49 @@ struct TimeWindow {
 // A column whose end is before its start is empty.
 Column read_column(const EdgeContext& edge, int64_t v);
 
-// Picks edges for one frontier entry (x, v) with local index i, and records
-// them. Uniform mode draws from the random source; the temporal modes never
-// do. Every edge is recorded at once, in selection order. The entry is
-// passed by value because a registration may grow the list it came from.
+// A rule of the temporal selections: the k latest edges at or before the
+// example time (all of them for k < 0), or every edge in a time window.
+struct TemporalRule {
+  bool has_window = false;
+  int64_t k = 0;
+  TimeWindow window;
+};
+
+// Picks edges for the frontier entries of one edge type and records them.
+// Uniform mode draws from the random source; the temporal modes never do.
+//
+// Selection and recording are two passes. The select_* sweeps walk the
+// frontier of the destination type in position order and append the chosen
+// row positions (with the entry's example and local index) to a pending
+// list, touching no registry; flush() then records the pending edges in
+// selection order, registering each source for its example unless the
+// example already holds it. Because the sources are known in advance, the
+// flush prefetches their row entries and registry slots far ahead, so that
+// those cache misses overlap instead of following each other. The pending
+// list is flushed every kFlushSize edges and at the end of each sweep.
+//
+// Room for the pending edges in the registry and the result lists of the
+// edge type is made before an entry's draws: recording cannot fail, so an
+// allocation failure ends a call before the draws of the entry it happened
+// at, as when every edge is recorded at once. A failure of any kind leaves
+// pending edges that were never recorded; the call's state is then thrown
+// away with the selector.
 class Selector {
  public:
+  static constexpr size_t kFlushSize = 8192;
+
   explicit Selector(RandomSource& rng) : rng_(rng) {}
 
+  // Sweeps over the frontier [dst.hop_begin, dst.hop_end) of the edge
+  // type's destination; each records what it selected before it returns.
+  // Uniform: k of each column's edges by Floyd's algorithm (all of them
+  // when k < 0 or k >= N). Temporal: by `rule`, with the example times.
+  void select_uniform(const EdgeContext& edge, const NodeState& dst, int64_t k, WorkMeter& meter);
+  void select_temporal(const EdgeContext& edge, const NodeState& dst, const TemporalRule& rule,
+                       const std::vector<int64_t>& example_times, WorkMeter& meter);
+
+  // One frontier entry (x, v) with local index i, selected and recorded at
+  // once.
   // Takes all positions of [begin, end) in order when k < 0 or k >= N, else
   // k of them by Floyd's algorithm, recorded in draw order (exactly k draws).
   void sample_range(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end,
@@ -64,35 +100,62 @@ class Selector {
   // Takes every edge whose source time lies in the window around t.
   void sample_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                           const TimeWindow& window, int64_t t);
-  // Records the edge at row position p: registers its source for example x
-  // unless x already holds it, and appends the edge.
-  void add_sampled_edge(const EdgeContext& edge, int64_t p, int64_t x, int64_t i);
   // First position p in [first, last) whose source time exceeds t, or last;
   // binary search that assumes the range is ordered by time.
   int64_t time_upper_bound(const EdgeContext& edge, int64_t first, int64_t last, int64_t t) const;
 
+  // Records every pending edge, in selection order, and empties the list.
+  void flush(const EdgeContext& edge);
+
  private:
+  // One selected edge: its row position, the example and the frontier
+  // entry it was selected for (both below 2^32, as registry indices are).
+  struct Pending {
+    int64_t position;
+    uint32_t example;
+    uint32_t entry;
+  };
+
   int64_t source_time(const EdgeContext& edge, int64_t p) const;
   void check_order(const EdgeContext& edge, int64_t begin, int64_t end) const;
 
-  // Makes room for `count` more registrations and recorded edges, so that
-  // recording them cannot fail part-way.
-  static void reserve_more(const EdgeContext& edge, size_t count);
-  // Records the edges at positions begin + picks_[j], in order.
-  void add_picks(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin);
-  // Records every position of [begin, end) in order.
-  void add_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end);
+  // Selections of one entry, appended to the pending list.
+  void select_range(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end,
+                    int64_t k);
+  void select_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i, int64_t k,
+                          int64_t t);
+  void select_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+                          const TimeWindow& window, int64_t t);
+  // Appends the positions [begin, end) in order.
+  void select_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t end);
   // Floyd's algorithm over the N = end - begin candidates.
-  void add_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
-                 int64_t k);
+  void select_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64_t begin, int64_t n,
+                    int64_t k);
+  // The temporal selection of up to kLanes frontier entries from `first`,
+  // with their time searches run side by side. Returns false, having
+  // selected nothing, when an entry would fail (a column or a source time
+  // out of range, a column out of order); the caller then selects the
+  // entries one by one, which raises the failure of the first.
+  bool select_temporal_lanes(const EdgeContext& edge, const NodeState& dst, int64_t first,
+                             int64_t last, const TemporalRule& rule,
+                             const std::vector<int64_t>& example_times);
+
+  // Makes sure that `count` more pending edges fit in the room made for
+  // the pending list; makes room for a full flush when they do not.
+  void make_room(const EdgeContext& edge, size_t count) {
+    if (pending_.size() + count > room_) make_room_slow(edge, count);
+  }
+  void make_room_slow(const EdgeContext& edge, size_t count);
 
   RandomSource& rng_;
   // One flag per candidate offset, for columns of fewer than
   // kChosenFlagLimit candidates. All clear between selections: a selection
   // clears exactly the flags it set.
   std::vector<uint8_t> chosen_flags_;
-  std::vector<int64_t> picks_;
-  std::vector<int64_t> pick_nodes_;
+  std::vector<Pending> pending_;
+  // Pending edges that the registry and result lists of the current edge
+  // type have room for.
+  size_t room_ = 0;
 };
 
 // t + offset with 64-bit two's-complement wrap-around.

@@ -19,8 +19,8 @@ using Pairs = std::vector<Pair>;
 // A table with the two lists it indexes, as a node type's state holds them.
 struct Registry {
   LocalIndex index;
-  std::vector<int64_t> examples;
-  std::vector<int64_t> nodes;
+  Int64List examples;
+  Int64List nodes;
 
   int64_t find_or_add(const Pair& pair) {
     return index.find_or_add(pair.first, pair.second, examples, nodes);
