@@ -47,7 +47,8 @@ void free_list(List& list) {
 // `table_bytes` of a table.
 template <class ListBytes, class TableBytes>
 size_t CallState::total_bytes(ListBytes list_bytes, TableBytes table_bytes) const {
-  size_t total = list_bytes(example_times);
+  size_t total = list_bytes(example_times) + list_bytes(selection.selected) +
+                 list_bytes(selection.chosen_flags);
   for (const NodeState& node : nodes) {
     total += list_bytes(node.out_batch) + list_bytes(node.out_node) +
              list_bytes(node.num_sampled_nodes) + table_bytes(node.local_index);
@@ -84,6 +85,8 @@ void CallState::release_memory() {
     free_list(edge.out_col);
   }
   free_list(example_times);
+  free_list(selection.selected);
+  free_list(selection.chosen_flags);
 }
 
 void CallState::end_call() {

@@ -36,6 +36,25 @@ struct EdgeState {
   Int64List out_col;
 };
 
+// One edge selected for a frontier entry and not yet recorded: its row
+// position, the example and the frontier entry's local index (both below
+// 2^32, as registry indices are).
+struct SelectedEdge {
+  int64_t position;
+  uint32_t example;
+  uint32_t entry;
+};
+
+// Scratch lists of the selections, kept from call to call.
+struct SelectionBuffers {
+  // The selected edges waiting to be recorded: the first `pending` items
+  // (the list is sized, not grown item by item).
+  std::vector<SelectedEdge> selected;
+  // One flag per candidate offset of a Floyd selection; all clear between
+  // selections.
+  std::vector<uint8_t> chosen_flags;
+};
+
 // The per-call working state of a sampler, indexed by the graph store's node
 // and key slots. Reset at the start of every call and emptied after its
 // result is built, so no call sees what an earlier one (even a failed one)
@@ -44,6 +63,7 @@ struct CallState {
   std::vector<NodeState> nodes;
   std::vector<EdgeState> edges;
   std::vector<int64_t> example_times;
+  SelectionBuffers selection;
 
   // Empties everything and sizes the tables for the given slot counts, with
   // the initial 0 entry of every count list and room for num_hops more.

@@ -11,10 +11,18 @@ namespace {
 
 void register_seeds(const Seeds& seeds, NodeState& entity) {
   const int64_t n = seeds.seed_node.size;
-  entity.out_batch.reserve(static_cast<size_t>(n));
-  entity.out_node.reserve(static_cast<size_t>(n));
-  for (int64_t i = 0; i < n; ++i) {
-    entity.local_index.find_or_add(i, seeds.seed_node[i], entity.out_batch, entity.out_node);
+  const auto count = static_cast<size_t>(n);
+  entity.local_index.reserve_more(count, entity.out_batch, entity.out_node);
+  entity.out_batch.reserve(count);
+  entity.out_node.reserve(count);
+  {
+    LocalIndex::Run run(entity.local_index, entity.out_batch, entity.out_node, count);
+    constexpr int64_t kAhead = 16;
+    for (int64_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) run.prefetch(LocalIndex::hash(i + kAhead, seeds.seed_node[i + kAhead]));
+      const int64_t node = seeds.seed_node[i];
+      run.find_or_add(i, node, LocalIndex::hash(i, node));
+    }
   }
   entity.hop_begin = 0;
   entity.hop_end = n;
@@ -57,7 +65,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
   fix_example_times(graph, seeds, state.example_times);
   const std::vector<int64_t>& example_times = state.example_times;
 
-  Selector selector(rng);
+  Selector selector(rng, state.selection);
   WorkMeter meter(progress);
   const auto& edge_type_slots = graph.edge_type_slots();
   for (size_t hop = 0; hop < num_hops; ++hop) {

@@ -23,6 +23,8 @@ constexpr size_t kLanes = 16;
 // then, once it has arrived, the registry slot of its source.
 constexpr size_t kRowAhead = 64;
 constexpr size_t kSlotAhead = 32;
+// The first room made for pending edges in a sweep.
+constexpr size_t kFirstRoom = 256;
 }  // namespace
 
 Column read_column(const EdgeContext& edge, int64_t v) {
@@ -63,6 +65,7 @@ void Selector::select_uniform(const EdgeContext& edge, const NodeState& dst, int
                               WorkMeter& meter) {
   const int64_t begin = dst.hop_begin;
   const int64_t end = dst.hop_end;
+  room_step_ = 0;
   // The frontier list may grow while it is walked (src == dst), so its
   // entries are read by position, never through a held pointer.
   for (int64_t i = begin; i < end; ++i) {
@@ -73,10 +76,10 @@ void Selector::select_uniform(const EdgeContext& edge, const NodeState& dst, int
     const int64_t x = dst.out_batch[static_cast<size_t>(i)];
     const int64_t v = dst.out_node[static_cast<size_t>(i)];
     const Column column = read_column(edge, v);
-    const size_t before = pending_.size();
+    const size_t before = pending_;
     if (column.begin != column.end) select_range(edge, x, i, column.begin, column.end, k);
-    meter.add(1 + static_cast<int64_t>(pending_.size() - before));
-    if (pending_.size() >= kFlushSize) flush(edge);
+    meter.add(1 + static_cast<int64_t>(pending_ - before));
+    if (pending_ >= kFlushSize) flush(edge);
   }
   flush(edge);
 }
@@ -86,6 +89,7 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
                                WorkMeter& meter) {
   const int64_t begin = dst.hop_begin;
   const int64_t end = dst.hop_end;
+  room_step_ = 0;
   const int64_t lanes = static_cast<int64_t>(kLanes);
   const auto group_end = [end, lanes](int64_t group) { return std::min(end, group + lanes); };
   for (int64_t group = begin; group < end; group += lanes) {
@@ -117,7 +121,7 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
     prefetch_group(1, 2);
 
     const int64_t last = group_end(group);
-    const size_t before = pending_.size();
+    const size_t before = pending_;
     if (!select_temporal_lanes(edge, dst, group, last, rule, example_times)) {
       for (int64_t i = group; i < last; ++i) {
         const int64_t x = dst.out_batch[static_cast<size_t>(i)];
@@ -130,8 +134,8 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
         }
       }
     }
-    meter.add((last - group) + static_cast<int64_t>(pending_.size() - before));
-    if (pending_.size() >= kFlushSize) flush(edge);
+    meter.add((last - group) + static_cast<int64_t>(pending_ - before));
+    if (pending_ >= kFlushSize) flush(edge);
   }
   flush(edge);
 }
@@ -245,7 +249,10 @@ void Selector::select_all(const EdgeContext& edge, int64_t x, int64_t i, int64_t
   make_room(edge, static_cast<size_t>(end - begin));
   const auto x32 = static_cast<uint32_t>(x);
   const auto i32 = static_cast<uint32_t>(i);
-  for (int64_t p = begin; p < end; ++p) pending_.push_back(Pending{p, x32, i32});
+  Pending* out = pending_buffer_.data() + pending_;
+  const int64_t n = end - begin;
+  for (int64_t q = 0; q < n; ++q) out[q] = Pending{begin + q, x32, i32};
+  pending_ += static_cast<size_t>(n);
 }
 
 // For j = N-k .. N-1, draw d in [0, j] and take d unless it is already
@@ -256,46 +263,51 @@ void Selector::select_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64
   make_room(edge, static_cast<size_t>(k));
   const auto x32 = static_cast<uint32_t>(x);
   const auto i32 = static_cast<uint32_t>(i);
-  const size_t first = pending_.size();
+  Pending* out = pending_buffer_.data() + pending_;
+  pending_ += static_cast<size_t>(k);
   if (k <= kScanLimit) {
     // Few picks: the chosen set is the picks so far.
-    for (int64_t j = n - k; j < n; ++j) {
+    int64_t c = 0;
+    for (int64_t j = n - k; j < n; ++j, ++c) {
       int64_t position = begin + rng_.random_index(j + 1);
-      for (size_t q = first; q < pending_.size(); ++q) {
-        if (pending_[q].position == position) {
+      for (int64_t q = 0; q < c; ++q) {
+        if (out[q].position == position) {
           position = begin + j;
           break;
         }
       }
-      pending_.push_back(Pending{position, x32, i32});
+      out[c] = Pending{position, x32, i32};
     }
   } else if (n < kChosenFlagLimit) {
     if (chosen_flags_.size() < static_cast<size_t>(n)) {
       chosen_flags_.resize(static_cast<size_t>(n), 0);
     }
-    for (int64_t j = n - k; j < n; ++j) {
+    int64_t c = 0;
+    for (int64_t j = n - k; j < n; ++j, ++c) {
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen_flags_[static_cast<size_t>(d)] ? j : d;
       chosen_flags_[static_cast<size_t>(pick)] = 1;
-      pending_.push_back(Pending{begin + pick, x32, i32});
+      out[c] = Pending{begin + pick, x32, i32};
     }
-    for (size_t q = first; q < pending_.size(); ++q) {
-      chosen_flags_[static_cast<size_t>(pending_[q].position - begin)] = 0;
-    }
+    for (int64_t q = 0; q < k; ++q) chosen_flags_[static_cast<size_t>(out[q].position - begin)] = 0;
   } else {
     std::unordered_set<int64_t> chosen;
     chosen.reserve(static_cast<size_t>(k));
-    for (int64_t j = n - k; j < n; ++j) {
+    int64_t c = 0;
+    for (int64_t j = n - k; j < n; ++j, ++c) {
       const int64_t d = rng_.random_index(j + 1);
       const int64_t pick = chosen.insert(d).second ? d : j;
       if (pick == j) chosen.insert(j);
-      pending_.push_back(Pending{begin + pick, x32, i32});
+      out[c] = Pending{begin + pick, x32, i32};
     }
   }
 }
 
 void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
-  const size_t total = pending_.size() + std::max(count, kFlushSize);
+  // Room grows geometrically within a sweep, so that small calls stay
+  // small and large ones make room a few times per flush.
+  room_step_ = std::min(kFlushSize, std::max(kFirstRoom, 2 * room_step_));
+  const size_t total = pending_ + std::max(count, room_step_);
   const auto grow = [total](Int64List& list) {
     if (list.capacity() - list.size() < total) {
       list.reserve(std::max(list.size() + total, 2 * list.capacity()));
@@ -307,13 +319,15 @@ void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
   grow(src.out_node);
   grow(edge.out->out_row);
   grow(edge.out->out_col);
-  if (pending_.capacity() < total) pending_.reserve(total);
+  if (pending_buffer_.size() < total) {
+    pending_buffer_.resize(std::max(total, 2 * pending_buffer_.size()));
+  }
   room_ = total;
 }
 
 void Selector::flush(const EdgeContext& edge) {
   room_ = 0;
-  const size_t n = pending_.size();
+  const size_t n = pending_;
   if (n == 0) return;
   EdgeState& out = *edge.out;
   const size_t recorded = out.out_row.size();
@@ -321,7 +335,7 @@ void Selector::flush(const EdgeContext& edge) {
   out.out_col.resize(recorded + n);
   int64_t* rows = out.out_row.data() + recorded;
   int64_t* cols = out.out_col.data() + recorded;
-  const Pending* pending = pending_.data();
+  const Pending* pending = pending_buffer_.data();
   const Int64View row = edge.row;
   {
     NodeState& src = *edge.src;
@@ -342,7 +356,7 @@ void Selector::flush(const EdgeContext& edge) {
     }
   }
   out.num_sampled_edges.back() += static_cast<int64_t>(n);
-  pending_.clear();
+  pending_ = 0;
 }
 
 void Selector::select_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,

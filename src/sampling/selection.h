@@ -77,7 +77,12 @@ class Selector {
  public:
   static constexpr size_t kFlushSize = 8192;
 
-  explicit Selector(RandomSource& rng) : rng_(rng) {}
+  // The scratch lists are `buffers`, or the selector's own.
+  explicit Selector(RandomSource& rng) : Selector(rng, own_buffers_) {}
+  Selector(RandomSource& rng, SelectionBuffers& buffers)
+      : rng_(rng), chosen_flags_(buffers.chosen_flags), pending_buffer_(buffers.selected) {}
+  Selector(const Selector&) = delete;
+  Selector& operator=(const Selector&) = delete;
 
   // Sweeps over the frontier [dst.hop_begin, dst.hop_end) of the edge
   // type's destination; each records what it selected before it returns.
@@ -108,13 +113,7 @@ class Selector {
   void flush(const EdgeContext& edge);
 
  private:
-  // One selected edge: its row position, the example and the frontier
-  // entry it was selected for (both below 2^32, as registry indices are).
-  struct Pending {
-    int64_t position;
-    uint32_t example;
-    uint32_t entry;
-  };
+  using Pending = SelectedEdge;
 
   int64_t source_time(const EdgeContext& edge, int64_t p) const;
   void check_order(const EdgeContext& edge, int64_t begin, int64_t end) const;
@@ -143,19 +142,24 @@ class Selector {
   // Makes sure that `count` more pending edges fit in the room made for
   // the pending list; makes room for a full flush when they do not.
   void make_room(const EdgeContext& edge, size_t count) {
-    if (pending_.size() + count > room_) make_room_slow(edge, count);
+    if (pending_ + count > room_) make_room_slow(edge, count);
   }
   void make_room_slow(const EdgeContext& edge, size_t count);
 
   RandomSource& rng_;
+  SelectionBuffers own_buffers_;
   // One flag per candidate offset, for columns of fewer than
   // kChosenFlagLimit candidates. All clear between selections: a selection
   // clears exactly the flags it set.
-  std::vector<uint8_t> chosen_flags_;
-  std::vector<Pending> pending_;
+  std::vector<uint8_t>& chosen_flags_;
+  // The pending edges are the first pending_ items of pending_buffer_,
+  // which is at least room_ long.
+  std::vector<SelectedEdge>& pending_buffer_;
+  size_t pending_ = 0;
   // Pending edges that the registry and result lists of the current edge
-  // type have room for.
+  // type have room for, and the last step by which that room grew.
   size_t room_ = 0;
+  size_t room_step_ = 0;
 };
 
 // t + offset with 64-bit two's-complement wrap-around.
