@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
 #include "module/array_exchange.h"
+#include "module/block_arrays.h"
 #include "module/keyed_arrays.h"
 #include "module/request.h"
 #include "sampling/hop_expansion.h"
@@ -77,10 +79,36 @@ void end_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() > kKeepItems) std::vector<T>().swap(buffer);
 }
 
-template <class List>
-py::array list_to_array(const List& values, std::vector<PendingCopy>& copies, size_t skip = 0) {
+py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
+                        size_t skip = 0) {
   return to_int64_array(values.data() + skip, values.size() - skip, copies);
 }
+
+// Result arrays of the working lists. A large list hands its block to its
+// array, which saves the copy and keeps the call's peak memory near the
+// size of its result; a small one is copied, so that its block serves the
+// next call. Blocks are handed over only while numpy allocates with malloc
+// (its default), which `blocks` finds out on first need.
+class ResultLists {
+ public:
+  explicit ResultLists(std::vector<PendingCopy>& copies) : copies_(copies) {}
+
+  py::array to_array(Int64List& list) {
+    constexpr size_t kHandOverBytes = size_t{64} << 10;
+    if (list.size() * sizeof(int64_t) >= kHandOverBytes) {
+      if (!blocks_) blocks_.emplace();
+      if (blocks_->available()) {
+        const size_t n = list.size();
+        return blocks_->adopt(list.release(), n);
+      }
+    }
+    return to_int64_array(list.data(), list.size(), copies_);
+  }
+
+ private:
+  std::vector<PendingCopy>& copies_;
+  std::optional<BlockArrays> blocks_;
+};
 
 py::dict to_dict(const py::object& value) {
   if (PyDict_Check(value.ptr())) return py::reinterpret_borrow<py::dict>(value);
@@ -189,28 +217,29 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   return result;
 }
 
-SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) const {
+SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
+  ResultLists lists(copies);
   py::dict out_node;
   py::dict num_sampled_nodes;
   py::dict out_batch;
   const auto& node_types = graph_.node_types();
   for (size_t i = 0; i < node_types.size(); ++i) {
-    const NodeState& node = state_.nodes[graph_.node_type_slots()[i]];
+    NodeState& node = state_.nodes[graph_.node_type_slots()[i]];
     const py::str key(node_types[i]);
-    out_node[key] = list_to_array(node.out_node, copies);
+    out_node[key] = lists.to_array(node.out_node);
     num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
-    out_batch[key] = list_to_array(node.out_batch, copies);
+    out_batch[key] = lists.to_array(node.out_batch);
   }
   py::dict num_sampled_edges;
   py::dict out_row;
   py::dict out_col;
   const auto& keys = graph_.edge_type_keys();
   for (size_t j = 0; j < keys.size(); ++j) {
-    const EdgeState& edge = state_.edges[graph_.edge_type_slots()[j].key_slot];
+    EdgeState& edge = state_.edges[graph_.edge_type_slots()[j].key_slot];
     const py::str key(keys[j]);
     num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
-    out_row[key] = list_to_array(edge.out_row, copies);
-    out_col[key] = list_to_array(edge.out_col, copies);
+    out_row[key] = lists.to_array(edge.out_row);
+    out_col[key] = lists.to_array(edge.out_col);
   }
   return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
 }

@@ -64,9 +64,10 @@ class NeighborSampler {
                       const py::array& seed_time);
 
  private:
-  // Makes the result's dictionaries and arrays; the arrays are filled by
+  // Makes the result's dictionaries and arrays. Large working lists become
+  // their arrays (the lists are left empty); the other arrays are filled by
   // the copies it appends, which need no interpreter lock.
-  SampleResult build_result(std::vector<PendingCopy>& copies) const;
+  SampleResult build_result(std::vector<PendingCopy>& copies);
   // Holds the owner of a graph array for the sampler's life.
   Int64View keep(OwnedView data);
 

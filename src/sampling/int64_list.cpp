@@ -1,0 +1,46 @@
+#include "sampling/int64_list.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "sampling/allocation.h"
+
+namespace rerozer {
+
+Int64List::~Int64List() { std::free(data_); }
+
+void Int64List::reserve(size_t count) {
+  if (count <= capacity_) return;
+  check_allocation(count, sizeof(int64_t));
+  void* block = std::realloc(data_, count * sizeof(int64_t));
+  if (block == nullptr) throw std::bad_alloc();
+  data_ = static_cast<int64_t*>(block);
+  capacity_ = count;
+}
+
+void Int64List::grow_for(size_t needed) {
+  constexpr size_t kFirstCapacity = 16;
+  reserve(std::max({needed, 2 * capacity_, kFirstCapacity, released_size_}));
+}
+
+void Int64List::swap(Int64List& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(released_size_, other.released_size_);
+}
+
+int64_t* Int64List::release() {
+  const size_t bytes = std::max<size_t>(size_ * sizeof(int64_t), 1);
+  void* block = data_ == nullptr ? std::malloc(bytes) : std::realloc(data_, bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  released_size_ = size_;
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+  return static_cast<int64_t*>(block);
+}
+
+}  // namespace rerozer
