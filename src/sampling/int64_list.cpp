@@ -22,7 +22,11 @@ void Int64List::reserve(size_t count) {
 
 void Int64List::grow_for(size_t needed) {
   constexpr size_t kFirstCapacity = 16;
-  reserve(std::max({needed, 2 * capacity_, kFirstCapacity, released_size_}));
+  // A list that was handed over starts at half as much again as it held
+  // then: the next call's list is about as long, and growing past the
+  // start would copy it.
+  const size_t start = capacity_ == 0 ? released_size_ + released_size_ / 2 : 0;
+  reserve(std::max({needed, 2 * capacity_, kFirstCapacity, start}));
 }
 
 void Int64List::swap(Int64List& other) noexcept {

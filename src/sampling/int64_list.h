@@ -61,8 +61,9 @@ class Int64List {
   // Hands over the block, cut to size() values (at least one byte, so that
   // an empty list also yields a block), and leaves the list empty with no
   // block. The caller frees it with std::free. The next growth starts at
-  // the released size, so that a list handed over call after call is
-  // allocated once per call, not grown step by step.
+  // one and a half times the released size, so that a list handed over call
+  // after call is allocated once per call, not grown (and copied) step by
+  // step.
   int64_t* release();
 
  private:

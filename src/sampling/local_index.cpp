@@ -10,10 +10,10 @@ namespace rerozer {
 namespace {
 
 constexpr size_t kInitialCapacity = 64;
-constexpr uint64_t kMaxStored = 0xFFFFFFFEULL;
+constexpr uint64_t kMaxIndex = 0xFFFFFFFEULL;
 
 void check_stored(int64_t value, const char* what) {
-  if (value < 0 || static_cast<uint64_t>(value) > kMaxStored) throw std::length_error(what);
+  if (value < 0 || static_cast<uint64_t>(value) > kMaxIndex) throw std::length_error(what);
 }
 
 unsigned log2_of(size_t power_of_two) {
@@ -39,7 +39,7 @@ int64_t LocalIndex::find_or_add(int64_t example, int64_t node, Int64List& exampl
   return run.find_or_add(example, node, hash(example, node));
 }
 
-void LocalIndex::reserve_more(size_t count, const Int64List& examples, const Int64List& nodes) {
+void LocalIndex::grow_for(size_t count, const Int64List& examples, const Int64List& nodes) {
   if (count > kMaxStored || nodes.size() > kMaxStored - count) {
     throw std::length_error("too many sampled nodes for the local index");
   }

@@ -35,7 +35,11 @@ class LocalIndex {
   // registrations (find_or_add, or a Run, with example indices that were
   // entered before) cannot fail or move the table. Throws std::length_error
   // when that many more local indices would pass the limit.
-  void reserve_more(size_t count, const Int64List& examples, const Int64List& nodes);
+  void reserve_more(size_t count, const Int64List& examples, const Int64List& nodes) {
+    if ((size_ + count) * 2 > slots_.size() || count > kMaxStored - size_) {
+      grow_for(count, examples, nodes);
+    }
+  }
 
   // Hints the processor to load the slot where (example, node) would be
   // looked up first.
@@ -67,6 +71,9 @@ class LocalIndex {
   }
 
  private:
+  static constexpr size_t kMaxStored = 0xFFFFFFFEULL;
+
+  void grow_for(size_t count, const Int64List& examples, const Int64List& nodes);
   size_t home_slot(uint64_t h) const { return static_cast<size_t>(h >> shift_); }
   static uint64_t fingerprint(uint64_t h) { return h << 32; }
   // The slot that holds entry `index`, which must be present.

@@ -308,13 +308,8 @@ void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
   // small and large ones make room a few times per flush.
   room_step_ = std::min(kFlushSize, std::max(kFirstRoom, 2 * room_step_));
   const size_t total = pending_ + std::max(count, room_step_);
-  const auto grow = [total](Int64List& list) {
-    if (list.capacity() - list.size() < total) {
-      list.reserve(std::max(list.size() + total, 2 * list.capacity()));
-    }
-  };
+  const auto grow = [total](Int64List& list) { list.reserve_more(total); };
   NodeState& src = *edge.src;
-  src.local_index.reserve_more(total, src.out_batch, src.out_node);
   grow(src.out_batch);
   grow(src.out_node);
   grow(edge.out->out_row);

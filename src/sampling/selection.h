@@ -75,7 +75,7 @@ struct TemporalRule {
 // away with the selector.
 class Selector {
  public:
-  static constexpr size_t kFlushSize = 8192;
+  static constexpr size_t kFlushSize = 4096;
 
   // The scratch lists are `buffers`, or the selector's own.
   explicit Selector(RandomSource& rng) : Selector(rng, own_buffers_) {}
@@ -141,8 +141,11 @@ class Selector {
 
   // Makes sure that `count` more pending edges fit in the room made for
   // the pending list; makes room for a full flush when they do not.
+  // The registry grows only as far as the pending edges need (its room is
+  // checked for every entry); the lists and the pending list grow in steps.
   void make_room(const EdgeContext& edge, size_t count) {
     if (pending_ + count > room_) make_room_slow(edge, count);
+    edge.src->local_index.reserve_more(pending_ + count, edge.src->out_batch, edge.src->out_node);
   }
   void make_room_slow(const EdgeContext& edge, size_t count);
 
