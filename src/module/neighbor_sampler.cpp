@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -84,31 +83,29 @@ py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingC
   return to_int64_array(values.data() + skip, values.size() - skip, copies);
 }
 
-// Result arrays of the working lists. A large list hands its block to its
+// Result arrays of the working lists. Each list hands its block to its
 // array, which saves the copy and keeps the call's peak memory near the
-// size of its result; a small one is copied, so that its block serves the
-// next call. Blocks are handed over only while numpy allocates with malloc
-// (its default), which `blocks` finds out on first need.
+// size of its result. Blocks are handed over only while numpy allocates
+// with malloc (its default); otherwise the lists are copied.
 class ResultLists {
  public:
   explicit ResultLists(std::vector<PendingCopy>& copies) : copies_(copies) {}
 
   py::array to_array(Int64List& list) {
-    constexpr size_t kHandOverBytes = size_t{64} << 10;
-    if (list.size() * sizeof(int64_t) >= kHandOverBytes) {
-      if (!blocks_) blocks_.emplace();
-      if (blocks_->available()) {
-        const size_t n = list.size();
-        return blocks_->adopt(list.release(), n);
-      }
+    if (blocks_.available()) {
+      const size_t n = list.size();
+      return blocks_.adopt(list.release(), n);
     }
     return to_int64_array(list.data(), list.size(), copies_);
   }
 
  private:
   std::vector<PendingCopy>& copies_;
-  std::optional<BlockArrays> blocks_;
+  BlockArrays blocks_;
 };
+
+size_t slot_of(size_t node_slot) { return node_slot; }
+size_t slot_of(const EdgeTypeSlots& slots) { return slots.key_slot; }
 
 py::dict to_dict(const py::object& value) {
   if (PyDict_Check(value.ptr())) return py::reinterpret_borrow<py::dict>(value);
@@ -219,27 +216,40 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
 
 SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
   ResultLists lists(copies);
+  // A type named twice shares its slot, and its key takes the value of the
+  // last assignment; only that one gets the lists, whose blocks can be
+  // handed over once. Earlier ones just place the key (None, overwritten).
+  const auto is_last = [](const auto& slots, size_t i) {
+    for (size_t later = i + 1; later < slots.size(); ++later) {
+      if (slot_of(slots[later]) == slot_of(slots[i])) return false;
+    }
+    return true;
+  };
   py::dict out_node;
   py::dict num_sampled_nodes;
   py::dict out_batch;
   const auto& node_types = graph_.node_types();
+  const auto& node_slots = graph_.node_type_slots();
   for (size_t i = 0; i < node_types.size(); ++i) {
-    NodeState& node = state_.nodes[graph_.node_type_slots()[i]];
+    NodeState& node = state_.nodes[node_slots[i]];
     const py::str key(node_types[i]);
-    out_node[key] = lists.to_array(node.out_node);
+    const bool last = is_last(node_slots, i);
+    out_node[key] = last ? py::object(lists.to_array(node.out_node)) : py::none();
     num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
-    out_batch[key] = lists.to_array(node.out_batch);
+    out_batch[key] = last ? py::object(lists.to_array(node.out_batch)) : py::none();
   }
   py::dict num_sampled_edges;
   py::dict out_row;
   py::dict out_col;
   const auto& keys = graph_.edge_type_keys();
+  const auto& edge_slots = graph_.edge_type_slots();
   for (size_t j = 0; j < keys.size(); ++j) {
-    EdgeState& edge = state_.edges[graph_.edge_type_slots()[j].key_slot];
+    EdgeState& edge = state_.edges[edge_slots[j].key_slot];
     const py::str key(keys[j]);
+    const bool last = is_last(edge_slots, j);
     num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
-    out_row[key] = lists.to_array(edge.out_row);
-    out_col[key] = lists.to_array(edge.out_col);
+    out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
+    out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
   }
   return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
 }

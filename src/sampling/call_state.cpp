@@ -89,8 +89,14 @@ void CallState::release_memory() {
   free_list(selection.chosen_flags);
 }
 
+void CallState::finish_hops() {
+  hops_used_bytes_ = used_bytes();
+  for (NodeState& node : nodes) node.local_index.clear(node.out_batch, node.out_node);
+}
+
 void CallState::end_call() {
-  const size_t used = used_bytes();
+  const size_t used = std::max(used_bytes(), hops_used_bytes_);
+  hops_used_bytes_ = 0;
   const size_t steady = std::min(used, previous_used_bytes_);
   previous_used_bytes_ = used;
   // Freeing empties as well, and skips clearing tables about to be freed.

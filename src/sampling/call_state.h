@@ -71,6 +71,10 @@ struct CallState {
   void reset(size_t num_node_slots, size_t num_key_slots, size_t num_hops = 0);
   // Empties everything; the tables stay sized.
   void clear();
+  // Ends the hops of a call: notes what its lists and tables hold (for
+  // end_call) and empties the tables, which the result does not need, while
+  // the lists still hold their pairs. The lists may then be handed over.
+  void finish_hops();
 
   // Ends a call, returned or failed: empties everything and gives back the
   // memory beyond what steady calls need. When the lists and tables hold
@@ -89,6 +93,7 @@ struct CallState {
   void release_memory();
 
   size_t previous_used_bytes_ = 0;
+  size_t hops_used_bytes_ = 0;  // noted by finish_hops, for end_call
 };
 
 }  // namespace rerozer

@@ -116,6 +116,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       node.num_sampled_nodes.push_back(node.hop_end - node.hop_begin);
     }
   }
+  state.finish_hops();
 }
 
 }  // namespace rerozer

@@ -41,7 +41,7 @@ struct Seeds {
 };
 
 // Grows the subgraph of every seed for num_hops hops and leaves the result in
-// `state` (reset first, with room for every hop's counts, so that an absurd
+// the lists of `state`, whose tables it empties when it is done (reset first, with room for every hop's counts, so that an absurd
 // hop count fails with std::bad_alloc before anything is drawn): registers
 // the seeds, fixes the example times, then
 // per hop visits the edge types in order and, for each, the frontier of its

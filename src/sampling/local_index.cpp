@@ -52,8 +52,17 @@ void LocalIndex::grow_for(size_t count, const Int64List& examples, const Int64Li
 
 void LocalIndex::rebuild(size_t capacity, const Int64List& examples, const Int64List& nodes) {
   check_allocation(capacity, sizeof(uint64_t));
-  std::vector<uint64_t> larger(capacity, 0);
-  slots_.swap(larger);
+  // The pairs are entered again from the lists, so the old slots go first:
+  // the old and the new table are never held at once. If the new one cannot
+  // be had, the table is left empty, which ends its use in the call that
+  // failed (clear() then has nothing to undo).
+  std::vector<uint64_t>().swap(slots_);
+  try {
+    slots_.assign(capacity, 0);
+  } catch (...) {
+    release();
+    throw;
+  }
   shift_ = 64 - log2_of(capacity);
   mask_ = capacity - 1;
   for (size_t i = 0; i < size_; ++i) {

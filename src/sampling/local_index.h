@@ -29,6 +29,9 @@ class LocalIndex {
  public:
   // Returns the local index of (example, node); when the pair is absent it
   // is appended to `examples` and `nodes` and gets the next local index.
+  // When room cannot be had (std::bad_alloc, std::length_error) the table
+  // may be left empty, so the lists no longer match it: the call that
+  // failed must end there.
   int64_t find_or_add(int64_t example, int64_t node, Int64List& examples, Int64List& nodes);
 
   // Makes room for `count` more pairs, so that the next `count`
