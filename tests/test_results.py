@@ -93,6 +93,27 @@ def test_empty_lists_give_empty_vectors():
     assert [v.tolist() for v in num_edges.values()] == [[0, 0], [0, 0]]
 
 
+@pytest.mark.parametrize("num_seeds", [2, 5000], ids=["small", "large"])
+def test_results_own_their_memory_beyond_the_sampler(num_seeds):
+    # The arrays take over the sampler's working blocks: they must outlive
+    # the sampler, be freed by numpy, and resize like arrays numpy made.
+    seeds = ints(*([0, 1] * (num_seeds // 2)))
+    request = ({WRITES: ints(-1, -1), CITES: ints(-1, -1)}, {}, "paper", seeds, NO_TIMES)
+    sampler = paper_author_sampler()
+    result = sampler.sample(*request)
+    expected = as_lists(paper_author_sampler().sample(*request))
+    del sampler
+    gc.collect()
+    as_lists(paper_author_sampler().sample(*request))  # reuses freed memory, if any was freed
+    assert as_lists(result) == expected
+    for array in all_arrays(result):
+        before = array.tolist()
+        array.resize(len(before) + 3, refcheck=False)
+        assert array.tolist() == before + [0, 0, 0]
+        array.resize(1, refcheck=False)
+        assert array.tolist() == before[:1] + [0] * (1 - len(before[:1]))
+
+
 def test_two_calls_share_no_memory_and_no_objects():
     sampler = paper_author_sampler()
     first = sampler.sample({WRITES: ints(-1), CITES: ints(-1)}, {}, "paper", ints(0, 1), NO_TIMES)
