@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -83,25 +84,35 @@ py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingC
   return to_int64_array(values.data() + skip, values.size() - skip, copies);
 }
 
-// Result arrays of the working lists. Each list hands its block to its
-// array, which saves the copy and keeps the call's peak memory near the
-// size of its result. Blocks are handed over only while numpy allocates
-// with malloc (its default); otherwise the lists are copied.
+// Result arrays of the working lists. A list of kHandOverBytes or more hands
+// its block to its array, which saves the copy and keeps the call's peak
+// memory near the size of its result. A shorter one is copied: its block
+// then serves the next call, which saves three trips to the allocator per
+// list in calls whose lists are all short. Blocks are handed over only
+// while numpy allocates with malloc (its default); otherwise every list is
+// copied.
 class ResultLists {
  public:
   explicit ResultLists(std::vector<PendingCopy>& copies) : copies_(copies) {}
 
   py::array to_array(Int64List& list) {
-    if (blocks_.available()) {
+    constexpr size_t kHandOverBytes = size_t{4} << 10;
+    if (list.size() * sizeof(int64_t) >= kHandOverBytes && blocks().available()) {
       const size_t n = list.size();
-      return blocks_.adopt(list.release(), n);
+      return blocks_->adopt(list.release(), n);
     }
     return to_int64_array(list.data(), list.size(), copies_);
   }
 
  private:
+  // Looks at numpy's allocator once per call, when a list is long enough.
+  const BlockArrays& blocks() {
+    if (!blocks_) blocks_.emplace();
+    return *blocks_;
+  }
+
   std::vector<PendingCopy>& copies_;
-  BlockArrays blocks_;
+  std::optional<BlockArrays> blocks_;
 };
 
 size_t slot_of(size_t node_slot) { return node_slot; }
