@@ -12,8 +12,7 @@ namespace rerozer {
 
 namespace {
 
-// Loads numpy's C API once; false when it cannot be had (then arrays are
-// copied as usual).
+// Loads numpy's C API once; false when it cannot be had.
 bool numpy_api_loaded() {
   static const bool loaded = [] {
     if (_import_array() < 0) {
@@ -25,40 +24,72 @@ bool numpy_api_loaded() {
   return loaded;
 }
 
-}  // namespace
+// The handler and what it needs, in one allocation owned by the capsule.
+// `handler` comes first: the capsule points to it, and its ctx to the whole.
+struct PoolHandler {
+  PyDataMem_Handler handler;
+  std::shared_ptr<BlockPool> pool;
+};
 
-BlockArrays::BlockArrays() {
-  if (!numpy_api_loaded()) return;
-  PyObject* handler = PyDataMem_GetHandler();
+size_t at_least_one(size_t bytes) { return bytes == 0 ? 1 : bytes; }
+
+void* handler_malloc(void* /*ctx*/, size_t size) { return std::malloc(at_least_one(size)); }
+
+void* handler_calloc(void* /*ctx*/, size_t count, size_t size) {
+  return std::calloc(at_least_one(count), at_least_one(size));
+}
+
+void* handler_realloc(void* /*ctx*/, void* block, size_t size) {
+  return std::realloc(block, at_least_one(size));
+}
+
+void handler_free(void* ctx, void* block, size_t /*size*/) {
+  static_cast<PoolHandler*>(ctx)->pool->give(block);
+}
+
+void delete_handler(PyObject* capsule) {
+  auto* handler = static_cast<PyDataMem_Handler*>(PyCapsule_GetPointer(capsule, "mem_handler"));
   if (handler == nullptr) {
     PyErr_Clear();
     return;
   }
-  const auto* table =
-      static_cast<const PyDataMem_Handler*>(PyCapsule_GetPointer(handler, "mem_handler"));
-  if (table == nullptr || std::strcmp(table->name, "default_allocator") != 0) {
-    PyErr_Clear();
-    Py_DECREF(handler);
-    return;
-  }
-  handler_ = handler;
+  delete static_cast<PoolHandler*>(handler->allocator.ctx);
 }
 
-BlockArrays::~BlockArrays() { Py_XDECREF(handler_); }
+}  // namespace
+
+bool BlockArrays::available() {
+  if (tried_) return static_cast<bool>(handler_);
+  tried_ = true;
+  if (!numpy_api_loaded()) return false;
+  auto* owner = new PoolHandler{};
+  std::strncpy(owner->handler.name, "rerozer_result_blocks", sizeof(owner->handler.name) - 1);
+  owner->handler.version = 1;
+  owner->handler.allocator = PyDataMemAllocator{owner, handler_malloc, handler_calloc,
+                                                handler_realloc, handler_free};
+  owner->pool = pool_;
+  PyObject* capsule = PyCapsule_New(&owner->handler, "mem_handler", delete_handler);
+  if (capsule == nullptr) {
+    delete owner;
+    PyErr_Clear();
+    return false;
+  }
+  handler_ = py::reinterpret_steal<py::object>(capsule);
+  return true;
+}
 
 py::array BlockArrays::adopt(int64_t* block, size_t n) const {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1, dims,
                                          nullptr, block, NPY_ARRAY_CARRAY, nullptr);
   if (array == nullptr) {
-    std::free(block);
+    pool_->give(block);
     throw py::error_already_set();
   }
-  // The array owns the block from here on, and frees it with the handler
-  // that malloc'd memory belongs to.
+  // The array owns the block from here on and frees it through the handler.
   PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_OWNDATA);
-  Py_INCREF(handler_);
-  reinterpret_cast<PyArrayObject_fields*>(array)->mem_handler = handler_;
+  Py_INCREF(handler_.ptr());
+  reinterpret_cast<PyArrayObject_fields*>(array)->mem_handler = handler_.ptr();
   return py::reinterpret_steal<py::array>(array);
 }
 

@@ -5,35 +5,40 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include "sampling/block_pool.h"
 
 namespace rerozer {
 
 namespace py = pybind11;
 
 // Turns malloc'd blocks of int64 values into result arrays without copying
-// them: the array is an ordinary owning ndarray (no base object) whose
-// memory numpy frees, resizes or reuses as its own.
+// them: each array is an ordinary owning ndarray (no base object) whose
+// memory numpy frees and resizes through a memory handler of this sampler.
+// The handler's free gives the block to the sampler's pool, so that the
+// next call's lists reuse its pages; its other functions are malloc,
+// calloc and realloc. The handler keeps the pool alive as long as an array
+// uses it, so arrays may outlive their sampler.
 //
-// That is only sound when the arrays made now get their memory from numpy's
-// default allocator, which is malloc/realloc/free. available() says whether
-// that holds; numpy's C API is loaded on first use. Needs the interpreter
-// lock throughout.
+// numpy's C API is loaded on first use; without it (available() false) the
+// caller copies instead. Needs the interpreter lock throughout.
 class BlockArrays {
  public:
-  BlockArrays();
-  ~BlockArrays();
-  BlockArrays(const BlockArrays&) = delete;
-  BlockArrays& operator=(const BlockArrays&) = delete;
+  explicit BlockArrays(std::shared_ptr<BlockPool> pool) : pool_(std::move(pool)) {}
 
-  bool available() const { return handler_ != nullptr; }
+  bool available();
   // A one-dimensional C-contiguous int64 array of n values that owns
-  // `block` (at least max(8n, 1) bytes from malloc). Only when available().
-  // The block belongs to the array from the call on; if making the array
-  // fails, the block is freed and numpy's error raised.
+  // `block` (from malloc, at least max(8n, 1) bytes). Only when
+  // available(). The block belongs to the array from the call on; if making
+  // the array fails, the block is given to the pool and numpy's error
+  // raised.
   py::array adopt(int64_t* block, size_t n) const;
 
  private:
-  PyObject* handler_ = nullptr;  // numpy's current memory handler, when it is the default
+  std::shared_ptr<BlockPool> pool_;
+  py::object handler_;  // the handler capsule, once made
+  bool tried_ = false;
 };
 
 }  // namespace rerozer

@@ -2,9 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -87,32 +87,28 @@ py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingC
 // Result arrays of the working lists. A list of kHandOverBytes or more hands
 // its block to its array, which saves the copy and keeps the call's peak
 // memory near the size of its result. A shorter one is copied: its block
-// then serves the next call, which saves three trips to the allocator per
-// list in calls whose lists are all short. Blocks are handed over only
-// while numpy allocates with malloc (its default); otherwise every list is
-// copied.
+// then serves the next call, which saves trips to the allocator in calls
+// whose lists are all short. Without numpy's C API every list is copied.
 class ResultLists {
  public:
-  explicit ResultLists(std::vector<PendingCopy>& copies) : copies_(copies) {}
+  ResultLists(BlockArrays& blocks, std::vector<PendingCopy>& copies)
+      : blocks_(blocks), copies_(copies) {}
 
   py::array to_array(Int64List& list) {
     constexpr size_t kHandOverBytes = size_t{4} << 10;
-    if (list.size() * sizeof(int64_t) >= kHandOverBytes && blocks().available()) {
-      const size_t n = list.size();
-      return blocks_->adopt(list.release(), n);
+    const size_t n = list.size();
+    if (n * sizeof(int64_t) >= kHandOverBytes && blocks_.available()) {
+      handed_over_ += n * sizeof(int64_t);
+      return blocks_.adopt(list.release(), n);
     }
-    return to_int64_array(list.data(), list.size(), copies_);
+    return to_int64_array(list.data(), n, copies_);
   }
+  size_t handed_over() const { return handed_over_; }
 
  private:
-  // Looks at numpy's allocator once per call, when a list is long enough.
-  const BlockArrays& blocks() {
-    if (!blocks_) blocks_.emplace();
-    return *blocks_;
-  }
-
+  BlockArrays& blocks_;
   std::vector<PendingCopy>& copies_;
-  std::optional<BlockArrays> blocks_;
+  size_t handed_over_ = 0;
 };
 
 size_t slot_of(size_t node_slot) { return node_slot; }
@@ -154,6 +150,7 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
                           keep(array_data(get_item(node_time, name_object), name, "node_time")));
   }
   rng_.seed(seed);
+  state_.pool = pool_.get();
 }
 
 Int64View NeighborSampler::keep(OwnedView data) {
@@ -226,7 +223,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
 }
 
 SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
-  ResultLists lists(copies);
+  ResultLists lists(blocks_, copies);
   // A type named twice shares its slot, and its key takes the value of the
   // last assignment; only that one gets the lists, whose blocks can be
   // handed over once. Earlier ones just place the key (None, overwritten).
@@ -262,6 +259,14 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
     out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
     out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
   }
+  // The pool keeps up to twice what both this call and the last one handed
+  // over (so that a caller who holds one result while the next is made
+  // still finds blocks), and at least CallState::kKeepBytes: a run of
+  // similar calls reuses its blocks, and a one-off large call's blocks are
+  // freed as they come back, as the working state's memory is.
+  const size_t steady = std::min(lists.handed_over(), last_handed_over_);
+  pool_->set_limit(std::max(CallState::kKeepBytes, 2 * steady));
+  last_handed_over_ = lists.handed_over();
   return {out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges};
 }
 

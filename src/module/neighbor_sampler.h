@@ -4,6 +4,7 @@
 #include "module/python.h"
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 #include "graph/edge_type.h"
 #include "graph/graph_store.h"
 #include "module/array_exchange.h"
+#include "module/block_arrays.h"
 #include "sampling/call_state.h"
 #include "sampling/hop_expansion.h"
 #include "sampling/random_source.h"
@@ -74,6 +76,12 @@ class NeighborSampler {
   GraphStore graph_;
   RandomSource rng_;
   std::vector<py::object> array_owners_;
+  // Blocks of freed result arrays, for the lists of later calls; shared
+  // with the arrays' memory handler, which gives the blocks back.
+  std::shared_ptr<BlockPool> pool_ = std::make_shared<BlockPool>();
+  BlockArrays blocks_{pool_};
+  // Bytes handed over to result arrays by the last call.
+  size_t last_handed_over_ = 0;
   CallState state_;
   CallBuffers buffers_;
   // Held for the whole of a call: the working state and the random source

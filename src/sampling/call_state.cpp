@@ -27,6 +27,14 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
   nodes.resize(num_node_slots);
   edges.resize(num_key_slots);
   clear();
+  for (NodeState& node : nodes) {
+    node.out_batch.set_pool(pool);
+    node.out_node.set_pool(pool);
+  }
+  for (EdgeState& edge : edges) {
+    edge.out_row.set_pool(pool);
+    edge.out_col.set_pool(pool);
+  }
   check_allocation(num_hops, sizeof(int64_t));
   for (NodeState& node : nodes) node.num_sampled_nodes.reserve(num_hops + 1);
   for (EdgeState& edge : edges) edge.num_sampled_edges.reserve(num_hops + 1);

@@ -65,6 +65,10 @@ struct CallState {
   std::vector<int64_t> example_times;
   SelectionBuffers selection;
 
+  // Where the lists take their blocks from first (may be null). Applied by
+  // reset(); must outlive the calls.
+  BlockPool* pool = nullptr;
+
   // Empties everything and sizes the tables for the given slot counts, with
   // the initial 0 entry of every count list and room for num_hops more.
   // Throws std::bad_alloc when that room cannot be had.

@@ -14,6 +14,14 @@ Int64List::~Int64List() { std::free(data_); }
 void Int64List::reserve(size_t count) {
   if (count <= capacity_) return;
   check_allocation(count, sizeof(int64_t));
+  if (data_ == nullptr && pool_ != nullptr) {
+    size_t bytes = 0;
+    if (void* block = pool_->take(count * sizeof(int64_t), bytes)) {
+      data_ = static_cast<int64_t*>(block);
+      capacity_ = bytes / sizeof(int64_t);
+      return;
+    }
+  }
   void* block = std::realloc(data_, count * sizeof(int64_t));
   if (block == nullptr) throw std::bad_alloc();
   data_ = static_cast<int64_t*>(block);
@@ -29,16 +37,21 @@ void Int64List::grow_for(size_t needed) {
   reserve(std::max({needed, 2 * capacity_, kFirstCapacity, start}));
 }
 
+// Swaps the contents; each list keeps its pool and its growth hint.
 void Int64List::swap(Int64List& other) noexcept {
   std::swap(data_, other.data_);
   std::swap(size_, other.size_);
   std::swap(capacity_, other.capacity_);
-  std::swap(released_size_, other.released_size_);
 }
 
 int64_t* Int64List::release() {
   const size_t bytes = std::max<size_t>(size_ * sizeof(int64_t), 1);
-  void* block = data_ == nullptr ? std::malloc(bytes) : std::realloc(data_, bytes);
+  void* block = data_;
+  if (block == nullptr) {
+    block = std::malloc(bytes);
+  } else if (pool_ == nullptr) {
+    block = std::realloc(data_, bytes);
+  }
   if (block == nullptr) throw std::bad_alloc();
   released_size_ = size_;
   data_ = nullptr;

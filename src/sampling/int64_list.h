@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "sampling/block_pool.h"
+
 namespace rerozer {
 
 // A growable list of int64 values in one malloc'd block, for the working
@@ -22,7 +24,10 @@ class Int64List {
   Int64List() = default;
   Int64List(const Int64List&) = delete;
   Int64List& operator=(const Int64List&) = delete;
-  Int64List(Int64List&& other) noexcept { swap(other); }
+  Int64List(Int64List&& other) noexcept
+      : released_size_(other.released_size_), pool_(other.pool_) {
+    swap(other);
+  }
   Int64List& operator=(Int64List&& other) noexcept {
     swap(other);
     return *this;
@@ -58,13 +63,17 @@ class Int64List {
   void clear() { size_ = 0; }
   void swap(Int64List& other) noexcept;
 
-  // Hands over the block, cut to size() values (at least one byte, so that
-  // an empty list also yields a block), and leaves the list empty with no
-  // block. The caller frees it with std::free. The next growth starts at
-  // one and a half times the released size, so that a list handed over call
-  // after call is allocated once per call, not grown (and copied) step by
-  // step.
+  // Hands over the block (at least one byte, so that an empty list also
+  // yields a block), and leaves the list empty with no block. The caller
+  // frees it with std::free, or gives it to the pool. Without a pool the
+  // block is cut to size() values first. The next growth starts at one and
+  // a half times the released size, so that a list handed over call after
+  // call is allocated once per call, not grown (and copied) step by step.
   int64_t* release();
+
+  // A list with a pool starts a new block with a kept block of the pool
+  // when there is one large enough. The pool must outlive the list's use.
+  void set_pool(BlockPool* pool) { pool_ = pool; }
 
  private:
   void grow_for(size_t needed);
@@ -73,6 +82,7 @@ class Int64List {
   size_t size_ = 0;
   size_t capacity_ = 0;
   size_t released_size_ = 0;
+  BlockPool* pool_ = nullptr;
 };
 
 }  // namespace rerozer

@@ -1,0 +1,70 @@
+#include "sampling/block_pool.h"
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace rerozer {
+
+BlockPool::~BlockPool() {
+  for (const auto& block : blocks_) std::free(block.second);
+}
+
+void* BlockPool::take(size_t bytes, size_t& capacity) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  size_t best = blocks_.size();
+  for (size_t b = 0; b < blocks_.size(); ++b) {
+    if (blocks_[b].first >= bytes && (best == blocks_.size() || blocks_[b].first < blocks_[best].first)) {
+      best = b;
+    }
+  }
+  // A block more than twice as large would hold memory the list never uses.
+  if (best == blocks_.size() || blocks_[best].first / 2 > bytes) return nullptr;
+  capacity = blocks_[best].first;
+  void* block = blocks_[best].second;
+  kept_ -= capacity;
+  blocks_[best] = blocks_.back();
+  blocks_.pop_back();
+  return block;
+}
+
+void BlockPool::give(void* block) {
+  if (block == nullptr) return;
+  const size_t bytes = malloc_usable_size(block);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_ + bytes <= limit_) {
+      try {
+        blocks_.emplace_back(bytes, block);
+        kept_ += bytes;
+        return;
+      } catch (...) {
+        // No room to note it: the block is freed below.
+      }
+    }
+  }
+  std::free(block);
+}
+
+void BlockPool::set_limit(size_t bytes) {
+  std::vector<void*> freed;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    limit_ = bytes;
+    std::sort(blocks_.begin(), blocks_.end());
+    while (kept_ > limit_) {
+      kept_ -= blocks_.back().first;
+      freed.push_back(blocks_.back().second);
+      blocks_.pop_back();
+    }
+  }
+  for (void* block : freed) std::free(block);
+}
+
+size_t BlockPool::kept_bytes() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return kept_;
+}
+
+}  // namespace rerozer

@@ -1,0 +1,44 @@
+#ifndef REROZER_SAMPLING_BLOCK_POOL_H_
+#define REROZER_SAMPLING_BLOCK_POOL_H_
+
+#include <cstddef>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace rerozer {
+
+// malloc'd blocks that result arrays gave back when they were freed, kept
+// for the working lists of later calls. A block taken from here has its
+// pages in memory already, so filling it costs no page faults, where a
+// fresh block from the system faults (and is zeroed) page by page.
+//
+// The pool keeps at most limit() bytes (as malloc_usable_size counts them);
+// a block given back beyond that is freed. Safe to use from several threads.
+class BlockPool {
+ public:
+  BlockPool() = default;
+  BlockPool(const BlockPool&) = delete;
+  BlockPool& operator=(const BlockPool&) = delete;
+  ~BlockPool();
+
+  // The smallest kept block of at least `bytes` and at most twice that,
+  // whose usable size is then stored in `capacity`; nullptr when there is
+  // none.
+  void* take(size_t bytes, size_t& capacity);
+  // Keeps `block` (from malloc or realloc) or frees it.
+  void give(void* block);
+  // Sets the limit, freeing the largest kept blocks until it holds.
+  void set_limit(size_t bytes);
+  size_t kept_bytes() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<size_t, void*>> blocks_;  // (usable bytes, block)
+  size_t kept_ = 0;
+  size_t limit_ = 0;
+};
+
+}  // namespace rerozer
+
+#endif  // REROZER_SAMPLING_BLOCK_POOL_H_
