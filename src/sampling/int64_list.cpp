@@ -14,6 +14,12 @@ Int64List::~Int64List() { std::free(data_); }
 void Int64List::reserve(size_t count) {
   if (count <= capacity_) return;
   check_allocation(count, sizeof(int64_t));
+  if (size_ == 0 && data_ != nullptr) {
+    // Nothing to keep: a new block, rather than realloc copying the old.
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+  }
   if (data_ == nullptr && pool_ != nullptr) {
     size_t bytes = 0;
     if (void* block = pool_->take(count * sizeof(int64_t), bytes)) {

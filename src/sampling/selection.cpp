@@ -23,8 +23,6 @@ constexpr size_t kLanes = 16;
 // then, once it has arrived, the registry slot of its source.
 constexpr size_t kRowAhead = 64;
 constexpr size_t kSlotAhead = 32;
-// The first room made for pending edges in a sweep.
-constexpr size_t kFirstRoom = 256;
 }  // namespace
 
 Column read_column(const EdgeContext& edge, int64_t v) {
@@ -65,7 +63,6 @@ void Selector::select_uniform(const EdgeContext& edge, const NodeState& dst, int
                               WorkMeter& meter) {
   const int64_t begin = dst.hop_begin;
   const int64_t end = dst.hop_end;
-  room_step_ = 0;
   // The frontier list may grow while it is walked (src == dst), so its
   // entries are read by position, never through a held pointer.
   for (int64_t i = begin; i < end; ++i) {
@@ -89,7 +86,6 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
                                WorkMeter& meter) {
   const int64_t begin = dst.hop_begin;
   const int64_t end = dst.hop_end;
-  room_step_ = 0;
   const int64_t lanes = static_cast<int64_t>(kLanes);
   const auto group_end = [end, lanes](int64_t group) { return std::min(end, group + lanes); };
   for (int64_t group = begin; group < end; group += lanes) {
@@ -304,20 +300,17 @@ void Selector::select_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64
 }
 
 void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
-  // Room grows geometrically within a sweep, so that small calls stay
-  // small and large ones make room a few times per flush.
-  room_step_ = std::min(kFlushSize, std::max(kFirstRoom, 2 * room_step_));
-  const size_t total = pending_ + std::max(count, room_step_);
-  const auto grow = [total](Int64List& list) { list.reserve_more(total); };
+  const size_t total = pending_ + count;
   NodeState& src = *edge.src;
-  grow(src.out_batch);
-  grow(src.out_node);
-  grow(edge.out->out_row);
-  grow(edge.out->out_col);
+  Int64List* const lists[] = {&src.out_batch, &src.out_node, &edge.out->out_row,
+                              &edge.out->out_col};
+  for (Int64List* list : lists) list->reserve_more(total);
   if (pending_buffer_.size() < total) {
     pending_buffer_.resize(std::max(total, 2 * pending_buffer_.size()));
   }
-  room_ = total;
+  // Every pending edge may add one value to each list.
+  room_ = pending_buffer_.size();
+  for (const Int64List* list : lists) room_ = std::min(room_, pending_ + list->capacity() - list->size());
 }
 
 void Selector::flush(const EdgeContext& edge) {

@@ -139,8 +139,9 @@ class Selector {
                              int64_t last, const TemporalRule& rule,
                              const std::vector<int64_t>& example_times);
 
-  // Makes sure that `count` more pending edges fit in the room made for
-  // the pending list; makes room for a full flush when they do not.
+  // Makes sure that `count` more pending edges fit in the lists they will
+  // be recorded in and in the pending list (which grow geometrically), and
+  // in the registry.
   // The registry grows only as far as the pending edges need (its room is
   // checked for every entry); the lists and the pending list grow in steps.
   void make_room(const EdgeContext& edge, size_t count) {
@@ -159,10 +160,9 @@ class Selector {
   // which is at least room_ long.
   std::vector<SelectedEdge>& pending_buffer_;
   size_t pending_ = 0;
-  // Pending edges that the registry and result lists of the current edge
-  // type have room for, and the last step by which that room grew.
+  // Pending edges that the result lists of the current edge type and the
+  // pending list have room for.
   size_t room_ = 0;
-  size_t room_step_ = 0;
 };
 
 // t + offset with 64-bit two's-complement wrap-around.
