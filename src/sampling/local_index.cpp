@@ -43,10 +43,9 @@ void LocalIndex::grow_for(size_t count, const Int64List& examples, const Int64Li
   if (count > kMaxStored || nodes.size() > kMaxStored - count) {
     throw std::length_error("too many sampled nodes for the local index");
   }
-  const size_t needed = (size_ + count) * 2;
-  if (needed <= slots_.size()) return;
+  if (fits(size_ + count, slots_.size())) return;
   size_t capacity = std::max(kInitialCapacity, slots_.size() * 2);
-  while (capacity < needed) capacity *= 2;
+  while (!fits(size_ + count, capacity)) capacity *= 2;
   rebuild(capacity, examples, nodes);
 }
 
@@ -94,7 +93,7 @@ void LocalIndex::clear(const Int64List& examples, const Int64List& nodes) {
 size_t LocalIndex::needed_bytes() const {
   if (size_ == 0) return 0;
   size_t capacity = kInitialCapacity;
-  while (capacity < size_ * 2) capacity *= 2;
+  while (!fits(size_, capacity)) capacity *= 2;
   return capacity * sizeof(uint64_t);
 }
 
