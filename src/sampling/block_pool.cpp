@@ -48,18 +48,15 @@ void BlockPool::give(void* block) {
 }
 
 void BlockPool::set_limit(size_t bytes) {
-  std::vector<void*> freed;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    limit_ = bytes;
-    std::sort(blocks_.begin(), blocks_.end());
-    while (kept_ > limit_) {
-      kept_ -= blocks_.back().first;
-      freed.push_back(blocks_.back().second);
-      blocks_.pop_back();
-    }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  limit_ = bytes;
+  if (kept_ <= limit_) return;
+  std::sort(blocks_.begin(), blocks_.end());
+  while (kept_ > limit_) {
+    kept_ -= blocks_.back().first;
+    std::free(blocks_.back().second);
+    blocks_.pop_back();
   }
-  for (void* block : freed) std::free(block);
 }
 
 size_t BlockPool::kept_bytes() const {

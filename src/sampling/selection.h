@@ -75,7 +75,7 @@ struct TemporalRule {
 // away with the selector.
 class Selector {
  public:
-  static constexpr size_t kFlushSize = 4096;
+  static constexpr size_t kFlushSize = 2048;
 
   // The scratch lists are `buffers`, or the selector's own.
   explicit Selector(RandomSource& rng) : Selector(rng, own_buffers_) {}
