@@ -332,3 +332,64 @@ def test_imported_build_matches_the_run():
             assert "libasan" in maps.read()
     else:
         assert not module.is_relative_to(sanitizer_build), module
+
+
+# --- The first failing entry of a frontier decides ----------------------------------
+
+# The time searches of neighbouring frontier entries run side by side, in
+# groups; whichever entry fails, the call must raise the failure of the
+# first failing entry in frontier order, as entry-by-entry searching would.
+FRONTIER = 40
+LOOP = "n__to__n"
+
+
+def frontier_call(mode, bad):
+    """Seeds 0 .. FRONTIER-1 over one timed type whose node v has the
+    sources v+1, v+2, v+3 in time order, except where `bad` says: "time"
+    puts the source 1000 + v (outside node_time) in the middle, where the
+    search probes first; "order" reverses the column."""
+    time = np.arange(FRONTIER, dtype=np.int64) * 10
+    columns = []
+    for v in range(FRONTIER):
+        sources = sorted(((v + d) % FRONTIER for d in (1, 2, 3)), key=lambda u: time[u])
+        if bad.get(v) == "time":
+            sources[1] = 1000 + v
+        elif bad.get(v) == "order":
+            sources.reverse()
+        columns.append(sources)
+    colptr = i64(*np.cumsum([0] + [len(c) for c in columns]))
+    row = i64(*[u for c in columns for u in c])
+    sampler = rerozer.NeighborSampler(["n"], [("n", "to", "n")], {LOOP: colptr}, {LOOP: row},
+                                      {"n": time})
+    seeds = np.arange(FRONTIER, dtype=np.int64)
+    seed_time = np.full(FRONTIER, 10**6, dtype=np.int64)
+    if mode == "most_recent":
+        return sampler.sample({LOOP: i64(-1)}, {}, "n", seeds, seed_time)
+    return sampler.sample({}, {LOOP: i64(-(10**9), 0).reshape(1, 2)}, "n", seeds, seed_time)
+
+
+@pytest.mark.parametrize("mode", TEMPORAL_MODES)
+@pytest.mark.parametrize("bad", [
+    {3: "time"}, {35: "time", 20: "time"}, {15: "order", 16: "time"},
+    {31: "time", 17: "order"}, {0: "time", 1: "order"}, {12: "time", 9: "order"},
+], ids=["one", "two-groups", "group-edge", "order-first", "first-entries", "same-group"])
+def test_first_failing_entry_of_the_frontier_decides(mode, bad):
+    first = min(bad)
+    if bad[first] == "time":
+        with pytest.raises(IndexError) as excinfo:
+            frontier_call(mode, bad)
+        assert str(excinfo.value) == (
+            f"Node id {1000 + first} in row['{LOOP}'] is out of range for "
+            f"node_time['n'] of length {FRONTIER}.")
+    else:
+        with pytest.raises(RuntimeError, match="^Found invalid non-sorted temporal neighborhood$"):
+            frontier_call(mode, bad)
+
+
+@pytest.mark.parametrize("mode", TEMPORAL_MODES)
+def test_frontier_without_failures_takes_every_column(mode):
+    out_row, out_col, out_node, out_batch, _, num_edges = frontier_call(mode, {})
+    assert num_edges[LOOP].tolist() == [3 * FRONTIER]
+    assert out_col[LOOP].tolist() == [i for i in range(FRONTIER) for _ in range(3)]
+    sources = out_node["n"][out_row[LOOP]]
+    assert sorted(sources.tolist()) == sorted((v + d) % FRONTIER for v in range(FRONTIER) for d in (1, 2, 3))
