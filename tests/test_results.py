@@ -10,6 +10,11 @@ import pytest
 
 import rerozer
 
+try:
+    from numpy._core import multiarray
+except ImportError:  # numpy 1.x
+    from numpy.core import multiarray
+
 WRITES = "author__writes__paper"
 CITES = "paper__cites__paper"
 ORDER_ERROR = "Found invalid non-sorted temporal neighborhood"
@@ -106,6 +111,9 @@ def test_results_own_their_memory_beyond_the_sampler(num_seeds):
     gc.collect()
     as_lists(paper_author_sampler().sample(*request))  # reuses freed memory, if any was freed
     assert as_lists(result) == expected
+    handlers = {multiarray.get_handler_name(array) for array in all_arrays(result)}
+    if num_seeds > 2:  # lists of 4 KiB or more are handed over with the sampler's handler
+        assert "rerozer_result_blocks" in handlers
     for array in all_arrays(result):
         before = array.tolist()
         array.resize(len(before) + 3, refcheck=False)
