@@ -11,16 +11,17 @@ BlockPool::~BlockPool() {
   for (const auto& block : blocks_) std::free(block.second);
 }
 
-void* BlockPool::take(size_t bytes, size_t& capacity) {
+void* BlockPool::take(size_t min_bytes, size_t max_bytes, size_t& capacity) {
   const std::lock_guard<std::mutex> lock(mutex_);
   size_t best = blocks_.size();
   for (size_t b = 0; b < blocks_.size(); ++b) {
-    if (blocks_[b].first >= bytes && (best == blocks_.size() || blocks_[b].first < blocks_[best].first)) {
+    const size_t bytes = blocks_[b].first;
+    if (bytes >= min_bytes && bytes <= max_bytes &&
+        (best == blocks_.size() || bytes > blocks_[best].first)) {
       best = b;
     }
   }
-  // A block more than twice as large would hold memory the list never uses.
-  if (best == blocks_.size() || blocks_[best].first / 2 > bytes) return nullptr;
+  if (best == blocks_.size()) return nullptr;
   capacity = blocks_[best].first;
   void* block = blocks_[best].second;
   kept_ -= capacity;

@@ -22,10 +22,9 @@ class BlockPool {
   BlockPool& operator=(const BlockPool&) = delete;
   ~BlockPool();
 
-  // The smallest kept block of at least `bytes` and at most twice that,
-  // whose usable size is then stored in `capacity`; nullptr when there is
-  // none.
-  void* take(size_t bytes, size_t& capacity);
+  // The largest kept block of min_bytes to max_bytes, whose usable size is
+  // then stored in `capacity`; nullptr when there is none.
+  void* take(size_t min_bytes, size_t max_bytes, size_t& capacity);
   // Keeps `block` (from malloc or realloc) or frees it.
   void give(void* block);
   // Sets the limit, freeing the largest kept blocks until it holds.

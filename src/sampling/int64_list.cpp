@@ -20,27 +20,38 @@ void Int64List::reserve(size_t count) {
     data_ = nullptr;
     capacity_ = 0;
   }
-  if (data_ == nullptr && pool_ != nullptr) {
-    size_t bytes = 0;
-    if (void* block = pool_->take(count * sizeof(int64_t), bytes)) {
-      data_ = static_cast<int64_t*>(block);
-      capacity_ = bytes / sizeof(int64_t);
-      return;
-    }
-  }
+  if (data_ == nullptr && take_from_pool(count, count)) return;
   void* block = std::realloc(data_, count * sizeof(int64_t));
   if (block == nullptr) throw std::bad_alloc();
   data_ = static_cast<int64_t*>(block);
   capacity_ = count;
 }
 
+// A kept block of the pool for `needed` values at the least; any block up
+// to twice `wanted` values will do, the larger the better.
+bool Int64List::take_from_pool(size_t needed, size_t wanted) {
+  if (pool_ == nullptr) return false;
+  size_t bytes = 0;
+  void* block = pool_->take(needed * sizeof(int64_t), 2 * wanted * sizeof(int64_t), bytes);
+  if (block == nullptr) return false;
+  data_ = static_cast<int64_t*>(block);
+  capacity_ = bytes / sizeof(int64_t);
+  return true;
+}
+
 void Int64List::grow_for(size_t needed) {
   constexpr size_t kFirstCapacity = 16;
   // A list that was handed over starts at half as much again as it held
   // then: the next call's list is about as long, and growing past the
-  // start would copy it.
-  const size_t start = capacity_ == 0 ? released_size_ + released_size_ / 2 : 0;
-  reserve(std::max({needed, 2 * capacity_, kFirstCapacity, start}));
+  // start would copy it. A kept block of the pool that holds what is
+  // needed now serves, even if it is smaller than that.
+  if (capacity_ == 0) {
+    const size_t start = std::max({needed, kFirstCapacity, released_size_ + released_size_ / 2});
+    if (data_ == nullptr && needed <= start && take_from_pool(needed, start)) return;
+    reserve(start);
+    return;
+  }
+  reserve(std::max(needed, 2 * capacity_));
 }
 
 // Swaps the contents; each list keeps its pool and its growth hint.

@@ -77,6 +77,7 @@ class Int64List {
 
  private:
   void grow_for(size_t needed);
+  bool take_from_pool(size_t needed, size_t wanted);
 
   int64_t* data_ = nullptr;
   size_t size_ = 0;

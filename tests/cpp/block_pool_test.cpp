@@ -15,7 +15,7 @@ namespace {
 
 void* block_of(size_t bytes) { return std::malloc(bytes); }
 
-TEST(BlockPoolTest, TakesTheSmallestFittingBlockWithinTwiceTheRequest) {
+TEST(BlockPoolTest, TakesTheLargestBlockWithinTheBounds) {
   BlockPool pool;
   pool.set_limit(size_t{1} << 20);
   void* small = block_of(1000);
@@ -25,13 +25,13 @@ TEST(BlockPoolTest, TakesTheSmallestFittingBlockWithinTwiceTheRequest) {
   pool.give(small);
   pool.give(middle);
   size_t capacity = 0;
-  EXPECT_EQ(pool.take(3000, capacity), middle);
+  EXPECT_EQ(pool.take(3000, 6000, capacity), middle);
   EXPECT_GE(capacity, 3000u);
   EXPECT_EQ(capacity, malloc_usable_size(middle));
-  // 64000 is more than twice 3000: not handed out for it.
-  EXPECT_EQ(pool.take(3000, capacity), nullptr);
-  EXPECT_EQ(pool.take(900, capacity), small);
-  EXPECT_EQ(pool.take(40000, capacity), large);
+  // 64000 is beyond the upper bound: not handed out for it.
+  EXPECT_EQ(pool.take(3000, 6000, capacity), nullptr);
+  EXPECT_EQ(pool.take(900, 1800, capacity), small);
+  EXPECT_EQ(pool.take(40000, 80000, capacity), large);
   EXPECT_EQ(pool.kept_bytes(), 0u);
   for (void* block : {small, middle, large}) std::free(block);
 }
@@ -49,7 +49,7 @@ TEST(BlockPoolTest, KeepsNoMoreThanItsLimit) {
   EXPECT_LE(pool.kept_bytes(), 3000u);
   EXPECT_LT(pool.kept_bytes(), before);
   size_t capacity = 0;
-  void* left = pool.take(1500, capacity);
+  void* left = pool.take(1500, 3000, capacity);
   ASSERT_NE(left, nullptr);
   EXPECT_LT(capacity, 6000u);
   std::free(left);
