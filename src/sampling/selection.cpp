@@ -180,7 +180,7 @@ bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& d
   int64_t begin[kLanes];
   int64_t end[kLanes];
   int64_t upper[kLanes];
-  int64_t bound[kLanes];
+  int64_t bound[kLanes] = {};  // initialised: the compiler cannot see that only lanes < `lanes` are read
   int64_t time[kLanes];
   size_t lanes = 0;
   // 1. The non-empty columns, one lane each.
