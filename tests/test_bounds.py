@@ -393,3 +393,23 @@ def test_frontier_without_failures_takes_every_column(mode):
     assert out_col[LOOP].tolist() == [i for i in range(FRONTIER) for _ in range(3)]
     sources = out_node["n"][out_row[LOOP]]
     assert sorted(sources.tolist()) == sorted((v + d) % FRONTIER for v in range(FRONTIER) for d in (1, 2, 3))
+
+
+@pytest.mark.parametrize("mode", TEMPORAL_MODES)
+@pytest.mark.parametrize("colptr", [(INT64_MIN, 1), (0, INT64_MAX), (INT64_MAX, INT64_MIN)],
+                         ids=["min-start", "max-end", "max-start"])
+def test_extreme_column_pointers_ahead_of_the_walk(mode, colptr):
+    # Frontier entries ahead of the one being selected are looked at early
+    # (to fetch their memory in time); their column pointers are the
+    # caller's values and must be checked before any arithmetic on them.
+    # A column that ends before it starts is empty; one reaching outside
+    # row fails.
+    seeds = [0] * 40
+    colptr = {W: i64(colptr[0], colptr[1], 3, 3)}
+    if colptr[W][1] <= colptr[W][0]:
+        out_row = run(mode, seeds, colptr=colptr)[0]
+        assert len(out_row[W]) == 0
+    else:
+        with pytest.raises(IndexError, match=r"^Column 0 of colptr\['author__writes__paper'\] spans .*"
+                                             r"outside row\['author__writes__paper'\] of length 3\.$"):
+            run(mode, seeds, colptr=colptr)

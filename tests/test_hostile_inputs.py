@@ -198,6 +198,16 @@ MEMORY_CHILD = """
             small()
         gc.collect()
         print(round(rss_mib() - base))
+    elif what == "limit-after-large":
+        result = s.sample({"n__e__n": i64(-1)}, {}, "n", everything, i64())
+        del result
+        gc.collect()
+        with open("/proc/self/status") as status:
+            vm = [int(l.split()[1]) for l in status if l.startswith("VmSize:")][0] * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), resource.RLIM_INFINITY))
+        for _ in range(200):
+            small()
+        print(0, 0)
     else:
         with open("/proc/self/status") as status:
             vm = [int(l.split()[1]) for l in status if l.startswith("VmSize:")][0] * 1024
@@ -217,6 +227,15 @@ def test_large_call_keeps_no_memory_after_it():
     assert (code, err) == (0, "")
     after_drop, after_small_calls = map(int, out.split())
     assert after_drop < 64 and after_small_calls < 64
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator reserves address space")
+def test_small_calls_after_a_large_one_need_no_large_allocations():
+    # A large call's list sizes must not make later small calls ask for
+    # that much memory again: under an address-space limit barely above
+    # what the process holds, small calls still succeed.
+    code, out, err = run_child(MEMORY_CHILD.replace("sys.argv[1]", "'limit-after-large'"))
+    assert (code, err, out.split()) == (0, "", ["0", "0"])
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's quarantine keeps freed memory")

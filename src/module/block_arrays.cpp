@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pybind11/gil_safe_call_once.h>
+
 // The memory-handler interface of the C API dates from numpy 1.22.
 #define NPY_NO_DEPRECATED_API NPY_1_22_API_VERSION
 #define NPY_TARGET_VERSION NPY_1_22_API_VERSION
@@ -12,16 +14,21 @@ namespace rerozer {
 
 namespace {
 
-// Loads numpy's C API once; false when it cannot be had.
+// Loads numpy's C API once; false when it cannot be had. The import may run
+// Python code, which may let another thread take the interpreter lock and
+// get here too: the once-guard waits for the first caller without the
+// lock, so neither blocks the other.
 bool numpy_api_loaded() {
-  static const bool loaded = [] {
-    if (_import_array() < 0) {
-      PyErr_Clear();
-      return false;
-    }
-    return true;
-  }();
-  return loaded;
+  PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<bool> loaded;
+  return loaded
+      .call_once_and_store_result([] {
+        if (_import_array() < 0) {
+          PyErr_Clear();
+          return false;
+        }
+        return true;
+      })
+      .get_stored();
 }
 
 // The handler and what it needs, in one allocation owned by the capsule.

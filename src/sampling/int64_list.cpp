@@ -41,17 +41,24 @@ bool Int64List::take_from_pool(size_t needed, size_t wanted) {
 
 void Int64List::grow_for(size_t needed) {
   constexpr size_t kFirstCapacity = 16;
-  // A list that was handed over starts at half as much again as it held
-  // then: the next call's list is about as long, and growing past the
-  // start would copy it. A kept block of the pool that holds what is
-  // needed now serves, even if it is smaller than that.
-  if (capacity_ == 0) {
-    const size_t start = std::max({needed, kFirstCapacity, released_size_ + released_size_ / 2});
-    if (data_ == nullptr && needed <= start && take_from_pool(needed, start)) return;
-    reserve(start);
+  if (capacity_ != 0) {
+    reserve(std::max(needed, 2 * capacity_));
     return;
   }
-  reserve(std::max(needed, 2 * capacity_));
+  // A list that was handed over starts at half as much again as it held
+  // then: the next call's list is about as long, and growing past the
+  // start would copy it. The hint serves one start only, so that one large
+  // call does not make every later start large. A kept block of the pool
+  // that holds what is needed now serves, even if it is smaller than that.
+  const size_t start = std::max({needed, kFirstCapacity, released_size_ + released_size_ / 2});
+  released_size_ = 0;
+  if (data_ == nullptr && take_from_pool(needed, start)) return;
+  try {
+    reserve(start);
+  } catch (const std::bad_alloc&) {
+    if (start == needed) throw;
+    reserve(needed);  // the hint is only a hint
+  }
 }
 
 // Swaps the contents; each list keeps its pool and its growth hint.

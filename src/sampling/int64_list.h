@@ -66,9 +66,10 @@ class Int64List {
   // Hands over the block (at least one byte, so that an empty list also
   // yields a block), and leaves the list empty with no block. The caller
   // frees it with std::free, or gives it to the pool. Without a pool the
-  // block is cut to size() values first. The next growth starts at one and
-  // a half times the released size, so that a list handed over call after
-  // call is allocated once per call, not grown (and copied) step by step.
+  // block is cut to size() values first. The next growth (only that one)
+  // starts at one and a half times the released size, so that a list
+  // handed over call after call is allocated once per call, not grown (and
+  // copied) step by step.
   int64_t* release();
 
   // A list with a pool starts a new block with a kept block of the pool

@@ -100,10 +100,11 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
           __builtin_prefetch(edge.colptr.data + v);
           continue;
         }
+        // Checked before any arithmetic: the values are the caller's.
         const int64_t b = edge.colptr[v];
-        const int64_t len = edge.colptr[v + 1] - b;
-        if (len <= 0 || !edge.row.contains(b) || !edge.row.contains(b + len - 1)) continue;
-        const int64_t probe = b + len / 2;
+        const int64_t e = edge.colptr[v + 1];
+        if (e <= b || b < 0 || e > edge.row.size) continue;
+        const int64_t probe = b + (e - b) / 2;
         if (stage == 1) {
           __builtin_prefetch(edge.row.data + probe);
         } else {
