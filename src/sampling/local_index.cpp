@@ -27,14 +27,10 @@ unsigned log2_of(size_t power_of_two) {
 int64_t LocalIndex::find_or_add(int64_t example, int64_t node, Int64List& examples,
                                 Int64List& nodes) {
   check_stored(example, "example index too large for the local index");
-  check_stored(static_cast<int64_t>(nodes.size()), "too many sampled nodes for the local index");
-  reserve_more(1, examples, nodes);
   // The lists grow first: if that fails, the table is left as it was.
-  const auto make_room = [](Int64List& list) {
-    if (list.size() == list.capacity()) list.reserve(std::max<size_t>(16, 2 * list.capacity()));
-  };
-  make_room(examples);
-  make_room(nodes);
+  examples.reserve_more(1);
+  nodes.reserve_more(1);
+  reserve_more(1, examples, nodes);
   Run run(*this, examples, nodes, 1);
   return run.find_or_add(example, node, hash(example, node));
 }

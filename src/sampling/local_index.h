@@ -44,12 +44,6 @@ class LocalIndex {
     }
   }
 
-  // Hints the processor to load the slot where (example, node) would be
-  // looked up first.
-  void prefetch(int64_t example, int64_t node) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home_slot(hash(example, node))]);
-  }
-
   class Run;
 
   // Empties the table. The lists must hold exactly the pairs entered since
