@@ -247,22 +247,29 @@ class TestWorkersAreCleanedUp:
             epoch(graph, keys, cutoffs, workers=2)
         assert not mp.active_children()
 
-    def test_leaving_an_epoch_early_stops_the_workers(self, shop, monkeypatch):
+    def test_leaving_an_epoch_early_stops_the_workers(self, shop, monkeypatch, tmp_path):
         graph, keys, cutoffs = shop
         original = _Job.sample
+        release = tmp_path / "release"
 
         def stalling(self, planned):
-            # Each worker's second batch never comes, so no worker can end
-            # on its own: whatever ends them is the loader's doing.
+            # Each worker's second batch waits for the end of the test (a
+            # file, which a killed worker cannot leave locked), so no worker
+            # ends on its own: whatever ends them is the loader's doing.
             if planned.index >= 2:
-                time.sleep(3600)
+                deadline = time.monotonic() + 60
+                while not release.exists() and time.monotonic() < deadline:
+                    time.sleep(0.01)
             return original(self, planned)
 
         monkeypatch.setattr(_Job, "sample", stalling)
-        batches = iter(Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, **REQUEST))
-        assert next(batches).index == 0
-        batches.close()
-        assert not mp.active_children()
+        try:
+            batches = iter(Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, **REQUEST))
+            assert next(batches).index == 0
+            batches.close()
+            assert not mp.active_children()
+        finally:
+            release.touch()
 
 
 @pytest.mark.parametrize("with_tqdm", [True, False], ids=["tqdm", "plain-line"])
