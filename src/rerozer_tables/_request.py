@@ -27,7 +27,8 @@ _UNIT_MIXUP = 100
 
 
 def _is_count(value: object) -> bool:
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+    # numpy's timedelta64 is an integer type to numpy; here it is a duration.
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_, np.timedelta64))
 
 
 def _per_hop(name: str, value: object) -> list[Any]:
