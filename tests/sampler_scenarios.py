@@ -103,11 +103,33 @@ class WaitingDict(dict):
 
 # --- Interpreter exit -----------------------------------------------------------
 
+class SlowToFinalise:
+    """Sleeps for `seconds` when freed. slow_finalisation() makes one that
+    only the collection made while the interpreter finalises frees, so that
+    finalisation then takes that long and daemon threads reach the end of
+    their lock-free sections during it (as in a program whose exit takes a
+    while)."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.cycle = self
+
+    def __del__(self, sleep=time.sleep):
+        sleep(self.seconds)
+
+
+def slow_finalisation(seconds):
+    gc.disable()
+    SlowToFinalise(seconds)
+
+
 def exit_during_hops():
-    """A daemon thread is inside the hops of a seconds-long call when the
-    main thread returns; the interpreter finalises under it."""
+    """A daemon thread is inside the hops of a long call when the main
+    thread returns; the interpreter finalises under it."""
+    slow_finalisation(2)
     sampler, window, seeds, times = long_call()
     offsets = AnnouncingDict(window)
+    seeds, times = seeds[:1 << 17], times[:1 << 17]
 
     def load():
         while True:
@@ -127,6 +149,7 @@ def exit_with_loading_threads():
     """Daemon threads sample in loops, two of them sharing one sampler (one
     often waits for the other's call) and one on a sampler of its own,
     while the main thread returns."""
+    slow_finalisation(1)
     graph = random_graph()
     shared = rerozer.NeighborSampler(**graph)
     own = rerozer.NeighborSampler(**graph)
@@ -134,8 +157,9 @@ def exit_with_loading_threads():
 
     def load(sampler, started_event):
         seeds = seeds_of(4096)
+        request = {A: i64(8, 8), B: i64(8, 8)}
         while True:
-            uniform_call(sampler, seeds, counts=(8, 8))
+            sampler.sample(request, {}, "n", seeds, i64())
             started_event.set()
 
     for sampler, event in zip([shared, shared, own], started):
@@ -371,35 +395,39 @@ class InterruptingIndex:
 
 def interrupt_during_prefetch(case):
     """A lookup or a conversion in hop 2 of 3 raises; prints the exception's
-    class and whether the failed call drew anything (compared with a fresh
-    sampler's stream)."""
+    class and whether the failed call drew anything (whether the sampler's
+    next call differs from a fresh sampler's first)."""
     kind, error_name = case.split("-")
     error = {"KeyboardInterrupt": KeyboardInterrupt, "SystemExit": SystemExit,
              "LookupError": LookupError}[error_name]
     graph = random_graph()
     seeds = seeds_of(16)
-    sampler = rerozer.NeighborSampler(**graph, seed=11)
     if kind == "lookup":
         # lookups 1-2 check the request; then hop 0 (a, b), hop 1 (a, b), hop 2 (a, b)
-        args = (InterruptingDict({A: i64(2, 2, 2), B: i64(2, 2, 2)}, 7, error), {})
+        failing = (InterruptingDict({A: i64(2, 2, 2), B: i64(2, 2, 2)}, 7, error), {},
+                   "n", seeds, i64())
+        good = ({A: i64(2, 2, 2), B: i64(2, 2, 2)}, {}, "n", seeds, i64())
     else:
-        rows = [[None, 0], [None, 0], [None, InterruptingIndex(error)]]
-        args = ({A: i64(2, 2, 2)}, {B: rows})
-        graph_times = dict(graph, node_time={"n": np.arange(400, dtype=np.int64)})
-        sampler = rerozer.NeighborSampler(**graph_times, seed=11)
-        seeds_time = np.full(seeds.size, 1000, dtype=np.int64)
+        # Edge type b comes from a node type m with times, by time window; the
+        # upper bound of hop 2's window raises. Edge type a draws in every hop.
+        c = "m__c__n"
+        graph = dict(node_types=["n", "m"], edge_types=[("n", "a", "n"), ("m", "c", "n")],
+                     colptr={A: graph["colptr"][A], c: graph["colptr"][B]},
+                     row={A: graph["row"][A], c: graph["row"][B]},
+                     node_time={"m": np.zeros(400, dtype=np.int64)})
+        times = np.full(seeds.size, 1000, dtype=np.int64)
+        windows = [[None, 0], [None, 0], [None, InterruptingIndex(error)]]
+        failing = ({A: i64(2, 2, 2)}, {c: windows}, "n", seeds, times)
+        good = ({A: i64(2, 2, 2)}, {c: [[None, 0]] * 3}, "n", seeds, times)
+    sampler = rerozer.NeighborSampler(**graph, seed=11)
     try:
-        if kind == "lookup":
-            sampler.sample(*args, "n", seeds, i64())
-        else:
-            sampler.sample(*args, "n", seeds, seeds_time)
+        sampler.sample(*failing)
     except BaseException as exc:  # noqa: BLE001 - the class is printed
         raised = type(exc).__name__
     else:
         raised = "nothing"
-    fresh = rerozer.NeighborSampler(
-        **(graph if kind == "lookup" else graph_times), seed=11)
-    drew = uniform_call(sampler, seeds) != uniform_call(fresh, seeds)
+    fresh = rerozer.NeighborSampler(**graph, seed=11)
+    drew = plain(sampler.sample(*good)) != plain(fresh.sample(*good))
     print(raised, "drew" if drew else "drew-nothing")
 
 
