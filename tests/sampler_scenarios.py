@@ -231,28 +231,24 @@ def dropped_samplers(how):
 
 def sigint_while_waiting():
     """The main thread's call waits for another thread's call, which runs
-    Python code that never returns until released; SIGINTs arrive until the
-    main thread's call has ended. The handler raises KeyboardInterrupt only
-    when it runs inside that call (a profile hook marks the call), so the
+    Python code that does not return until the main thread's call has
+    ended; SIGINTs arrive meanwhile. The handler raises KeyboardInterrupt
+    only when the frame it interrupts is at the line of that call (a
+    handler run there can only run inside the call: the line calls nothing
+    else, and the call cannot return before the other one ends), so the
     exception can only come from the wait."""
     graph = random_graph()
     seeds = seeds_of(64)
     sampler = rerozer.NeighborSampler(**graph, seed=4)
     request = WaitingDict({A: i64(4, 3), B: i64(4, 3)})
+    second_request = {A: i64(4, 3), B: i64(4, 3)}
+    no_times = i64()
     main_code = sys._getframe().f_code
-    inside_call = threading.Event()
+    call_line = []
     call_ended = threading.Event()
 
-    def profile(frame, event, arg):
-        if getattr(arg, "__name__", None) != "sample" or frame.f_code is not main_code:
-            return
-        if event == "c_call":
-            inside_call.set()
-        elif event in ("c_return", "c_exception"):
-            inside_call.clear()
-
     def on_sigint(signum, frame):
-        if inside_call.is_set() and frame.f_code is main_code:
+        if frame.f_code is main_code and [frame.f_lineno] == call_line:
             raise KeyboardInterrupt
 
     def first():
@@ -260,8 +256,7 @@ def sigint_while_waiting():
 
     def send_sigints():
         while not call_ended.wait(0.02):
-            if inside_call.is_set():
-                os.kill(os.getpid(), signal.SIGINT)
+            os.kill(os.getpid(), signal.SIGINT)
 
     signal.signal(signal.SIGINT, on_sigint)
     first_thread = threading.Thread(target=first)
@@ -269,13 +264,12 @@ def sigint_while_waiting():
     request.inside.wait()
     sender = threading.Thread(target=send_sigints)
     sender.start()
-    sys.setprofile(profile)
     try:
-        uniform_call(sampler, seeds)
+        call_line.append(sys._getframe().f_lineno + 1)
+        sampler.sample(second_request, {}, "n", seeds, no_times)
         outcome = "returned"
     except KeyboardInterrupt:
         outcome = "KeyboardInterrupt"
-    sys.setprofile(None)
     call_ended.set()
     sender.join()
     request.release.set()
