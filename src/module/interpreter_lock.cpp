@@ -6,6 +6,13 @@
 #include <cxxabi.h>
 #endif
 
+// CPython 3.13 no longer exports this function (Py_IsFinalizing replaced
+// it); a weak reference lets a module built for 3.12 load there and refuse
+// the import with its own version check. It is only called on 3.12.
+#if PY_VERSION_HEX < 0x030D0000
+#pragma weak _Py_IsFinalizing
+#endif
+
 namespace rerozer {
 
 namespace {
