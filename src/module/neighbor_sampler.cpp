@@ -18,6 +18,16 @@ namespace rerozer {
 
 namespace {
 
+// How counts pick on temporal edge types. The module rerozer takes the k
+// latest edges; the same sources built with REROZER_TEMPORAL_UNIFORM make
+// the module rerozer_tables._temporal, whose samplers draw k at random
+// among all edges up to the example time.
+#ifdef REROZER_TEMPORAL_UNIFORM
+constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kUniform;
+#else
+constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kLast;
+#endif
+
 // Marks the sampler's call as owned by this thread, and empties the working
 // state (giving back what it held beyond its steady size) when the call
 // ends, returned or failed.
@@ -196,7 +206,8 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   // alive by this call's arguments or by the sampler.
   {
     const py::gil_scoped_release release;
-    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress);
+    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress,
+                kTemporalStrategy);
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the

@@ -16,7 +16,7 @@ import numpy as np
 from ._columns import Int64Array, column_array, floor_time_array
 from ._progress import progress_bar
 from .check import check_graph
-from .graph import EdgeType, Graph, edge_type_key
+from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
 
 Counts = Mapping[Any, Sequence[int]]
 Windows = Mapping[Any, Sequence[Sequence[int | None]]]
@@ -82,11 +82,12 @@ class _Job:
     entity_table: str
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
+    temporal_strategy: TemporalStrategy = "last"
 
     def sample(self, planned: _Planned) -> Batch:
         # A sampler per batch, seeded for that batch: the batch's result is
         # the same whichever process samples it, and after whichever batches.
-        sampler = self.graph.sampler(seed=planned.seed)
+        sampler = self.graph.sampler(seed=planned.seed, temporal_strategy=self.temporal_strategy)
         result = sampler.sample(
             self.num_neighbors, self.sampling_time_offsets, self.entity_table,
             planned.seed_node, planned.seed_time,
@@ -191,6 +192,11 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
+    temporal_strategy
+        What a count takes on an edge type with times, as for
+        ``Graph.sampler``: ``"last"`` (default), the most recent edges at
+        or before the example's time; ``"uniform"``, edges drawn at random
+        among all of those.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -230,6 +236,7 @@ class Loader:
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
+        temporal_strategy: TemporalStrategy = "last",
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -241,10 +248,11 @@ class Loader:
             raise ValueError(f"seed must not be negative, got {seed}")
         if entity_table not in graph.node_types:
             raise ValueError(f"{entity_table!r} is not a node type of the graph")
+        strategy = check_temporal_strategy(temporal_strategy)
         if check:
             check_graph(graph)
         counts, windows = _request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows)
+        self._job = _Job(graph, entity_table, counts, windows, strategy)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = self._example_times(graph, entity_table, times)
         self.batch_size = batch_size
