@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -127,6 +127,15 @@ class Graph:
             "row": self.row,
             "node_time": self.node_time,
         }
+
+    @overload
+    def sampler(self, seed: int = ..., temporal_strategy: Literal["last"] = ...) -> NeighborSampler: ...
+    @overload
+    def sampler(self, seed: int = ..., *, temporal_strategy: Literal["uniform"]) -> TemporalUniformSampler: ...
+    @overload
+    def sampler(
+        self, seed: int = ..., temporal_strategy: TemporalStrategy = ...
+    ) -> NeighborSampler | TemporalUniformSampler: ...
 
     def sampler(
         self, seed: int = 123, temporal_strategy: TemporalStrategy = "last"
