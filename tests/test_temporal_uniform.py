@@ -206,3 +206,24 @@ def test_loader_passes_the_strategy_on(strategy):
         assert user_1[0] == user_1[2] == latest
     else:
         assert any(taken != latest for taken in (user_1[0], user_1[2]))
+
+
+@pytest.mark.parametrize("count", [3, 40], ids=["few-picks", "many-picks"])
+def test_wide_frontier_matches_the_model(count):
+    # A frontier of many entries has its time searches run side by side;
+    # the draws must still come entry by entry, in frontier order. Columns
+    # of up to 80 sources, so that 40 picks keep a flag per candidate.
+    rng = np.random.default_rng(count)
+    size = 120
+    time = rng.integers(0, 50, size).astype(np.int64)
+    columns = [sorted(rng.integers(0, size, rng.integers(0, 81)).tolist(), key=lambda u: time[u])
+               for _ in range(size)]
+    colptr = np.cumsum([0] + [len(c) for c in columns]).astype(np.int64)
+    row = np.array([u for c in columns for u in c], dtype=np.int64)
+    arguments = (["n"], [("n", "to", "n")], {"n__to__n": colptr}, {"n__to__n": row}, {"n": time})
+    sampler = _temporal.NeighborSampler(*arguments, seed=11)
+    model = ReferenceSampler(*arguments, seed=11, temporal_strategy="uniform")
+    seeds = rng.integers(0, size, 100).astype(np.int64)
+    request = ({"n__to__n": i64(count, count)}, {}, "n", seeds, rng.integers(0, 60, 100))
+    for _ in range(2):
+        assert as_lists(sampler.sample(*request)) == as_lists(model.sample(*request))
