@@ -6,6 +6,7 @@ import numpy as np
 
 from ._columns import AnyArray
 from .graph import Graph, edge_type_key
+from .storage import verify_checksums
 
 
 def _int64_vector(array: object, what: str) -> AnyArray:
@@ -60,7 +61,7 @@ def _check_order(graph: Graph, key: str, src: str, colptr: AnyArray, row: AnyArr
         )
 
 
-def check_graph(graph: Graph) -> None:
+def check_graph(graph: Graph, *, verify: bool = False) -> None:
     """Check a whole graph once, in O(nodes + edges).
 
     The sampler trusts the layout and checks only the two ends of each range
@@ -71,7 +72,10 @@ def check_graph(graph: Graph) -> None:
     one entry more than its destination type has nodes; that every ``row`` id
     lies within its source type; that every column is ordered by the time of
     its sources when they have times; and that every ``node_time`` and key
-    map has one entry per node.
+    map has one entry per node. With ``verify=True``, first compares every
+    array of a graph from ``load_graph`` with the CRC-32 recorded when it was
+    saved (reading every byte), which finds damage that leaves the layout
+    valid, such as two entries swapped.
 
     Raises
     ------
@@ -90,6 +94,8 @@ def check_graph(graph: Graph) -> None:
     ...
     ValueError: row['a__to__a'] is not ordered by source time in column 0: position 0 (a 1, time 7) comes before position 1 (a 0, time 5)
     """
+    if verify:
+        verify_checksums(graph)
     node_types = set(graph.node_types)
     keys = [edge_type_key(edge_type) for edge_type in graph.edge_types]
     for edge_type, key in zip(graph.edge_types, keys):
