@@ -433,10 +433,12 @@ def _check_manifest(folder: _Folder, manifest: object) -> dict[str, Any]:
         raise bad("is not a JSON object")
     if manifest.get("format") != FORMAT:
         raise bad(f"is of format {manifest.get('format')!r}, not {FORMAT!r}")
-    if manifest.get("version") != VERSION:
+    version = manifest.get("version")
+    if version != VERSION:
+        older = type(version) is int and version < VERSION
         raise bad(
-            f"holds format {FORMAT!r} version {manifest.get('version')!r}, not {FORMAT!r} "
-            f"version {VERSION}: save the graph again with this release"
+            f"holds format {FORMAT!r} version {version!r}, not {FORMAT!r} version {VERSION}"
+            + (": save the graph again with this release" if older else "")
         )
 
     def strings(value: object, size: int | None = None) -> bool:
