@@ -131,42 +131,35 @@ def _write_array(folder_fd: int, file: str, array: AnyArray) -> None:
         os.fsync(handle.fileno())
 
 
-def _is_ours(name: str, parent_fd: int) -> bool:
-    """Whether ``parent/name`` is a real folder holding only files that
+def _only_our_files(folder_fd: int) -> list[str] | None:
+    """The entries of a folder if all are regular files with names that
     ``save_graph`` writes (a graph, or what a killed save left of one)."""
-    try:
-        if not stat.S_ISDIR(os.stat(name, dir_fd=parent_fd, follow_symlinks=False).st_mode):
-            return False
-        folder_fd = os.open(name, _READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
-    except OSError:
-        return False
-    try:
-        for entry in os.listdir(folder_fd):
-            if entry != MANIFEST and not _FILE_NAME.fullmatch(entry):
-                return False
-            if not stat.S_ISREG(os.stat(entry, dir_fd=folder_fd, follow_symlinks=False).st_mode):
-                return False
-        return True
-    except OSError:
-        return False
-    finally:
-        os.close(folder_fd)
+    entries = os.listdir(folder_fd)
+    for entry in entries:
+        if entry != MANIFEST and not _FILE_NAME.fullmatch(entry):
+            return None
+        if not stat.S_ISREG(os.stat(entry, dir_fd=folder_fd, follow_symlinks=False).st_mode):
+            return None
+    return entries
 
 
 def _remove_version(parent_fd: int, name: str) -> None:
-    """Remove the leftover version folder ``name`` unless a reader holds it."""
+    """Remove the leftover version folder ``name``, unless a reader holds it
+    or it holds anything that ``save_graph`` does not write."""
     try:
         folder_fd = os.open(name, _READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
     except OSError:
-        return
+        return  # not a folder (O_NOFOLLOW refuses a link), or gone
     try:
         try:
             fcntl.flock(folder_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             return  # a reader is loading it; a later save removes it
+        entries = _only_our_files(folder_fd)
+        if entries is None:
+            return
         # The manifest goes first: a folder without one is never loaded.
-        entries = sorted(os.listdir(folder_fd), key=lambda entry: entry != MANIFEST)
-        for entry in entries:
+        for entry in sorted(entries, key=lambda entry: entry != MANIFEST):
             os.unlink(entry, dir_fd=folder_fd)
         os.rmdir(name, dir_fd=parent_fd)
     except OSError:
@@ -198,13 +191,15 @@ def _remove_leftovers(parent_fd: int, name: str) -> None:
                     os.unlink(entry, dir_fd=parent_fd)
             except OSError:
                 pass
-        elif versions.fullmatch(entry) and _is_ours(entry, parent_fd):
+        elif versions.fullmatch(entry):
             _remove_version(parent_fd, entry)
 
 
 def _read_format(folder_fd: int) -> str | None:
     """The format of the manifest in an open folder, or None without one."""
     try:
+        if not stat.S_ISREG(os.stat(MANIFEST, dir_fd=folder_fd, follow_symlinks=False).st_mode):
+            return None
         descriptor = os.open(MANIFEST, _READ | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=folder_fd)
     except OSError:
         return None
@@ -374,7 +369,7 @@ def _write_version(
             "version": VERSION,
             "node_types": list(graph.node_types),
             "edge_types": [list(edge_type) for edge_type in graph.edge_types],
-            "num_nodes": dict(graph.num_nodes),
+            "num_nodes": {str(t): int(n) for t, n in graph.num_nodes.items()},
             "time_unit": graph.time_unit,
             "arrays": entries,
         }
