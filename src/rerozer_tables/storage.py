@@ -30,9 +30,10 @@ removes, before it writes and again after it has replaced the link, the
 leftovers of the earlier saves of the same graph: the siblings named
 ``.NAME.v-<32 hex digits>`` that the link does not name (and those named
 ``.NAME.new-<12 hex>``/``.NAME.old-<12 hex>`` by earlier releases), each
-only if it is a real folder that holds nothing but regular files with names
-that ``save_graph`` writes, and the links ``.NAME.link-<32 hex>`` of saves
-killed before their rename. A folder that holds anything else is left alone.
+only if it is a real folder that holds nothing but regular files named
+``manifest.json`` or ``*.npy`` (what ``save_graph`` writes), and the links
+``.NAME.link-<32 hex>`` of saves killed before their rename. A folder that
+holds anything else is left alone, and so is everything of other names.
 Readers hold a shared lock on the version folder while they open its files;
 a save skips a version that a reader holds and removes it at a later save.
 Once loaded, a graph needs nothing on disk: memory maps of removed files stay
@@ -44,36 +45,24 @@ from __future__ import annotations
 
 import fcntl
 import json
-import math
 import os
-import re
-import stat
 import uuid
-import zlib
-from collections.abc import Iterable, Iterator
-from contextlib import contextmanager
-from pathlib import Path
+from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
 
 from ._columns import AnyArray
+from ._graph_files import (
+    FORMAT, MANIFEST, READ, VERSION, ArrayName, GraphFolder, crc32, display_name, load_array,
+    read_manifest, write_all, write_array,
+)
+from ._versions import locked_parent, move_aside, refuse, remove_leftovers, switch, what_is_there
 from .graph import EdgeType, Graph, KeyMap, SavedChecksums, edge_type_key
 
-FORMAT = "rerozer_tables.graph"
-VERSION = 2
-MANIFEST = "manifest.json"
-# What a manifest may name: plain file names in the graph's folder.
-_FILE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*\.npy")
-_LARGEST_MANIFEST = 64 << 20
-_CHECKSUM_CHUNK = 16 << 20
 # Enough for any reader: each retry means that a whole save ended between
 # opening the path and locking the version it named.
 _LOAD_ATTEMPTS = 100
-_READ = os.O_RDONLY | os.O_CLOEXEC
-_ENTRY_KEYS = {"name", "file", "dtype", "shape", "nbytes", "crc32"}
-
-ArrayName = tuple[str, ...]
 
 
 def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
@@ -95,179 +84,6 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
                 (("key_order", node_type), f"node{index_of[node_type]}.key_order.npy", key_map.order)
             )
     return arrays
-
-
-def _display(name: ArrayName) -> str:
-    """``("row", "a__to__b")`` as ``row['a__to__b']``."""
-    return name[0] + "".join(f"[{part!r}]" for part in name[1:])
-
-
-def crc32(array: AnyArray) -> int:
-    """The CRC-32 of an array's bytes, in memory order (a copy only if not contiguous)."""
-    data = np.ascontiguousarray(array).reshape(-1).view(np.uint8)
-    value = 0
-    for start in range(0, data.size, _CHECKSUM_CHUNK):
-        value = zlib.crc32(data[start : start + _CHECKSUM_CHUNK], value)
-    return value
-
-
-# ---------------------------------------------------------------------------
-# Saving
-
-
-def _write_all(descriptor: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(descriptor, view):]
-
-
-def _write_array(folder_fd: int, file: str, array: AnyArray) -> None:
-    descriptor = os.open(file, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
-                         dir_fd=folder_fd)
-    with os.fdopen(descriptor, "wb") as handle:
-        np.save(handle, array, allow_pickle=False)
-        # On disk before the link names the folder.
-        handle.flush()
-        os.fsync(handle.fileno())
-
-
-def _only_our_files(folder_fd: int) -> list[str] | None:
-    """The entries of a folder if all are regular files with names that
-    ``save_graph`` writes (a graph, or what a killed save left of one)."""
-    entries = os.listdir(folder_fd)
-    for entry in entries:
-        if entry != MANIFEST and not _FILE_NAME.fullmatch(entry):
-            return None
-        if not stat.S_ISREG(os.stat(entry, dir_fd=folder_fd, follow_symlinks=False).st_mode):
-            return None
-    return entries
-
-
-def _remove_version(parent_fd: int, name: str) -> None:
-    """Remove the leftover version folder ``name``, unless a reader holds it
-    or it holds anything that ``save_graph`` does not write."""
-    try:
-        folder_fd = os.open(name, _READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
-    except OSError:
-        return  # not a folder (O_NOFOLLOW refuses a link), or gone
-    try:
-        try:
-            fcntl.flock(folder_fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return  # a reader is loading it; a later save removes it
-        entries = _only_our_files(folder_fd)
-        if entries is None:
-            return
-        # The manifest goes first: a folder without one is never loaded.
-        for entry in sorted(entries, key=lambda entry: entry != MANIFEST):
-            os.unlink(entry, dir_fd=folder_fd)
-        os.rmdir(name, dir_fd=parent_fd)
-    except OSError:
-        return  # left for a later save
-    finally:
-        os.close(folder_fd)
-
-
-def _linked_version(parent_fd: int, name: str) -> str | None:
-    """The name the link ``name`` holds, or None when it is no link."""
-    try:
-        return os.readlink(name, dir_fd=parent_fd)
-    except OSError:
-        return None
-
-
-def _remove_leftovers(parent_fd: int, name: str) -> None:
-    """Remove what earlier saves of the graph ``name`` left beside it (module docstring)."""
-    keep = {name, _linked_version(parent_fd, name)}
-    stem = re.escape(f".{name}.")
-    versions = re.compile(stem + r"(v-[0-9a-f]{32}|new-[0-9a-f]{12}|old-[0-9a-f]{12})")
-    links = re.compile(stem + r"link-[0-9a-f]{32}")
-    for entry in os.listdir(parent_fd):
-        if entry in keep:
-            continue
-        if links.fullmatch(entry):
-            try:
-                if stat.S_ISLNK(os.stat(entry, dir_fd=parent_fd, follow_symlinks=False).st_mode):
-                    os.unlink(entry, dir_fd=parent_fd)
-            except OSError:
-                pass
-        elif versions.fullmatch(entry):
-            _remove_version(parent_fd, entry)
-
-
-def _read_format(folder_fd: int) -> str | None:
-    """The format of the manifest in an open folder, or None without one."""
-    try:
-        if not stat.S_ISREG(os.stat(MANIFEST, dir_fd=folder_fd, follow_symlinks=False).st_mode):
-            return None
-        descriptor = os.open(MANIFEST, _READ | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=folder_fd)
-    except OSError:
-        return None
-    try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            return None
-        manifest = json.loads(os.read(descriptor, _LARGEST_MANIFEST).decode("utf-8"))
-    except (OSError, ValueError, RecursionError):
-        return None
-    finally:
-        os.close(descriptor)
-    found = manifest.get("format") if isinstance(manifest, dict) else None
-    return found if isinstance(found, str) else None
-
-
-def _refuse(path: str, why: str) -> FileExistsError:
-    return FileExistsError(
-        f"{path} {why}, so save_graph left it alone: remove it or save to another path"
-    )
-
-
-def _what_is_there(path: str, parent_fd: int, name: str) -> str:
-    """What the save replaces at ``path``: "missing", "empty folder", "link"
-    (to a graph) or "folder" (a graph saved by an earlier release). Raises
-    FileExistsError for anything that is not a graph."""
-    try:
-        info = os.stat(name, dir_fd=parent_fd, follow_symlinks=False)
-    except FileNotFoundError:
-        return "missing"
-    if stat.S_ISLNK(info.st_mode):
-        target = os.readlink(name, dir_fd=parent_fd)
-        try:
-            folder_fd = os.open(name, _READ | os.O_DIRECTORY, dir_fd=parent_fd)
-        except OSError:
-            raise _refuse(path, f"is a symbolic link to {target}, which is not a folder") from None
-        try:
-            if _read_format(folder_fd) != FORMAT:
-                raise _refuse(path, f"is a symbolic link to {target}, which is not a saved graph")
-        finally:
-            os.close(folder_fd)
-        return "link"
-    if stat.S_ISDIR(info.st_mode):
-        folder_fd = os.open(name, _READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
-        try:
-            entries = os.listdir(folder_fd)
-            if not entries:
-                return "empty folder"
-            found = _read_format(folder_fd)
-        finally:
-            os.close(folder_fd)
-        if found == FORMAT:
-            return "folder"
-        if found is None:
-            raise _refuse(path, f"is a folder without a graph manifest (it holds {len(entries)} "
-                                f"{'entry' if len(entries) == 1 else 'entries'})")
-        raise _refuse(path, f"is a folder whose manifest is of format {found!r}, not a saved graph")
-    kind = "a file" if stat.S_ISREG(info.st_mode) else "neither a file nor a folder"
-    raise _refuse(path, f"is {kind}, not a saved graph")
-
-
-@contextmanager
-def _locked_parent(parent: str) -> Iterator[int]:
-    parent_fd = os.open(parent, _READ | os.O_DIRECTORY)
-    try:
-        fcntl.flock(parent_fd, fcntl.LOCK_EX)
-        yield parent_fd
-    finally:
-        os.close(parent_fd)  # releases the lock
 
 
 def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
@@ -302,39 +118,25 @@ def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
     absolute = os.path.abspath(shown)
     parent, name = os.path.split(absolute)
     if not name:
-        raise _refuse(shown, "is the root folder")
+        raise refuse(shown, "is the root folder")
     arrays = _named_arrays(graph)
     os.makedirs(parent, exist_ok=True)
-    with _locked_parent(parent) as parent_fd:
-        there = _what_is_there(shown, parent_fd, name)
+    with locked_parent(parent) as parent_fd:
+        there = what_is_there(shown, parent_fd, name)
         if there == "folder":
             # A graph folder of an earlier release becomes a version first.
-            _switch(parent_fd, name, _move_aside(parent_fd, name))
-        _remove_leftovers(parent_fd, name)
+            switch(parent_fd, name, move_aside(parent_fd, name))
+        remove_leftovers(parent_fd, name)
         version = f".{name}.v-{uuid.uuid4().hex}"
         try:
             _write_version(parent_fd, version, graph, arrays)
             if there == "empty folder":
                 os.rmdir(name, dir_fd=parent_fd)  # fails unless still empty
-            _switch(parent_fd, name, version)
+            switch(parent_fd, name, version)
         finally:
             # After a failure, the unfinished version; after the switch,
             # the version replaced. Never what the link names.
-            _remove_leftovers(parent_fd, name)
-
-
-def _move_aside(parent_fd: int, name: str) -> str:
-    version = f".{name}.v-{uuid.uuid4().hex}"
-    os.rename(name, version, src_dir_fd=parent_fd, dst_dir_fd=parent_fd)
-    return version
-
-
-def _switch(parent_fd: int, name: str, version: str) -> None:
-    """Point the link ``name`` at ``version`` with one rename of a new link."""
-    link = f".{name}.link-{uuid.uuid4().hex}"
-    os.symlink(version, link, dir_fd=parent_fd)
-    os.rename(link, name, src_dir_fd=parent_fd, dst_dir_fd=parent_fd)
-    os.fsync(parent_fd)
+            remove_leftovers(parent_fd, name)
 
 
 def _manifest_text(manifest: dict[str, Any]) -> str:
@@ -350,12 +152,12 @@ def _write_version(
 ) -> None:
     """A new version folder: every array, then the manifest, all on disk."""
     os.mkdir(version, dir_fd=parent_fd)
-    folder_fd = os.open(version, _READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
+    folder_fd = os.open(version, READ | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent_fd)
     try:
         entries = []
         for array_name, file, array in arrays:
             array = np.ascontiguousarray(array)
-            _write_array(folder_fd, file, array)
+            write_array(folder_fd, file, array)
             entries.append({
                 "name": list(array_name),
                 "file": file,
@@ -376,7 +178,7 @@ def _write_version(
         descriptor = os.open(MANIFEST, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
                              dir_fd=folder_fd)
         try:
-            _write_all(descriptor, _manifest_text(manifest).encode("utf-8"))
+            write_all(descriptor, _manifest_text(manifest).encode("utf-8"))
             os.fsync(descriptor)
         finally:
             os.close(descriptor)
@@ -389,167 +191,7 @@ def _write_version(
 # Loading
 
 
-class _Folder:
-    """An open graph folder; every error names the folder and the file."""
-
-    def __init__(self, shown: str, descriptor: int) -> None:
-        self.shown = shown
-        self.fd = descriptor
-
-    def fault(self, file: str, text: str) -> ValueError:
-        return ValueError(f"{os.path.join(self.shown, file)}: {text}")
-
-    def open(self, file: str) -> tuple[int, os.stat_result]:
-        """Open a regular file directly in the folder, never following a link
-        and never waiting on a FIFO or a device."""
-        shown = os.path.join(self.shown, file)
-        try:
-            info = os.stat(file, dir_fd=self.fd, follow_symlinks=False)
-            if not stat.S_ISREG(info.st_mode):
-                kind = "a symbolic link" if stat.S_ISLNK(info.st_mode) else "not a regular file"
-                raise self.fault(file, f"is {kind}, where the graph keeps a regular file")
-            descriptor = os.open(file, _READ | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=self.fd)
-        except OSError as error:
-            # The same error, naming the whole path instead of the bare file.
-            raise type(error)(error.errno, error.strerror, shown) from None
-        opened = os.fstat(descriptor)
-        if not stat.S_ISREG(opened.st_mode) or (opened.st_dev, opened.st_ino) != (info.st_dev, info.st_ino):
-            os.close(descriptor)
-            raise self.fault(file, "changed while it was opened")
-        return descriptor, opened
-
-
-def _check_manifest(folder: _Folder, manifest: object) -> dict[str, Any]:
-    """The manifest's structure, checked before any of it is used."""
-    def bad(text: str) -> ValueError:
-        return folder.fault(MANIFEST, text)
-
-    if not isinstance(manifest, dict):
-        raise bad("is not a JSON object")
-    if manifest.get("format") != FORMAT:
-        raise bad(f"is of format {manifest.get('format')!r}, not {FORMAT!r}")
-    version = manifest.get("version")
-    if version != VERSION:
-        older = type(version) is int and version < VERSION
-        raise bad(
-            f"holds format {FORMAT!r} version {version!r}, not {FORMAT!r} version {VERSION}"
-            + (": save the graph again with this release" if older else "")
-        )
-
-    def strings(value: object, size: int | None = None) -> bool:
-        return (isinstance(value, list) and all(isinstance(v, str) for v in value)
-                and (size is None or len(value) == size))
-
-    if not strings(manifest.get("node_types")):
-        raise bad("node_types is not a list of strings")
-    edge_types = manifest.get("edge_types")
-    if not isinstance(edge_types, list) or not all(strings(e, 3) for e in edge_types):
-        raise bad("edge_types is not a list of [source, relation, destination] strings")
-    num_nodes = manifest.get("num_nodes")
-    if not isinstance(num_nodes, dict) or not all(
-        type(n) is int and n >= 0 for n in num_nodes.values()
-    ):
-        raise bad("num_nodes is not an object of node counts")
-    if not isinstance(manifest.get("time_unit"), str):
-        raise bad("time_unit is not a string")
-    entries = manifest.get("arrays")
-    if not isinstance(entries, list):
-        raise bad("arrays is not a list")
-    names: set[ArrayName] = set()
-    files: set[str] = set()
-    for i, entry in enumerate(entries):
-        what = f"arrays[{i}]"
-        if not isinstance(entry, dict) or not _ENTRY_KEYS <= set(entry):
-            raise bad(f"{what} is not an object of name, file, dtype, shape, nbytes and crc32")
-        name, file = entry["name"], entry["file"]
-        if not strings(name) or not name or tuple(name) in names:
-            raise bad(f"{what} has no name, or one used before: {name!r}")
-        if not isinstance(file, str) or not _FILE_NAME.fullmatch(file) or file in files:
-            raise bad(f"{what} names the file {file!r}: not a plain .npy name in the folder, or used before")
-        names.add(tuple(name))
-        files.add(file)
-        shape = entry["shape"]
-        if not isinstance(shape, list) or not all(type(n) is int and n >= 0 for n in shape):
-            raise bad(f"{what} ({file}) has the shape {shape!r}")
-        try:
-            dtype = np.dtype(entry["dtype"]) if isinstance(entry["dtype"], str) else None
-        except (TypeError, ValueError):
-            dtype = None
-        if dtype is None or dtype.kind not in "biufcmMSU" or dtype.subdtype is not None:
-            raise bad(f"{what} ({file}) has the dtype {entry['dtype']!r}")
-        if entry["nbytes"] != dtype.itemsize * math.prod(shape):
-            raise bad(f"{what} ({file}) gives {entry['nbytes']!r} bytes for dtype {dtype} and shape {shape}")
-        if not isinstance(entry["crc32"], str) or not re.fullmatch(r"[0-9a-f]{8}", entry["crc32"]):
-            raise bad(f"{what} ({file}) has the checksum {entry['crc32']!r}")
-    return manifest
-
-
-def _read_manifest(folder: _Folder) -> dict[str, Any]:
-    try:
-        descriptor, info = folder.open(MANIFEST)
-    except FileNotFoundError:
-        raise FileNotFoundError(
-            f"{os.path.join(folder.shown, MANIFEST)}: no such file, so {folder.shown} is not a "
-            "graph saved by save_graph"
-        ) from None
-    try:
-        if info.st_size > _LARGEST_MANIFEST:
-            raise folder.fault(MANIFEST, f"has {info.st_size} bytes, more than a manifest can")
-        text = os.read(descriptor, _LARGEST_MANIFEST)
-    finally:
-        os.close(descriptor)
-    try:
-        manifest = json.loads(text.decode("utf-8"))
-    except (ValueError, RecursionError) as error:
-        raise folder.fault(MANIFEST, f"is not valid JSON ({error})") from None
-    return _check_manifest(folder, manifest)
-
-
-def _load_array(folder: _Folder, entry: dict[str, Any], mmap: bool) -> AnyArray:
-    """One array, its header and size checked against its manifest entry."""
-    file = entry["file"]
-    dtype, shape = np.dtype(entry["dtype"]), tuple(entry["shape"])
-    what = f"{_display(tuple(entry['name']))}, {entry['dtype']} of shape {shape}"
-    descriptor, info = folder.open(file)
-    with os.fdopen(descriptor, "rb") as handle:
-        try:
-            major, minor = np.lib.format.read_magic(handle)
-            if (major, minor) not in ((1, 0), (2, 0)):
-                raise ValueError(f"format version {major}.{minor}")
-            read_header = (np.lib.format.read_array_header_1_0 if major == 1
-                           else np.lib.format.read_array_header_2_0)
-            found_shape, fortran, found_dtype = read_header(handle)
-        except (ValueError, OSError, SyntaxError) as error:
-            raise folder.fault(file, f"has no valid .npy header ({error})") from None
-        if found_dtype != dtype or np.lib.format.dtype_to_descr(found_dtype) != entry["dtype"] \
-                or tuple(found_shape) != shape or (fortran and len(shape) > 1):
-            order = ", Fortran order" if fortran else ""
-            raise folder.fault(
-                file, f"holds {np.lib.format.dtype_to_descr(found_dtype)} of shape "
-                f"{tuple(found_shape)}{order}, but the manifest gives {what}")
-        offset = handle.tell()
-        if info.st_size != offset + entry["nbytes"]:
-            raise folder.fault(
-                file, f"has {info.st_size} bytes, but a {offset}-byte header and {what} "
-                f"({entry['nbytes']} bytes) make {offset + entry['nbytes']}")
-        if entry["nbytes"] == 0:
-            return np.zeros(shape, dtype=dtype)
-        if mmap:
-            # np.memmap keeps its own mapping; closing the file after is fine.
-            mapped: AnyArray = np.memmap(handle, dtype=dtype, mode="r", offset=offset, shape=shape)
-            return mapped
-        array = np.empty(shape, dtype=dtype)
-        view = memoryview(array.reshape(-1).view(np.uint8))
-        done = 0
-        while done < view.nbytes:
-            count = handle.readinto(view[done:])
-            if not count:
-                raise folder.fault(file, f"ended after {offset + done} bytes while it was read")
-            done += count
-        return array
-
-
-def _graph(folder: _Folder, manifest: dict[str, Any], arrays: dict[ArrayName, AnyArray],
+def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName, AnyArray],
            saved: SavedChecksums) -> Graph:
     colptr: dict[str, AnyArray] = {}
     row: dict[str, AnyArray] = {}
@@ -578,13 +220,13 @@ def _graph(folder: _Folder, manifest: dict[str, Any], arrays: dict[ArrayName, An
     )
 
 
-def _load_locked(folder: _Folder, mmap: bool, verify: bool) -> Graph:
-    manifest = _read_manifest(folder)
+def _load_locked(folder: GraphFolder, mmap: bool, verify: bool) -> Graph:
+    manifest = read_manifest(folder)
     arrays: dict[ArrayName, AnyArray] = {}
     checksums: dict[ArrayName, tuple[str, int]] = {}
     for entry in manifest["arrays"]:
         name = tuple(entry["name"])
-        arrays[name] = _load_array(folder, entry, mmap)
+        arrays[name] = load_array(folder, entry, mmap)
         checksums[name] = (entry["file"], int(entry["crc32"], 16))
     saved = SavedChecksums(folder.shown, checksums)
     if verify:
@@ -598,7 +240,7 @@ def _verify(saved: SavedChecksums, arrays: Iterable[tuple[ArrayName, AnyArray]])
         found = crc32(array)
         if found != expected:
             raise ValueError(
-                f"{os.path.join(saved.folder, file)}: the CRC-32 of {_display(name)} is "
+                f"{os.path.join(saved.folder, file)}: the CRC-32 of {display_name(name)} is "
                 f"{found:08x}, but {expected:08x} was recorded when it was saved: the data are damaged"
             )
 
@@ -615,7 +257,7 @@ def verify_checksums(graph: Graph) -> None:
     present = {name: array for name, _, array in _named_arrays(graph)}
     for name, (file, _) in saved.arrays.items():
         if name not in present:
-            raise ValueError(f"{os.path.join(saved.folder, file)}: the graph no longer has {_display(name)}")
+            raise ValueError(f"{os.path.join(saved.folder, file)}: the graph no longer has {display_name(name)}")
     _verify(saved, ((name, present[name]) for name in saved.arrays))
 
 
@@ -647,12 +289,12 @@ def load_graph(path: str | os.PathLike[str], *, mmap: bool = True, verify: bool 
     shown = os.fspath(path)
     for _ in range(_LOAD_ATTEMPTS):
         try:
-            descriptor = os.open(shown, _READ | os.O_DIRECTORY)
+            descriptor = os.open(shown, READ | os.O_DIRECTORY)
         except FileNotFoundError:
             raise FileNotFoundError(f"{shown}: no graph there (no such file or folder)") from None
         except NotADirectoryError:
             raise NotADirectoryError(f"{shown}: not a folder, so not a saved graph") from None
-        folder = _Folder(shown, descriptor)
+        folder = GraphFolder(shown, descriptor)
         try:
             # Saves remove a version only while they hold it exclusively.
             fcntl.flock(descriptor, fcntl.LOCK_SH)
