@@ -8,6 +8,7 @@ import multiprocessing as mp
 import os
 import re
 import signal
+import stat
 import threading
 import traceback
 
@@ -362,6 +363,14 @@ def fifo_in_place(path):
     os.mkfifo(path / "edge0.row.npy")
 
 
+def device_in_place(path):
+    os.unlink(path / "edge0.row.npy")
+    try:
+        os.mknod(path / "edge0.row.npy", stat.S_IFCHR | 0o600, os.makedev(1, 3))  # /dev/null's
+    except PermissionError:
+        pytest.skip("this user may not make device nodes")
+
+
 def manifest_linking_out(path):
     os.rename(path / "manifest.json", path.parent / "manifest.json")
     os.symlink("../manifest.json", path / "manifest.json")
@@ -375,6 +384,7 @@ def manifest_linking_out(path):
     pytest.param(linking_out, "link.npy", "is a symbolic link, where the graph keeps a regular file",
                  id="link-out"),
     pytest.param(fifo_in_place, "edge0.row.npy", "is not a regular file", id="fifo"),
+    pytest.param(device_in_place, "edge0.row.npy", "is not a regular file", id="device"),
     pytest.param(manifest_linking_out, "manifest.json", "is a symbolic link", id="manifest-link"),
     pytest.param(edit_entries(lambda entry, _: entry.update(dtype="|O")), "manifest.json",
                  "arrays[1] (edge0.row.npy) has the dtype '|O'", id="object-dtype"),

@@ -43,6 +43,7 @@ arrays are the reader's own.
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import json
 import os
@@ -297,7 +298,9 @@ def load_graph(path: str | os.PathLike[str], *, mmap: bool = True, verify: bool 
         folder = GraphFolder(shown, descriptor)
         try:
             # Saves remove a version only while they hold it exclusively.
-            fcntl.flock(descriptor, fcntl.LOCK_SH)
+            # (Where the file system has no locks, the retry below remains.)
+            with contextlib.suppress(OSError):
+                fcntl.flock(descriptor, fcntl.LOCK_SH)
             try:
                 return _load_locked(folder, mmap, verify)
             except FileNotFoundError:
