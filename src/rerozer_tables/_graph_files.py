@@ -121,6 +121,14 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         raise bad("num_nodes is not an object of node counts")
     if not isinstance(manifest.get("time_unit"), str):
         raise bad("time_unit is not a string")
+    inherited = manifest.setdefault("inherited_times", {})
+    if not isinstance(inherited, dict) or not all(strings(c) for c in inherited.values()):
+        raise bad("inherited_times is not an object of column lists")
+    dangling = manifest.setdefault("dangling_keys", {})
+    if not isinstance(dangling, dict) or not all(
+        type(n) is int and n >= 0 for n in dangling.values()
+    ):
+        raise bad("dangling_keys is not an object of counts")
     entries = manifest.get("arrays")
     if not isinstance(entries, list):
         raise bad("arrays is not a list")

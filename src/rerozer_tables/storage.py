@@ -174,6 +174,8 @@ def _write_version(
             "edge_types": [list(edge_type) for edge_type in graph.edge_types],
             "num_nodes": {str(t): int(n) for t, n in graph.num_nodes.items()},
             "time_unit": graph.time_unit,
+            "inherited_times": {str(t): [str(c) for c in cs] for t, cs in graph.inherited_times.items()},
+            "dangling_keys": {str(c): int(n) for c, n in graph.dangling_keys.items()},
             "arrays": entries,
         }
         descriptor = os.open(MANIFEST, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
@@ -217,6 +219,8 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
         num_nodes=dict(manifest["num_nodes"]),
         keys={t: KeyMap(k, orders.get(t)) for t, k in keys.items()},
         time_unit=manifest["time_unit"],
+        inherited_times=dict(manifest["inherited_times"]),
+        dangling_keys=dict(manifest["dangling_keys"]),
         saved=saved,
     )
 
