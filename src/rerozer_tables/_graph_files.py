@@ -154,7 +154,7 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
             dtype = None
         if dtype is None or dtype.kind not in "biufcmMSU" or dtype.subdtype is not None:
             raise bad(f"{what} ({file}) has the dtype {entry['dtype']!r}")
-        if entry["nbytes"] != dtype.itemsize * math.prod(shape):
+        if type(entry["nbytes"]) is not int or entry["nbytes"] != dtype.itemsize * math.prod(shape):
             raise bad(f"{what} ({file}) gives {entry['nbytes']!r} bytes for dtype {dtype} and shape {shape}")
         if not isinstance(entry["crc32"], str) or not re.fullmatch(r"[0-9a-f]{8}", entry["crc32"]):
             raise bad(f"{what} ({file}) has the checksum {entry['crc32']!r}")
@@ -172,7 +172,10 @@ def read_manifest(folder: GraphFolder) -> dict[str, Any]:
     try:
         if info.st_size > LARGEST_MANIFEST:
             raise folder.fault(MANIFEST, f"has {info.st_size} bytes, more than a manifest can")
-        text = os.read(descriptor, LARGEST_MANIFEST)
+        chunks = []
+        while chunk := os.read(descriptor, LARGEST_MANIFEST):
+            chunks.append(chunk)
+        text = b"".join(chunks)
     finally:
         os.close(descriptor)
     try:
