@@ -47,6 +47,11 @@ def _work(plan: list[_Planned], new_sampling: Callable[[], Sample], connection: 
     ends its workers itself), and only then lets them through, so no handler
     of the application ever runs here: SIGTERM ends the worker at once.
     """
+    # The worker's collector leaves the objects inherited from the parent
+    # alone, so that it does not turn shared pages into copies. Freezing here
+    # rather than in the parent leaves the application's own gc.freeze()
+    # state as it was.
+    gc.freeze()
     for number in _SIGNALS:
         signal.signal(number, signal.SIG_IGN if number == signal.SIGINT else signal.SIG_DFL)
     signal.pthread_sigmask(signal.SIG_UNBLOCK, _SIGNALS)
@@ -120,12 +125,6 @@ class Processes:
         context = mp.get_context("fork")
         self.processes: list[Any] = []
         self.connections: list[Any] = []
-        # Objects made before the fork are left alone by the workers'
-        # collector, so that it does not turn shared pages into copies; an
-        # application that froze objects itself keeps exactly its own state.
-        freeze = gc.get_freeze_count() == 0
-        if freeze:
-            gc.freeze()
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
         try:
             started = min(count, max(len(plan), 1))
@@ -146,8 +145,6 @@ class Processes:
             raise
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-            if freeze:
-                gc.unfreeze()
 
     def _receive(self, w: int, index: int) -> Batch:
         process, connection = self.processes[w], self.connections[w]
