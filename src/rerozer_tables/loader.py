@@ -111,7 +111,7 @@ class _Job:
         its two rows, so the edges are held once. Otherwise ``edge_index`` is
         built on first use.
         """
-        out_row, out_col, *rest = result
+        out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
         stacked: dict[EdgeType, Int64Array] = {}
         if stack_edges:
             for edge_type in self.graph.edge_types:
@@ -121,7 +121,8 @@ class _Job:
                 out_row[key], out_col[key] = both[0], both[1]
         batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
-            out_row, out_col, *rest, edge_types=self.graph.edge_types,
+            out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
+            self.graph.edge_types,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
