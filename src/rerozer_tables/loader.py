@@ -41,6 +41,9 @@ class Batch:
     entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
     source's and row 1 the destination's index into ``out_node`` of its type,
     the layout PyG's ``HeteroData`` takes through ``torch.from_numpy``.
+    Worker threads build it with the batch, and ``out_row[k]`` and
+    ``out_col[k]`` are then its two rows (views); otherwise it is built on
+    first use.
     """
 
     index: int
