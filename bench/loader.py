@@ -152,6 +152,54 @@ def memory_run(args) -> None:
                       "max_batch_kib": max(sizes) / 1024}))
 
 
+def profile_run(args) -> None:
+    """Where a worker's time goes per batch: wall and thread CPU time in the
+    `sample` call and in building the batch, and the caller's wait for its
+    next batch, for workers=2 threads with each kind of step."""
+    from rerozer_tables import loader as loader_module
+
+    graph, data = load_graph(args.size)
+    nodes, times = examples(data, args.examples, args.batch)
+    loader = make_loader(graph, nodes, times, args.batch, workers=2)
+    step_s = (args.step_ms or 7.0) / 1000
+    timings: list[tuple[float, float, float, float]] = []
+    original_batch = loader_module._Job.batch
+
+    def timed_call(self, planned):
+        wall, cpu = time.perf_counter(), time.thread_time()
+        result = self.sampler(planned.seed).sample(
+            self.job.num_neighbors, self.job.sampling_time_offsets, self.job.entity_table,
+            planned.seed_node, planned.seed_time)
+        wall2, cpu2 = time.perf_counter(), time.thread_time()
+        batch = original_batch(self.job, planned, result, stack_edges=self.stack_edges)
+        timings.append((wall2 - wall, cpu2 - cpu, time.perf_counter() - wall2, time.thread_time() - cpu2))
+        return batch
+
+    loader_module._Sampling.__call__ = timed_call
+    for kind, step in (("none", None), ("sleep", time.sleep), ("busy", busy)):
+        for _ in range(args.repeats):
+            timings.clear()
+            waits = []
+            start = time.perf_counter()
+            batches = iter(loader)
+            while True:
+                t = time.perf_counter()
+                batch = next(batches, None)
+                waits.append(time.perf_counter() - t)
+                if batch is None:
+                    break
+                if step is not None:
+                    step(step_s)
+                del batch
+            total = time.perf_counter() - start
+        cols = list(zip(*timings))
+        ms = [statistics.median(c) * 1000 for c in cols]
+        print(f"step {kind:<5} ({step_s * 1000:.1f} ms): epoch {total:.3f} s; per batch in a worker: "
+              f"sample {ms[0]:.2f} ms wall / {ms[1]:.2f} ms CPU, build {ms[2]:.2f} wall / "
+              f"{ms[3]:.2f} CPU; caller waited {sum(waits):.3f} s in all "
+              f"(first batch {waits[0] * 1000:.1f} ms)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", default="medium", choices=sorted(generate.SIZES))
@@ -161,9 +209,14 @@ def main() -> None:
     parser.add_argument("--step-ms", type=float, default=None)
     parser.add_argument("--memory", default=None, help=argparse.SUPPRESS)  # one memory run
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--profile", action="store_true",
+                        help="instead: where the time of workers=2 threads goes, per batch")
     args = parser.parse_args()
     if args.memory:
         memory_run(args)
+        return
+    if args.profile:
+        profile_run(args)
         return
 
     print(f"load: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f} "
