@@ -17,9 +17,10 @@ On the bench graph of --size, the examples are customers with seed times
                steps. The step is time.sleep (it releases the interpreter
                lock, as a real training step mostly does) or a busy loop in
                Python (it holds the lock).
-(d) memory     peak resident memory added by an epoch (high-water mark,
-               reset through /proc/self/clear_refs just before it) against
-               one batch's bytes; each in a fresh process.
+(d) memory     peak resident memory added by an epoch with a 10 ms step
+               per batch (high-water mark, reset through
+               /proc/self/clear_refs just before it) against one batch's
+               bytes; each configuration in a fresh process.
 
 Every configuration runs once per repeat, the configurations in turn, so
 that load on a shared machine falls on all of them alike. Nothing passes or
@@ -138,14 +139,16 @@ def memory_run(args) -> None:
     """One epoch in this (fresh) process; prints a JSON line."""
     graph, data = load_graph(args.size)
     nodes, times = examples(data, args.examples, args.batch)
-    workers, kind = args.memory.split(":")
-    loader = make_loader(graph, nodes, times, args.batch, workers=int(workers), worker_kind=kind)
+    workers, kind, prefetch = args.memory.split(":")
+    loader = make_loader(graph, nodes, times, args.batch, workers=int(workers), worker_kind=kind,
+                         prefetch=int(prefetch))
     sizes = []
     before = rss_kib("VmRSS")
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # reset the high-water mark
     for batch in loader:
         sizes.append(batch_bytes(batch))
+        time.sleep(0.01)  # a training step, so that the workers run ahead as far as they may
         del batch
     peak = rss_kib("VmHWM") - before
     print(json.dumps({"peak_kib": peak, "median_batch_kib": statistics.median(sizes) / 1024,
@@ -278,16 +281,17 @@ def main() -> None:
                  f"  {med[f'{name}+{kind}'] / bound:.2f}x max(training, sampling {med[name]:.3f} s)")
     if args.no_memory:
         return
-    print("(d) memory: peak resident memory added by an epoch, fresh process each")
-    for config in ("0:thread", "2:thread", "2:process"):
+    print("(d) memory: peak resident memory added by an epoch, fresh process each "
+          "(processes: the parent's alone)")
+    for config in ("0:thread:2", "2:thread:1", "2:thread:2", "2:thread:4", "2:process:2"):
         out = subprocess.run(
             [sys.executable, __file__, "--size", args.size, "--examples", str(args.examples),
              "--batch", str(args.batch), "--memory", config],
             check=True, capture_output=True, text=True,
         ).stdout
         m = json.loads(out.strip().splitlines()[-1])
-        workers, kind = config.split(":")
-        print(f"  workers={workers} {kind:<8} peak {m['peak_kib'] / 1024:7.1f} MiB = "
+        workers, kind, prefetch = config.split(":")
+        print(f"  workers={workers} {kind:<8} prefetch={prefetch} peak {m['peak_kib'] / 1024:7.1f} MiB = "
               f"{m['peak_kib'] / m['median_batch_kib']:5.1f} batches "
               f"(batch median {m['median_batch_kib'] / 1024:.1f} MiB, max {m['max_batch_kib'] / 1024:.1f} MiB)")
 
