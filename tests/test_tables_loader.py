@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from collections import Counter
 
 import numpy as np
@@ -241,6 +242,7 @@ def test_last_batch_is_short_and_len_counts_batches(shop):
 )
 def test_loader_rejects_bad_requests(shop, times, options, message):
     graph, _, _ = shop
+    options = {"num_neighbors": [1], **options}
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
         Loader(graph, "customers", [1000, 1001, 1002], times, batch_size=2, **options)
 
@@ -249,7 +251,7 @@ def test_untimed_entity_in_a_timed_graph_needs_times(shop):
     graph, _, _ = shop
     message = "the graph has times but products has none: give the examples' times, or every selection would ignore time"
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
-        Loader(graph, "products", ["p1"], None, batch_size=1)
+        Loader(graph, "products", ["p1"], None, batch_size=1, num_neighbors=[1])
     # With times it samples the latest orders of the product at or before them.
     batch = next(iter(Loader(graph, "products", ["p1"], [120 * DAY], batch_size=1,
                              num_neighbors={"products__rev_sku__orders": [-1]})))
@@ -302,12 +304,29 @@ def leave_early(loader, how):
 class TestWorkerLifecycle:
     @pytest.mark.parametrize("how", EXITS)
     @pytest.mark.parametrize("kind", WORKER_KINDS)
-    def test_leaving_an_epoch_early_leaves_no_worker(self, shop, kind, how):
+    def test_leaving_an_epoch_early_leaves_no_worker(self, shop, monkeypatch, tmp_path, kind, how):
         graph, keys, cutoffs = shop
+        # Threads cannot run ahead of the caller, so they are all alive when it
+        # leaves. Processes fill their pipes: their batches from 4 on wait
+        # for the end of the test (a file, which a killed worker cannot leave
+        # locked), so no process ends on its own and ending them is the
+        # loader's doing.
+        release = tmp_path / "release"
+
+        def stall(planned):
+            if kind == "process" and planned.index >= 4:
+                deadline = time.monotonic() + 60
+                while not release.exists() and time.monotonic() < deadline:
+                    time.sleep(0.01)
+
+        patch_sampling(monkeypatch, stall)
         loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, worker_kind=kind,
                         **REQUEST)
-        leave_early(loader, how)
-        assert not loader_threads() and not mp.active_children()
+        try:
+            leave_early(loader, how)
+            assert not loader_threads() and not mp.active_children()
+        finally:
+            release.touch()
 
     @pytest.mark.parametrize("how", EXITS)
     def test_threads_sample_only_a_bounded_number_of_batches_ahead(self, shop, monkeypatch, how):
