@@ -228,9 +228,12 @@ class Loader:
     worker_kind
         ``"thread"`` (the default) or ``"process"``: forked worker processes
         (Linux) that send every batch through a pipe, a copy that threads
-        avoid. Processes pay only where the training step holds the
-        interpreter lock for long stretches (pure-Python work), which keeps
-        threads from building their batches.
+        avoid. Processes were slower than threads in every case
+        ``bench/loader.py`` measures, a training step that holds the
+        interpreter lock included; they are kept only to isolate sampling
+        from the training process, whose work survives a worker that is
+        killed (as by the out-of-memory killer): the loop gets a
+        RuntimeError naming the worker and the batch.
     prefetch
         Batches sampled ahead per worker thread: the loader holds at most
         ``prefetch * workers`` batches besides those the caller keeps.
