@@ -9,7 +9,8 @@ On the bench graph of --size, the examples are customers with seed times
 (a) overhead   Loader(workers=0) against raw `sample` calls on one sampler
                with the same batches (and against a new sampler per batch)
 (b) workers    examples/s of workers=2 (threads, and processes) against
-               workers=0
+               workers=0, beside the raw calls split between 2 threads
+               (what the machine's 2 cores give at the time)
 (c) overlap    an epoch whose loop runs a training step of S ms per batch
                (S: --step-ms, default the median raw sampling time per
                batch), against max(training, sampling): the training is the
@@ -89,6 +90,30 @@ def raw_epoch(loader: Loader, fresh: bool) -> float:
         result = s.sample(job.num_neighbors, job.sampling_time_offsets, job.entity_table,
                           planned.seed_node, planned.seed_time)
         del result
+    return time.perf_counter() - start
+
+
+def raw_two_threads(loader: Loader) -> float:
+    """The same calls split between two threads, each with its own sampler
+    (even and odd batches): what two cores give the raw calls right now."""
+    import threading
+
+    plan = loader.plan(0)
+    job = loader._job
+
+    def run(share) -> None:
+        sampler = job.graph.sampler(seed=0)
+        for planned in share:
+            result = sampler.sample(job.num_neighbors, job.sampling_time_offsets,
+                                    job.entity_table, planned.seed_node, planned.seed_time)
+            del result
+
+    threads = [threading.Thread(target=run, args=(plan[w::2],)) for w in range(2)]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
     return time.perf_counter() - start
 
 
@@ -256,6 +281,7 @@ def main() -> None:
     for _ in range(args.repeats):
         record("raw", on_cpu("raw", lambda: raw_epoch(loaders["w0"], fresh=False)))
         record("raw-fresh", on_cpu("raw-fresh", lambda: raw_epoch(loaders["w0"], fresh=True)))
+        record("raw2", raw_two_threads(loaders["w0"]))
         for name, loader in loaders.items():
             record(name, on_cpu(name, lambda: loader_epoch(loader)))
     med = {name: statistics.median(values) for name, values in times_by.items()}
@@ -284,6 +310,8 @@ def main() -> None:
     line("Loader(workers=0)", "w0", f"  {med['w0'] / med['raw']:.2f}x raw "
          f"(CPU {cpu_med['w0'] / cpu_med['raw']:.2f}x, best {best('w0') / best('raw'):.2f}x)")
     print("(b) workers (speed-up in examples/s: medians, and best against best)")
+    line("raw sample on 2 threads", "raw2", f"  {med['raw'] / med['raw2']:.2f}x raw on 1 "
+         f"(best {best('raw') / best('raw2'):.2f}x): what 2 cores give now")
     for name, label in (("t2", "threads"), ("p2", "processes")):
         line(f"Loader(workers=2) {label}", name, f"  {med['w0'] / med[name]:.2f}x workers=0 "
              f"(best {best('w0') / best(name):.2f}x)")
