@@ -301,32 +301,38 @@ def leave_early(loader, how):
         gc.collect()
 
 
+@pytest.fixture
+def stalled(monkeypatch, tmp_path):
+    """Keep every worker alive until the loader ends it.
+
+    Threads cannot run ahead of the caller, so they are alive when it leaves
+    an epoch of more than a few batches. Processes fill their pipes: their
+    batches from 4 on wait for the end of the test (a file, which a killed
+    worker cannot leave locked), so no process ends on its own and ending
+    them is the loader's doing.
+    """
+    release = tmp_path / "release"
+
+    def stall(planned):
+        if mp.parent_process() is not None and planned.index >= 4:
+            deadline = time.monotonic() + 60
+            while not release.exists() and time.monotonic() < deadline:
+                time.sleep(0.01)
+
+    patch_sampling(monkeypatch, stall)
+    yield
+    release.touch()
+
+
 class TestWorkerLifecycle:
     @pytest.mark.parametrize("how", EXITS)
     @pytest.mark.parametrize("kind", WORKER_KINDS)
-    def test_leaving_an_epoch_early_leaves_no_worker(self, shop, monkeypatch, tmp_path, kind, how):
+    def test_leaving_an_epoch_early_leaves_no_worker(self, shop, stalled, kind, how):
         graph, keys, cutoffs = shop
-        # Threads cannot run ahead of the caller, so they are all alive when it
-        # leaves. Processes fill their pipes: their batches from 4 on wait
-        # for the end of the test (a file, which a killed worker cannot leave
-        # locked), so no process ends on its own and ending them is the
-        # loader's doing.
-        release = tmp_path / "release"
-
-        def stall(planned):
-            if kind == "process" and planned.index >= 4:
-                deadline = time.monotonic() + 60
-                while not release.exists() and time.monotonic() < deadline:
-                    time.sleep(0.01)
-
-        patch_sampling(monkeypatch, stall)
         loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, worker_kind=kind,
                         **REQUEST)
-        try:
-            leave_early(loader, how)
-            assert not loader_threads() and not mp.active_children()
-        finally:
-            release.touch()
+        leave_early(loader, how)
+        assert not loader_threads() and not mp.active_children()
 
     @pytest.mark.parametrize("how", EXITS)
     def test_threads_sample_only_a_bounded_number_of_batches_ahead(self, shop, monkeypatch, how):
@@ -354,7 +360,7 @@ class TestWorkerLifecycle:
         assert max(index for index, _ in sampled) < 2 + 6 < len(loader)
 
     @pytest.mark.parametrize("how", ["close", "exception"])
-    def test_workers_run_none_of_the_applications_signal_handlers(self, shop, tmp_path, how):
+    def test_workers_run_none_of_the_applications_signal_handlers(self, shop, stalled, tmp_path, how):
         graph, keys, cutoffs = shop
         ran = tmp_path / "handled"
 
