@@ -61,10 +61,6 @@ class Threads:
             self.stop()
             raise
 
-    @property
-    def threads(self) -> list[threading.Thread]:
-        return list(self._threads)
-
     def _take(self, w: int) -> int | None:
         """The next batch for worker w, or None when there is none to take."""
         with self._changed:
