@@ -93,6 +93,17 @@ class KeyMap:
 
 
 @dataclass(frozen=True)
+class SavedChecksums:
+    """Where ``load_graph`` read a graph, and the CRC-32 that ``save_graph``
+    recorded for each array: ``arrays[name] = (file, crc32)``, names such as
+    ``("row", "a__to__b")``. ``check_graph(graph, verify=True)`` compares
+    the arrays with them."""
+
+    folder: str
+    arrays: dict[tuple[str, ...], tuple[str, int]]
+
+
+@dataclass(frozen=True)
 class Graph:
     """A heterogeneous graph in the sampler's layout.
 
@@ -133,6 +144,8 @@ class Graph:
     time_unit: str = "s"
     inherited_times: dict[str, list[str]] = field(default_factory=dict)
     dangling_keys: dict[str, int] = field(default_factory=dict)
+    # Set by load_graph; None for a graph that was built or made by hand.
+    saved: SavedChecksums | None = field(default=None, repr=False, compare=False)
 
     def arguments(self) -> dict[str, Any]:
         """Keyword arguments for ``NeighborSampler(**graph.arguments(), seed=...)``."""

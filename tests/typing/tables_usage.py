@@ -38,7 +38,8 @@ assert_type(colptr, Int64Array)
 
 with tempfile.TemporaryDirectory() as tmp:
     save_graph(graph, Path(tmp) / "graph")
-    mapped = load_graph(Path(tmp) / "graph", mmap=True)
+    mapped = load_graph(Path(tmp) / "graph", mmap=True, verify=True)
+    check_graph(mapped, verify=True)
     tables = read_sqlite(sqlite3.connect(":memory:"), time_columns=None)
     assert_type(tables, dict[str, Table])
 
