@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import rerozer
+from rerozer_tables import _temporal
 
 from reference import ReferenceSampler
 
@@ -25,15 +26,20 @@ def i64(*values):
     return np.array(values, dtype=np.int64)
 
 
-def random_graph(num_nodes=400, degree=40, seed=0):
+def random_graph(num_nodes=400, degree=40, seed=0, timed=False):
     """One node type n and two edge types a and b over the same random
-    columns of `degree` sources each; no node times."""
+    columns of `degree` sources each; no node times, or with `timed` node
+    n's time n // 4 and every column ordered by it."""
     rng = np.random.default_rng(seed)
     colptr = np.arange(0, (num_nodes + 1) * degree, degree, dtype=np.int64)
     row = rng.integers(0, num_nodes, num_nodes * degree, dtype=np.int64)
+    node_time = {}
+    if timed:
+        row = np.sort(row.reshape(num_nodes, degree), axis=1).ravel()
+        node_time = {"n": np.arange(num_nodes, dtype=np.int64) // 4}
     return dict(node_types=["n"], edge_types=[("n", "a", "n"), ("n", "b", "n")],
                 colptr={A: colptr, B: colptr.copy()}, row={A: row, B: row.copy()},
-                node_time={})
+                node_time=node_time)
 
 
 def plain(result):
@@ -41,9 +47,21 @@ def plain(result):
                  for table in result)
 
 
-def uniform_call(sampler, seeds, counts=(4, 3)):
+def uniform_call(sampler, seeds, counts=(4, 3), times=None):
+    """Counts on both edge types; with `times`, every seed at that time."""
     request = {A: i64(*counts), B: i64(*counts)}
-    return plain(sampler.sample(request, {}, "n", seeds, i64()))
+    seed_time = i64() if times is None else np.full(len(seeds), times, dtype=np.int64)
+    return plain(sampler.sample(request, {}, "n", seeds, seed_time))
+
+
+# The samplers of both modules: rerozer's draws uniformly over graphs
+# without times; that of rerozer_tables._temporal is given times, so that
+# its counts draw among the edges up to the example time (node time 60 and
+# earlier: about 60% of each column).
+FLAVOURS = {
+    "rerozer": (rerozer.NeighborSampler, False, None),
+    "temporal-uniform": (_temporal.NeighborSampler, True, 60),
+}
 
 
 def seed_batches(calls, batch=64, seed=1):
@@ -91,24 +109,26 @@ def test_own_samplers_in_threads_match_one_thread():
         assert got == expected
 
 
-def test_threads_sharing_a_sampler_get_the_serial_results():
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_threads_sharing_a_sampler_get_the_serial_results(flavour):
     # Every call asks the same, so the i-th call to run gets the i-th result
     # of the same calls made one after another: the results of all threads
     # together are those of a serial run, each exactly once.
-    graph = random_graph()
+    sampler_class, timed, times = FLAVOURS[flavour]
+    graph = random_graph(timed=timed)
     seeds = seed_batches(1, batch=128)[0]
     calls_per_thread = 15
-    serial = rerozer.NeighborSampler(**graph, seed=3)
-    expected = [uniform_call(serial, seeds) for _ in range(4 * calls_per_thread)]
+    serial = sampler_class(**graph, seed=3)
+    expected = [uniform_call(serial, seeds, times=times) for _ in range(4 * calls_per_thread)]
     assert len(set(expected)) == len(expected)  # the stream moves on each call
 
-    shared = rerozer.NeighborSampler(**graph, seed=3)
+    shared = sampler_class(**graph, seed=3)
     got = []
     lock = threading.Lock()
 
     def work():
         for _ in range(calls_per_thread):
-            result = uniform_call(shared, seeds)
+            result = uniform_call(shared, seeds, times=times)
             with lock:
                 got.append(result)
 
@@ -227,7 +247,7 @@ LONG_CALL_WINDOW = {f"s__e{i}__a": i64(-1, 0).reshape(1, 2) for i in range(8)}
 LONG_CALL_SECONDS = 6.0
 
 
-def long_call_sampler():
+def long_call_sampler(sampler_class=rerozer.NeighborSampler):
     """A sampler whose calls select nothing at a steady cost per seed: every
     seed is node 0 of type a, whose one column (the same for 8 edge types)
     holds 2^22 sources at even times, and each seed's window (t - 1, t]
@@ -236,7 +256,7 @@ def long_call_sampler():
     size = 1 << 22
     keys = [f"s__{rel}__a" for _, rel, _ in LONG_CALL_TYPES]
     colptr, row = i64(0, size), np.arange(size, dtype=np.int64)
-    return rerozer.NeighborSampler(
+    return sampler_class(
         ["a", "s"], LONG_CALL_TYPES, {key: colptr for key in keys}, {key: row for key in keys},
         {"s": 2 * np.arange(size, dtype=np.int64), "a": i64(0)})
 
@@ -302,13 +322,15 @@ def interrupted_call(sampler, num_seeds, delay):
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 @pytest.mark.parametrize("delay", [0.3, 1.5], ids=["early", "late"])
-def test_sigint_interrupts_a_long_call_promptly(delay):
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_sigint_interrupts_a_long_call_promptly(flavour, delay):
     # A call of LONG_CALL_SECONDS (at least 4 s), interrupted some way into
     # it, ends within 1 s of the signal: handled only when the call returns,
     # the signal would wait for seconds. The length is calibrated, not
     # assumed; a call that still ends before its signal (the machine got
     # faster) is run again twice as long.
-    sampler = long_call_sampler()
+    sampler_class = FLAVOURS[flavour][0]
+    sampler = long_call_sampler(sampler_class)
     num_seeds = seeds_for_a_long_call(sampler)
     for _ in range(3):
         latency = interrupted_call(sampler, num_seeds, delay)
@@ -323,17 +345,19 @@ def test_sigint_interrupts_a_long_call_promptly(delay):
     # at even times each seed's window holds exactly one source.
     seeds, times = long_call_seeds(3)
     small = plain(sampler.sample({}, LONG_CALL_WINDOW, "a", seeds, times + 1))
-    assert small == plain(long_call_sampler().sample({}, LONG_CALL_WINDOW, "a", seeds, times + 1))
+    assert small == plain(long_call_sampler(sampler_class).sample({}, LONG_CALL_WINDOW, "a", seeds, times + 1))
     assert small[4] == (("a", (3, 0)), ("s", (0, 3)))
 
 
-def test_threads_leave_no_references_behind():
-    graph = random_graph()
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_threads_leave_no_references_behind(flavour):
+    sampler_class, timed, times = FLAVOURS[flavour]
+    graph = random_graph(timed=timed)
     arrays = list(graph["colptr"].values()) + list(graph["row"].values())
     before = [sys.getrefcount(a) for a in arrays]
-    sampler = rerozer.NeighborSampler(**graph, seed=1)
+    sampler = sampler_class(**graph, seed=1)
     seeds = seed_batches(1)[0]
-    run_threads([lambda: uniform_call(sampler, seeds)] * 4)
+    run_threads([lambda: uniform_call(sampler, seeds, times=times)] * 4)
     del sampler
     gc.collect()
     assert [sys.getrefcount(a) for a in arrays] == before

@@ -2,22 +2,26 @@
 
 from __future__ import annotations
 
-import gc
-import multiprocessing as mp
 import time
-import traceback
 from collections.abc import Iterator
-from dataclasses import dataclass, fields
+from dataclasses import dataclass
 from functools import cached_property
-from typing import Any
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
 from ._columns import Int64Array
+from ._processes import Processes
 from ._progress import progress_bar
 from ._request import Counts, Windows, example_times, normalise_request
+from ._threads import Threads
 from .check import check_graph
-from .graph import EdgeType, Graph, edge_type_key
+from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
+
+if TYPE_CHECKING:
+    from rerozer import NeighborSampler
+
+    from ._temporal import NeighborSampler as TemporalUniformSampler
 
 Result = tuple[
     dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
@@ -38,6 +42,9 @@ class Batch:
     entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
     source's and row 1 the destination's index into ``out_node`` of its type,
     the layout PyG's ``HeteroData`` takes through ``torch.from_numpy``.
+    Worker threads build it with the batch, and ``out_row[k]`` and
+    ``out_col[k]`` are then its two rows (views); otherwise it is built on
+    first use.
     """
 
     index: int
@@ -75,25 +82,90 @@ class Batch:
 
 @dataclass(frozen=True)
 class _Job:
-    """What sampling one batch needs; inherited by forked workers."""
+    """What sampling one batch needs; shared by the worker threads and
+    inherited by forked worker processes."""
 
     graph: Graph
     entity_table: str
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
+    temporal_strategy: TemporalStrategy = "last"
 
-    def sample(self, planned: _Planned) -> Batch:
-        # A sampler per batch, seeded for that batch: the batch's result is
-        # the same whichever process samples it, and after whichever batches.
-        sampler = self.graph.sampler(seed=planned.seed)
-        result = sampler.sample(
-            self.num_neighbors, self.sampling_time_offsets, self.entity_table,
+    @cached_property
+    def draws(self) -> bool:
+        """Whether the request can draw random numbers.
+
+        Only a positive count on an edge type whose source has no times
+        selects at random, and with the "uniform" temporal strategy one on
+        any edge type; most-recent and time-window selections, and a count
+        of 0 or "all", never draw. (The loader always passes example times
+        when the graph has any.)
+        """
+        timed = self.graph.node_time
+        uniform = self.temporal_strategy == "uniform"
+        return any(
+            count > 0
+            for t in self.graph.edge_types
+            if uniform or not timed or t[0] not in timed
+            for count in self.num_neighbors.get(edge_type_key(t), ())
+        )
+
+    def batch(self, planned: _Planned, result: Result, *, stack_edges: bool) -> Batch:
+        """The one place where a batch is made from its sampler's result.
+
+        With ``stack_edges`` (in worker threads, off the caller's critical
+        path) ``edge_index`` is built here, and ``out_row``/``out_col`` become
+        its two rows, so the edges are held once. Otherwise ``edge_index`` is
+        built on first use.
+        """
+        out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
+        stacked: dict[EdgeType, Int64Array] = {}
+        if stack_edges:
+            for edge_type in self.graph.edge_types:
+                key = edge_type_key(edge_type)
+                both = np.stack([out_row[key], out_col[key]])
+                stacked[edge_type] = both
+                out_row[key], out_col[key] = both[0], both[1]
+        batch = Batch(
+            planned.index, planned.example_index, planned.seed_node, planned.seed_time,
+            out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
+            self.graph.edge_types,
+        )
+        if stack_edges:
+            batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
+        return batch
+
+
+class _Sampling:
+    """One worker's sampling of planned batches, in whatever order it gets them.
+
+    Each batch is sampled by a sampler seeded for that batch, so its result
+    is the same whichever worker samples it and after whichever batches. A
+    request that never draws gives the same result under any seed: then the
+    worker keeps one sampler for all its batches, whose memory (and the
+    pages of the result arrays it gets back) the next batch reuses.
+    """
+
+    def __init__(self, job: _Job, *, stack_edges: bool) -> None:
+        self.job = job
+        self.stack_edges = stack_edges
+        self._kept: NeighborSampler | TemporalUniformSampler | None = None
+
+    def sampler(self, seed: int) -> NeighborSampler | TemporalUniformSampler:
+        strategy = self.job.temporal_strategy
+        if self.job.draws:
+            return self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
+        if self._kept is None:
+            self._kept = self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
+        return self._kept
+
+    def __call__(self, planned: _Planned) -> Batch:
+        job = self.job
+        result = self.sampler(planned.seed).sample(
+            job.num_neighbors, job.sampling_time_offsets, job.entity_table,
             planned.seed_node, planned.seed_time,
         )
-        return Batch(
-            planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
-            edge_types=self.graph.edge_types,
-        )
+        return job.batch(planned, result, stack_edges=self.stack_edges)
 
 
 @dataclass(frozen=True)
@@ -153,8 +225,24 @@ class Loader:
         i of epoch e on rank r is sampled by a sampler seeded from
         (seed, e, r, i), so an epoch is the same for every ``workers``.
     workers
-        Worker processes (forked; Linux) sampling batches in turn. 0 samples
-        in this process. Batches come back in order.
+        Worker threads sampling batches in parallel (``sample`` releases the
+        interpreter lock, so they use several cores), each up to
+        ``prefetch`` batches ahead of the training loop while it works on the
+        current one. 0 samples each batch in this thread when it is asked
+        for. Batches come back in order and are the same for any number of
+        workers of either kind.
+    worker_kind
+        ``"thread"`` (the default) or ``"process"``: forked worker processes
+        (Linux) that send every batch through a pipe, a copy that threads
+        avoid. Processes were slower than threads in every case
+        ``bench/loader.py`` measures, a training step that holds the
+        interpreter lock included; they are kept only to isolate sampling
+        from the training process, whose work survives a worker that is
+        killed (as by the out-of-memory killer): the loop gets a
+        RuntimeError naming the worker and the batch.
+    prefetch
+        Batches sampled ahead per worker thread: the loader holds at most
+        ``prefetch * workers`` batches besides those the caller keeps.
     rank, world_size
         For data-parallel training: this loader yields only the examples at
         positions ``rank, rank + world_size, ...`` of the epoch's order, so the
@@ -163,6 +251,11 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
+    temporal_strategy
+        What a count takes on an edge type with times, as for
+        ``Graph.sampler``: ``"last"`` (default), the most recent edges at
+        or before the example's time; ``"uniform"``, edges drawn at random
+        among all of those.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -197,32 +290,42 @@ class Loader:
         shuffle: bool = False,
         seed: int = 0,
         workers: int = 0,
+        worker_kind: Literal["thread", "process"] = "thread",
+        prefetch: int = 2,
         rank: int = 0,
         world_size: int = 1,
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
+        temporal_strategy: TemporalStrategy = "last",
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
         if workers < 0:
             raise ValueError(f"workers must not be negative, got {workers}")
+        if worker_kind not in ("thread", "process"):
+            raise ValueError(f"worker_kind must be 'thread' or 'process', got {worker_kind!r}")
+        if prefetch < 1:
+            raise ValueError(f"prefetch must be at least 1, got {prefetch}")
         if world_size < 1 or not 0 <= rank < world_size:
             raise ValueError(f"rank must lie in [0, world_size), got rank {rank} of {world_size}")
         if seed < 0:
             raise ValueError(f"seed must not be negative, got {seed}")
         if entity_table not in graph.node_types:
             raise ValueError(f"{entity_table!r} is not a node type of the graph")
+        strategy = check_temporal_strategy(temporal_strategy)
         if check:
             check_graph(graph)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows)
+        self._job = _Job(graph, entity_table, counts, windows, strategy)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = example_times(graph, entity_table, self._positions, times)
         self.batch_size = batch_size
         self.shuffle = shuffle
         self.seed = seed
         self.workers = workers
+        self.worker_kind = worker_kind
+        self.prefetch = prefetch
         self.rank = rank
         self.world_size = world_size
         self.progress = progress
@@ -271,15 +374,37 @@ class Loader:
         return self._iterate(self.plan(epoch))
 
     def _iterate(self, plan: list[_Planned]) -> Iterator[Batch]:
+        job = self._job
         if self.workers == 0:
-            batches: Iterator[Batch] = (self._job.sample(planned) for planned in plan)
-            yield from self._with_progress(batches, len(plan))
+            yield from self._with_progress(self._in_turn(plan), len(plan))
             return
-        workers = _Workers(self._job, plan, self.workers, self.timeout)
+        workers: Threads | Processes
+        if self.worker_kind == "thread":
+            workers = Threads(
+                plan, lambda: _Sampling(job, stack_edges=True), self.workers,
+                self.prefetch * self.workers, self.timeout,
+            )
+        else:
+            workers = Processes(
+                plan, lambda: _Sampling(job, stack_edges=False), self.workers,
+                job.graph.edge_types, self.timeout,
+            )
         try:
             yield from self._with_progress(workers.batches(), len(plan))
         finally:
             workers.stop()
+
+    def _in_turn(self, plan: list[_Planned]) -> Iterator[Batch]:
+        """Each batch sampled in this thread when it is asked for."""
+        sample = _Sampling(self._job, stack_edges=False)
+        for planned in plan:
+            try:
+                batch = sample(planned)
+            except Exception as error:
+                error.add_note(f"(raised sampling batch {planned.index})")
+                raise
+            yield batch
+            del batch
 
     def _with_progress(self, batches: Iterator[Batch], total: int) -> Iterator[Batch]:
         if not self.progress:
@@ -298,146 +423,4 @@ class Loader:
                 )
                 bar.update(1)
                 yield batch
-
-
-def _work(job: _Job, plan: list[_Planned], connection: Any) -> None:
-    """A worker's life: sample its batches in order, send each, then exit."""
-    index = plan[0].index if plan else -1
-    try:
-        for planned in plan:
-            index = planned.index
-            _send_batch(connection, job.sample(planned))
-    except BaseException as error:  # reported to the parent instead of lost
-        text = traceback.format_exc()
-        try:
-            connection.send(_Failure(index, repr(error), text))
-        except BaseException:
-            pass
-    finally:
-        connection.close()
-
-
-_DICTS = [f.name for f in fields(Batch) if f.name.startswith(("out_", "num_sampled_"))]
-
-
-def _send_batch(connection: Any, batch: Batch) -> None:
-    """Send a batch as a small header and one buffer holding every array.
-
-    Much cheaper than pickling a dozen dictionaries of arrays, and the
-    receiver's arrays are views of one buffer it owns.
-    """
-    arrays = [batch.example_index, batch.seed_node, batch.seed_time]
-    layout = []
-    for name in _DICTS:
-        for key, array in getattr(batch, name).items():
-            arrays.append(array)
-            layout.append((name, key, array.size))
-    data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
-    connection.send((batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes))
-    connection.send_bytes(memoryview(data).cast("B"))
-
-
-def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
-    index, num_seeds, num_times, layout, nbytes = header
-    buffer = bytearray(nbytes)
-    connection.recv_bytes_into(buffer)
-    data = np.frombuffer(buffer, dtype=np.int64)
-    parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
-    start = 2 * num_seeds + num_times
-    for name, key, size in layout:
-        parts[name][key] = data[start : start + size]
-        start += size
-    return Batch(
-        index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
-        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types, **parts,
-    )
-
-
-@dataclass(frozen=True)
-class _Failure:
-    index: int
-    error: str
-    traceback: str
-
-
-class _Workers:
-    """Forked processes; worker w samples batches w, w + n, w + 2n, ..."""
-
-    def __init__(
-        self, job: _Job, plan: list[_Planned], count: int,
-        timeout: float | None,
-    ) -> None:
-        self.plan = plan
-        self.timeout = timeout
-        self.edge_types = job.graph.edge_types
-        context = mp.get_context("fork")
-        self.processes: list[Any] = []
-        self.connections: list[Any] = []
-        # Objects made before the fork are left alone by the workers'
-        # collector, so that it does not turn shared pages into copies.
-        gc.freeze()
-        try:
-            started = min(count, max(len(plan), 1))
-            for w in range(started):
-                receiver, sender = context.Pipe(duplex=False)
-                process = context.Process(
-                    target=_work, args=(job, plan[w::started], sender), daemon=True,
-                    name=f"rerozer-loader-{w}",
-                )
-                try:
-                    process.start()
-                finally:
-                    sender.close()
-                self.processes.append(process)
-                self.connections.append(receiver)
-        except BaseException:
-            self.stop()
-            raise
-        finally:
-            gc.unfreeze()
-
-    def _receive(self, w: int, index: int) -> Batch:
-        process, connection = self.processes[w], self.connections[w]
-        waited = 0.0
-        while not connection.poll(0.05):
-            waited += 0.05
-            if not process.is_alive() and not connection.poll(0):
-                raise self._lost(w, index)
-            if self.timeout is not None and waited >= self.timeout:
-                raise RuntimeError(f"loader worker {w} sent no batch {index} within {self.timeout} s")
-        try:
-            item = connection.recv()
-        except EOFError:
-            raise self._lost(w, index) from None
-        if isinstance(item, _Failure):
-            raise RuntimeError(
-                f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
-            )
-        try:
-            return _receive_batch(connection, item, self.edge_types)
-        except EOFError:
-            raise self._lost(w, index) from None
-
-    def _lost(self, w: int, index: int) -> RuntimeError:
-        process = self.processes[w]
-        process.join(timeout=1)  # its pipe closes just before it is reaped
-        what = "closed its pipe" if process.exitcode is None else f"exited with code {process.exitcode}"
-        return RuntimeError(f"loader worker {w} {what} before sending batch {index}")
-
-    def batches(self) -> Iterator[Batch]:
-        count = len(self.processes)
-        for index in range(len(self.plan)):
-            yield self._receive(index % count, index)
-
-    def stop(self) -> None:
-        """End every worker that is still running and release the pipes."""
-        for process in self.processes:
-            if process.is_alive():
-                process.terminate()
-        for process in self.processes:
-            process.join(timeout=5)
-            if process.is_alive():
-                process.kill()
-                process.join(timeout=5)
-        for connection in self.connections:
-            connection.close()
+                del batch  # the caller's now: dropped before the next is made
