@@ -422,3 +422,23 @@ def test_extreme_column_pointers_ahead_of_the_walk(mode, colptr):
         with pytest.raises(IndexError, match=r"^Column 0 of colptr\['author__writes__paper'\] spans .*"
                                              r"outside row\['author__writes__paper'\] of length 3\.$"):
             run(mode, seeds, colptr=colptr)
+
+
+@pytest.mark.parametrize("mode", TEMPORAL_MODES)
+@pytest.mark.parametrize("begin, end", [
+    (2, 3), (2, 2**20), (2, 2**40), (2, 2**62), (2, INT64_MAX),
+    (-1, 2), (-(2**40), 2), (-(2**62), 1), (INT64_MIN, 2), (INT64_MIN, INT64_MAX),
+], ids=["one-past-end", "end-2^20", "end-2^40", "end-2^62", "end-int64-max",
+        "start-minus-1", "start-minus-2^40", "start-minus-2^62", "start-int64-min", "int64-extremes"])
+def test_column_outside_row_ahead_of_the_walk(mode, begin, end):
+    # Twenty seeds, the one at position 17 paper 1, whose column [begin, end)
+    # reaches outside a row of length 2: the walk looks at entry 17's column
+    # while it selects for the first sixteen, and must not read row there.
+    # Ends far outside row land in unmapped memory, wherever the pointer
+    # arithmetic wraps to.
+    seeds = [0] * 17 + [1] + [0] * 2
+    colptr = {W: i64(0, begin, end, end)}
+    with pytest.raises(IndexError) as excinfo:
+        run(mode, seeds, colptr=colptr, row={W: i64(0, 1)})
+    assert str(excinfo.value) == (
+        f"Column 1 of colptr['{W}'] spans [{begin}, {end}), outside row['{W}'] of length 2.")

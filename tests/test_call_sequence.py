@@ -17,6 +17,11 @@ from hypothesis import strategies as st
 import rerozer
 from reference import ReferenceSampler
 
+try:
+    from numpy._core import multiarray
+except ImportError:  # numpy 1.x
+    from numpy.core import multiarray
+
 UNDER_SANITIZER = os.environ.get("REROZER_SANITIZER_BUILD") == "1"
 
 SEQUENCES = settings(
@@ -134,3 +139,27 @@ def test_smaller_calls_after_a_large_one_match_fresh_samplers_and_the_model(data
         if not current["draws"]:
             _, fresh = build(graph)
             assert got == as_lists(fresh.sample(*current["args"]))
+
+
+def test_kept_blocks_too_small_for_a_larger_call_are_not_reused_for_it():
+    # Result lists of 4 KiB or more are handed over, and their blocks go back
+    # to the sampler's pool when the arrays are freed. Two calls whose
+    # 600-value results are dropped leave blocks of about 4.8 KB and 9.6 KB
+    # there; the third call's lists need 3000 values and more from their
+    # first block on, which none of the kept blocks holds.
+    size = 4000
+    loop = "n__to__n"
+    arguments = (["n"], [("n", "to", "n")], {loop: np.arange(0, 2 * size + 1, 2, dtype=np.int64)},
+                 {loop: np.stack([np.arange(1, size + 1), np.arange(2, size + 2)], 1).ravel() % size},
+                 {})
+    sampler = rerozer.NeighborSampler(*arguments, 17)
+    reference = ReferenceSampler(*arguments, 17)
+    rng = np.random.default_rng(4)
+    for num_seeds in (600, 600, 3000):
+        args = ({loop: np.array([1], np.int64)}, {}, "n", rng.integers(0, size, num_seeds),
+                np.array([], np.int64))
+        result = sampler.sample(*args)
+        assert multiarray.get_handler_name(result[0][loop]) == "rerozer_result_blocks"
+        assert len(result[0][loop]) == num_seeds
+        assert as_lists(result) == as_lists(reference.sample(*args))
+        del result

@@ -403,3 +403,46 @@ def test_large_column_matches_model(count):
     }
     for _ in range(2):
         assert call(sampler, request) == call(reference, request)
+
+
+@pytest.mark.parametrize(
+    "count",
+    [
+        pytest.param(32, id="k32-scan"),
+        pytest.param(33, id="k33-flags-and-hash"),
+        pytest.param(40, id="k40-flags-and-hash"),
+        pytest.param(99, id="k99-flags-and-hash"),
+    ],
+)
+def test_floyd_over_columns_at_row_offsets_matches_model(count):
+    # The chosen set of a Floyd selection takes one of three forms: up to 32
+    # picks, a scan of the picks so far; more picks from fewer than 100000
+    # candidates, a flag per candidate offset; more candidates, a hash set.
+    # Columns start at row offsets 50, 150, 250 and 100249 (none at 0), so
+    # that a flag indexed by row position instead of column offset shows up,
+    # and each column is read by two examples in turn, so that a flag left
+    # set by one changes the picks of the next.
+    sizes = [50, 100, 100, 99999, 100000]
+    pointers = np.concatenate([[0], np.cumsum(sizes)])
+    graph = {
+        "node_types": ["item", "user"],
+        "edge_types": [("user", "buys", "item")],
+        "colptr": {"user__buys__item": pointers.tolist()},
+        "row": {"user__buys__item": np.random.default_rng(11).permutation(pointers[-1]).tolist()},
+        "node_time": {},
+        "seed": 5,
+        "sizes": {"item": len(sizes), "user": int(pointers[-1])},
+    }
+    sampler, reference = build(graph)
+    request = {
+        "num_neighbors": {"user__buys__item": ints([count])},
+        "sampling_time_offsets": {},
+        "entity_table": "item",
+        "seed_node": ints([1, 2, 1, 2, 3, 4, 3, 4]),
+        "seed_time": ints([]),
+        "num_hops": 1,
+    }
+    for _ in range(2):
+        got = call(sampler, request)
+        assert got == call(reference, request)
+        assert got[5] == [("user__buys__item", [8 * count])]

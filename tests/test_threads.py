@@ -240,53 +240,112 @@ def test_absurd_hop_count_fails_at_once_without_a_draw():
 
 # --- Interrupts ---------------------------------------------------------------
 
+LONG_CALL_TYPES = [("s", f"e{i}", "a") for i in range(8)]
+LONG_CALL_WINDOW = {f"s__e{i}__a": i64(-1, 0).reshape(1, 2) for i in range(8)}
+# What a long call is: long enough that a signal sent some way into it and
+# not handled until it returns would wait several seconds.
+LONG_CALL_SECONDS = 6.0
+
+
 def long_call_sampler(sampler_class=rerozer.NeighborSampler):
-    """A call that takes seconds while selecting nothing: every seed is node 0
-    of type a, whose one column holds 2^22 sources at even times, and each
-    seed's window (t - 1, t] around an odd time holds none of them; each seed
-    costs two binary searches over the column."""
+    """A sampler whose calls select nothing at a steady cost per seed: every
+    seed is node 0 of type a, whose one column (the same for 8 edge types)
+    holds 2^22 sources at even times, and each seed's window (t - 1, t]
+    around an odd time holds none of them; each seed costs two binary
+    searches over the column per edge type."""
     size = 1 << 22
-    sampler = sampler_class(
-        ["a", "s"], [("s", "e", "a")], {"s__e__a": i64(0, size)},
-        {"s__e__a": np.arange(size, dtype=np.int64)},
+    keys = [f"s__{rel}__a" for _, rel, _ in LONG_CALL_TYPES]
+    colptr, row = i64(0, size), np.arange(size, dtype=np.int64)
+    return sampler_class(
+        ["a", "s"], LONG_CALL_TYPES, {key: colptr for key in keys}, {key: row for key in keys},
         {"s": 2 * np.arange(size, dtype=np.int64), "a": i64(0)})
-    seeds = np.zeros(1 << 20, dtype=np.int64)
-    times = 2 * np.random.default_rng(0).integers(0, size, seeds.size) + 1
-    return sampler, seeds, times
+
+
+def long_call_seeds(num_seeds, seed=0):
+    """Seeds and odd seed times for a call of long_call_sampler()."""
+    times = 2 * np.random.default_rng(seed).integers(0, 1 << 22, num_seeds) + 1
+    return np.zeros(num_seeds, dtype=np.int64), times
+
+
+def seeds_for_a_long_call(sampler):
+    """The number of seeds whose call lasts LONG_CALL_SECONDS, from timing
+    calls of growing size on this machine and build (a sanitizer build is
+    many times slower) until one lasts 0.2 s."""
+    num_seeds = 1 << 10
+    while True:
+        seeds, times = long_call_seeds(num_seeds)
+        start = time.perf_counter()
+        sampler.sample({}, LONG_CALL_WINDOW, "a", seeds, times)
+        elapsed = time.perf_counter() - start
+        if elapsed >= 0.2:
+            return int(num_seeds * LONG_CALL_SECONDS / elapsed)
+        num_seeds *= 2
+
+
+def interrupted_call(sampler, num_seeds, delay):
+    """Starts a call over num_seeds seeds and sends SIGINT delay seconds
+    later. Returns the seconds from the signal to the KeyboardInterrupt, or
+    None when the call returned before the signal was due (it is then not
+    sent, or ignored)."""
+    seeds, times = long_call_seeds(num_seeds)
+    cancel = threading.Event()
+    sent = []
+    in_call = True
+
+    def interrupt():
+        if not cancel.wait(delay):
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+
+    def on_sigint(signum, frame):
+        # A signal that was pending when the call returned is handled at
+        # once after it, before in_call is cleared.
+        if in_call:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    timer = threading.Thread(target=interrupt)
+    try:
+        timer.start()
+        try:
+            sampler.sample({}, LONG_CALL_WINDOW, "a", seeds, times)
+        except KeyboardInterrupt:
+            return time.perf_counter() - sent[0]
+        finally:
+            in_call = False
+            cancel.set()
+            timer.join()
+        return None
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("delay", [0.3, 1.5], ids=["early", "late"])
 @pytest.mark.parametrize("flavour", FLAVOURS)
-def test_sigint_interrupts_a_long_call_promptly(flavour):
+def test_sigint_interrupts_a_long_call_promptly(flavour, delay):
+    # A call of LONG_CALL_SECONDS (at least 4 s), interrupted some way into
+    # it, ends within 1 s of the signal: handled only when the call returns,
+    # the signal would wait for seconds. The length is calibrated, not
+    # assumed; a call that still ends before its signal (the machine got
+    # faster) is run again twice as long.
     sampler_class = FLAVOURS[flavour][0]
-    sampler, seeds, times = long_call_sampler(sampler_class)
-    window = {"s__e__a": i64(-1, 0).reshape(1, 2)}
-    sent = []
-
-    def interrupt():
-        time.sleep(0.3)
-        sent.append(time.perf_counter())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    timer = threading.Thread(target=interrupt)
-    returned = False
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            sampler.sample({}, window, "a", seeds, times)
-            returned = True
-            time.sleep(30)  # the signal then lands here, and the test fails below
-    finally:
-        timer.join()
-    latency = time.perf_counter() - sent[0]
-    assert not returned
-    assert latency < 1.0
+    sampler = long_call_sampler(sampler_class)
+    num_seeds = seeds_for_a_long_call(sampler)
+    for _ in range(3):
+        latency = interrupted_call(sampler, num_seeds, delay)
+        if latency is not None:
+            break
+        num_seeds *= 2
+    else:
+        pytest.fail(f"calls of up to {num_seeds // 2} seeds ended within {delay} s")
+    assert latency < 1.0, (latency, num_seeds)
 
     # The sampler is usable, and the interrupted call left nothing behind:
     # at even times each seed's window holds exactly one source.
-    fresh, _, _ = long_call_sampler(sampler_class)
-    small = plain(sampler.sample({}, window, "a", seeds[:3], times[:3] + 1))
-    assert small == plain(fresh.sample({}, window, "a", seeds[:3], times[:3] + 1))
+    seeds, times = long_call_seeds(3)
+    small = plain(sampler.sample({}, LONG_CALL_WINDOW, "a", seeds, times + 1))
+    assert small == plain(long_call_sampler(sampler_class).sample({}, LONG_CALL_WINDOW, "a", seeds, times + 1))
     assert small[4] == (("a", (3, 0)), ("s", (0, 3)))
 
 
