@@ -7,7 +7,7 @@ import multiprocessing as mp
 import time
 import traceback
 from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from functools import cached_property
 from typing import Any
 
@@ -16,6 +16,7 @@ import numpy as np
 from ._columns import Int64Array, column_array, floor_time_array
 from ._progress import progress_bar
 from .check import check_graph
+from .features import Float32Array, gather_features
 from .graph import EdgeType, Graph, edge_type_key
 
 Counts = Mapping[Any, Sequence[int]]
@@ -39,6 +40,12 @@ class Batch:
     entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
     source's and row 1 the destination's index into ``out_node`` of its type,
     the layout PyG's ``HeteroData`` takes through ``torch.from_numpy``.
+
+    ``x[node_type]`` holds the numerical feature rows of the sampled nodes
+    (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
+    without any) and ``x_cat[node_type]`` their categorical codes (int64), for
+    the types that have categorical features; both are gathered by the
+    loader's workers. ``entity_table`` is the node type of the seeds.
     """
 
     index: int
@@ -52,6 +59,27 @@ class Batch:
     num_sampled_nodes: dict[str, Int64Array]
     num_sampled_edges: dict[str, Int64Array]
     edge_types: list[EdgeType]
+    entity_table: str = ""
+    x: dict[str, Float32Array] = field(default_factory=dict)
+    x_cat: dict[str, Int64Array] = field(default_factory=dict)
+
+    def to_hetero_data(self) -> Any:
+        """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
+
+        Per node type: ``n_id`` (``out_node``), ``batch`` (``out_batch``),
+        ``num_sampled_nodes``, ``x`` (float32) and, where the type has
+        categorical features, ``x_cat`` (int64). Per edge type tuple:
+        ``edge_index`` and ``num_sampled_edges``. On the entity type:
+        ``input_id`` (``example_index``), ``seed_time`` and ``batch_size``;
+        the seeds are its first ``batch_size`` nodes. The tensors share
+        memory with the batch's arrays (``torch.from_numpy``).
+
+        Needs torch and torch_geometric (``pip install "rerozer[torch]"``);
+        raises ImportError saying so when they are missing.
+        """
+        from ._torch import to_hetero_data
+
+        return to_hetero_data(self)
 
     @cached_property
     def edge_index(self) -> dict[EdgeType, Int64Array]:
@@ -82,6 +110,7 @@ class _Job:
     entity_table: str
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
+    features: bool = True
 
     def sample(self, planned: _Planned) -> Batch:
         # A sampler per batch, seeded for that batch: the batch's result is
@@ -91,9 +120,10 @@ class _Job:
             self.num_neighbors, self.sampling_time_offsets, self.entity_table,
             planned.seed_node, planned.seed_time,
         )
+        x, x_cat = gather_features(self.graph.features, result[2]) if self.features else ({}, {})
         return Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
-            edge_types=self.graph.edge_types,
+            edge_types=self.graph.edge_types, entity_table=self.entity_table, x=x, x_cat=x_cat,
         )
 
 
@@ -191,6 +221,9 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
+    features
+        Gather the sampled nodes' feature rows into each batch's ``x`` and
+        ``x_cat`` (in the workers, with the sampling).
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -230,6 +263,7 @@ class Loader:
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
+        features: bool = True,
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -244,7 +278,7 @@ class Loader:
         if check:
             check_graph(graph)
         counts, windows = _request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows)
+        self._job = _Job(graph, entity_table, counts, windows, features)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = self._example_times(graph, entity_table, times)
         self.batch_size = batch_size
@@ -381,9 +415,12 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
     connection.send((batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes))
     connection.send_bytes(memoryview(data).cast("B"))
+    connection.send((batch.x, batch.x_cat))
 
 
-def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
+def _receive_batch(
+    connection: Any, header: Any, edge_types: list[EdgeType], entity_table: str
+) -> Batch:
     index, num_seeds, num_times, layout, nbytes = header
     buffer = bytearray(nbytes)
     connection.recv_bytes_into(buffer)
@@ -393,9 +430,11 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
+    x, x_cat = connection.recv()
     return Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
-        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types, **parts,
+        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
+        entity_table=entity_table, x=x, x_cat=x_cat, **parts,
     )
 
 
@@ -416,6 +455,7 @@ class _Workers:
         self.plan = plan
         self.timeout = timeout
         self.edge_types = job.graph.edge_types
+        self.entity_table = job.entity_table
         context = mp.get_context("fork")
         self.processes: list[Any] = []
         self.connections: list[Any] = []
@@ -460,7 +500,7 @@ class _Workers:
                 f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
             )
         try:
-            return _receive_batch(connection, item, self.edge_types)
+            return _receive_batch(connection, item, self.edge_types, self.entity_table)
         except EOFError:
             raise self._lost(w, index) from None
 
