@@ -120,11 +120,33 @@ class _Job:
             self.num_neighbors, self.sampling_time_offsets, self.entity_table,
             planned.seed_node, planned.seed_time,
         )
-        x, x_cat = gather_features(self.graph.features, result[2]) if self.features else ({}, {})
-        return Batch(
+        out_row, out_col, out_node = result[:3]
+        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
+        if not self.features:
+            return Batch(
+                planned.index, planned.example_index, planned.seed_node, planned.seed_time,
+                *result, edge_types=self.graph.edge_types, entity_table=self.entity_table,
+            )
+        # A batch for a model: each edge type's [out_row, out_col] as one 2 x E
+        # array, made here with the sampling. One buffer holds them all (one
+        # copy instead of one per edge type); out_row and out_col become
+        # views of its rows.
+        keys = [edge_type_key(edge_type) for edge_type in self.graph.edge_types]
+        pairs = [array for key in keys for array in (out_row[key], out_col[key])]
+        buffer = np.concatenate(pairs) if pairs else np.zeros(0, np.int64)
+        edge_index = {}
+        start = 0
+        for edge_type, key in zip(self.graph.edge_types, keys):
+            size = out_row[key].size
+            edge_index[edge_type] = pair = buffer[start : start + 2 * size].reshape(2, size)
+            out_row[key], out_col[key] = pair[0], pair[1]
+            start += 2 * size
+        batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
             edge_types=self.graph.edge_types, entity_table=self.entity_table, x=x, x_cat=x_cat,
         )
+        batch.__dict__["edge_index"] = edge_index  # the cached property, filled
+        return batch
 
 
 @dataclass(frozen=True)
@@ -222,8 +244,9 @@ class Loader:
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
     features
-        Gather the sampled nodes' feature rows into each batch's ``x`` and
-        ``x_cat`` (in the workers, with the sampling).
+        Prepare batches for a model, in the workers with the sampling: gather
+        the sampled nodes' feature rows into ``x`` and ``x_cat``, and make
+        ``edge_index``. False leaves ``x`` and ``x_cat`` empty.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -408,7 +431,16 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     """
     arrays = [batch.example_index, batch.seed_node, batch.seed_time]
     layout = []
+    # Each edge type's rows next to its columns: the receiver's edge_index is
+    # then a view of the buffer.
+    for key in batch.out_row:
+        for name in ("out_row", "out_col"):
+            array = getattr(batch, name)[key]
+            arrays.append(array)
+            layout.append((name, key, array.size))
     for name in _DICTS:
+        if name in ("out_row", "out_col"):
+            continue
         for key, array in getattr(batch, name).items():
             arrays.append(array)
             layout.append((name, key, array.size))
@@ -427,15 +459,25 @@ def _receive_batch(
     data = np.frombuffer(buffer, dtype=np.int64)
     parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
     start = 2 * num_seeds + num_times
+    row_start = {}
     for name, key, size in layout:
+        if name == "out_row":
+            row_start[key] = start
         parts[name][key] = data[start : start + size]
         start += size
     x, x_cat = connection.recv()
-    return Batch(
+    batch = Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, **parts,
     )
+    edge_index = {}
+    for edge_type in edge_types:
+        key = edge_type_key(edge_type)
+        size = parts["out_row"][key].size
+        edge_index[edge_type] = data[row_start[key] : row_start[key] + 2 * size].reshape(2, size)
+    batch.__dict__["edge_index"] = edge_index  # views of the buffer, as sent
+    return batch
 
 
 @dataclass(frozen=True)
