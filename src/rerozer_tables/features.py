@@ -148,7 +148,7 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
     declared = set(table.categorical)
     for column in feature_columns(table):
         values, null = table.column(column)
-        kind = values.dtype.kind
+        kind: str = values.dtype.kind
         if kind == "O":
             kind = _kind_of_objects(values, null)
         what = f"{name}.{column}"

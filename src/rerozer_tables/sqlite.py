@@ -291,9 +291,9 @@ def _read(
             columns: dict[str, Any] = {"rowid": np.arange(count, dtype=np.int64)}
         else:
             columns = _read_columns(connection, name, read)
-            for column, declared in schema.columns:
-                if column != time_column and _is_time_type(declared):
-                    columns[column] = _timestamps(columns[column], f"{name}.{column}")
+            for read_name, sql_type in schema.columns:
+                if read_name != time_column and _is_time_type(sql_type):
+                    columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
         tables[name] = Table(
             columns, primary_key=key_of[name], foreign_keys=foreign_keys,
             time_column=time_column, time_unit=time_unit,
