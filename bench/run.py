@@ -144,8 +144,14 @@ def measure(case: Case, builds: list[baseline.Build], args) -> dict[str, Outcome
     for passes in ABBA order (new, old, floor, floor, old, new, ...); then
     one memory run per build and of the floor, and the floor's check calls."""
     outcomes = {b.label: Outcome() for b in builds}
+    # A baseline from before rerozer_tables._temporal cannot run temporal
+    # uniform workloads; only this tree's build runs them.
+    if WORKLOADS[case.workload].strategy != "last":
+        builds = [b for b in builds if b.label == "new"]
     runner = None
-    if args.floor:
+    # The floor does not draw among the edges up to the seed time.
+    with_floor = args.floor and WORKLOADS[case.workload].strategy == "last"
+    if with_floor:
         outcomes["floor"] = Outcome()
     calls = 0  # fixed by the first process, then the same for every process
     for _ in range(args.rounds):
@@ -155,7 +161,7 @@ def measure(case: Case, builds: list[baseline.Build], args) -> dict[str, Outcome
                 servers[build.label] = Server(f"{build.label} {case.label()}",
                                               worker_command(build, "serve", case, args, calls))
                 calls = servers[build.label].read()["calls"]
-            if args.floor:
+            if with_floor:
                 if runner is None:
                     runner = floor.FloorRunner(generate.cache_path(case.size, args.graph_seed),
                                                case.workload, case.batch, calls,
@@ -300,6 +306,8 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
             verdict = "DIFFERENT: " + "; ".join(notes)
             mismatches.append(f"{workload_name(case.workload)}, {case.size} graph, "
                               f"{case.batch} seeds: {'; '.join(notes)}")
+        elif has_old and not across and WORKLOADS[case.workload].strategy != "last":
+            verdict = "new only"
         elif has_old and not across:
             verdict = "NOT COMPARED: a build failed"
             uncompared.append(case)
@@ -480,6 +488,28 @@ def report(results: dict[Case, dict[str, Outcome]], builds: list[baseline.Build]
                     + ["edges/call"], rows,
                     f"({CLOCKS[args.clock]}; {WORKLOADS[fixed[0].workload].describe()})")
 
+    # 5b. Temporal uniform selection against uniform selection of the same
+    # request, per sampled edge.
+    pairs = [(c, Case("W6", c.size, c.batch)) for c in main_cases if c.workload == "W5"]
+    pairs = [(c, u) for c, u in pairs if u in results]
+    if pairs:
+        rows = []
+        for case, against in pairs:
+            drawn = summary(results[case]["new"])
+            whole = summary(results[against]["new"])
+            ratio = drawn and whole and drawn["ns_per_edge"] / whole["ns_per_edge"]
+            rows.append([case.size, str(case.batch),
+                         fmt(drawn and drawn["edges_per_call"], ",.0f"),
+                         fmt(drawn and drawn["ns_per_edge"], ",.1f"),
+                         fmt(whole and whole["edges_per_call"], ",.0f"),
+                         fmt(whole and whole["ns_per_edge"], ",.1f"), fmt(ratio, ".2f") + "x"])
+        print_table("Temporal uniform against uniform selection: W5 and W6, ns per sampled edge, "
+                    "medians (new)",
+                    ["graph", "seeds", "W5 edges/call", "W5 ns/edge", "W6 edges/call",
+                     "W6 ns/edge", "W5/W6"], rows,
+                    f"({CLOCKS[args.clock]}; both W1's request, W5 drawn among the edges up to "
+                    "the seed time, W6 among whole columns without times)")
+
     # 6. Bit-identity of the results.
     floor_note = ("; the floor: its results of the checked calls against new's"
                   if args.floor else "")
@@ -528,8 +558,8 @@ def parse_args(argv=None):
                    help="graphs for W1-W3, comma-separated from small,medium,large "
                         "(default small,medium)")
     p.add_argument("--large", action="store_true", help="add the large graph (about 1e8 edges)")
-    p.add_argument("--workloads", default="W1,W2,W3,W4,W0",
-                   help="default W1,W2,W3,W4,W0 (W0 runs on its own wide graph)")
+    p.add_argument("--workloads", default="W1,W2,W3,W4,W0,W5,W6",
+                   help="default W1,W2,W3,W4,W0,W5,W6 (W0 runs on its own wide graph)")
     p.add_argument("--no-floor", dest="floor", action="store_false",
                    help="skip the floor (bench/floor) beside the measurements")
     p.add_argument("--floor-fresh-results", action="store_true",

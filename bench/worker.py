@@ -105,7 +105,7 @@ def main() -> None:
     import rerozer
 
     import generate
-    from workloads import WORKLOADS, sampler_arguments, seed_batches
+    from workloads import WORKLOADS, sampler_arguments, sampler_class, seed_batches
 
     module_file = str(Path(rerozer.__file__).resolve())
     if args.module_dir and not module_file.startswith(str(Path(args.module_dir).resolve())):
@@ -114,7 +114,11 @@ def main() -> None:
     workload = WORKLOADS[args.workload]
     graph = generate.load(Path(args.graph))
     num_neighbors, offsets = workload.request(graph)
-    sampler = rerozer.NeighborSampler(*sampler_arguments(graph, workload), seed=args.sampler_seed)
+    cls = sampler_class(workload)
+    sampler = cls(*sampler_arguments(graph, workload), seed=args.sampler_seed)
+    class_file = str(Path(sys.modules[cls.__module__].__file__).resolve())
+    if args.module_dir and not class_file.startswith(str(Path(args.module_dir).resolve())):
+        raise RuntimeError(f"imported {class_file}, not the build in {args.module_dir}")
     digest = hashlib.sha256()
     out = {"module": module_file, "workload": workload.name, "batch": args.batch}
 

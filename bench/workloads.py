@@ -12,6 +12,12 @@ a fixed sequence of calls.
                      the wide graph (6 node types, 12 edge types): a call
                      that does almost nothing, so its time is the per-call
                      cost of the boundary and the result dictionaries
+    W5 temporal      W1's request on the sampler of rerozer_tables._temporal:
+       uniform       128 per edge type and hop drawn among all neighbours at
+                     or before the seed time
+    W6 uniform,      W1's request on a sampler without node times: 128 per
+       W1's request  edge type and hop drawn among the whole column, the
+                     selection W5 is held against per sampled edge
 
 W3 starts from products rather than customers: a customer has a handful of
 orders in any 30-day window, a product hundreds, so the window path does
@@ -38,6 +44,10 @@ class Workload:
     window_hops: int = 0  # hops of (-window, 0] on every edge type (window mode)
     window: int = 0
     graph: str = ""  # the one graph it runs on, when not every size
+    # "uniform": counts on temporal edge types draw among all edges up to the
+    # seed time (the sampler of rerozer_tables._temporal), which the floor
+    # does not do.
+    strategy: str = "last"
 
     def describe(self) -> str:
         if self.counts:
@@ -45,7 +55,8 @@ class Workload:
         else:
             mode = f"{self.window_hops} hops, window of the last {self.window // DAY} days"
         times = "node and seed times" if self.temporal else "no times"
-        return f"{self.title}: {self.entity}, {mode}, {times}"
+        drawn = ", drawn among all up to the seed time" if self.strategy == "uniform" else ""
+        return f"{self.title}: {self.entity}, {mode}{drawn}, {times}"
 
     def request(self, graph: dict) -> tuple[dict, dict]:
         """(num_neighbors, sampling_time_offsets) for every edge type."""
@@ -65,6 +76,9 @@ WORKLOADS = {
         Workload("W3", "time windows", True, "products", 512, window_hops=2, window=30 * DAY),
         Workload("W4", "most-recent 3 hops", True, "customers", 512, counts=(128, 128, 128)),
         Workload("W0", "fixed cost", True, "customers", 1, counts=(2, 2), graph="wide"),
+        Workload("W5", "temporal uniform", True, "customers", 512, counts=(128, 128),
+                 strategy="uniform"),
+        Workload("W6", "uniform, W1's request", False, "customers", 512, counts=(128, 128)),
     ]
 }
 
@@ -95,6 +109,15 @@ def seed_batches(graph: dict, workload: Workload, batch: int, calls: int,
         nodes = by_time[picks].astype(np.int64)
         batches.append((np.ascontiguousarray(nodes), np.ascontiguousarray(times)))
     return batches
+
+
+def sampler_class(workload: Workload):
+    """The class whose sampler runs the workload."""
+    if workload.strategy == "uniform":
+        from rerozer_tables._temporal import NeighborSampler
+    else:
+        from rerozer import NeighborSampler
+    return NeighborSampler
 
 
 def sampler_arguments(graph: dict, workload: Workload) -> tuple:

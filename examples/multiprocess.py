@@ -3,8 +3,13 @@
     python examples/multiprocess.py [--workers 3] [--scale 1.0]
 
 The graph is saved once with ``rerozer_tables.save_graph`` (one ``.npy`` file
-per array). Each worker, forked from this process, opens it with
-``load_graph(..., mmap=True)`` and builds its own ``NeighborSampler`` over it.
+per array) and checked once with ``check_graph(graph, verify=True)``: these
+workers sample without ``rerozer_tables.Loader``, which would run
+``check_graph`` itself, and the sampler trusts the graph's layout, so a
+damaged or hand-made graph gives wrong samples without an error. A graph
+sampled without the ``Loader`` must pass ``check_graph`` once. Each worker,
+forked from this process, then opens it with ``load_graph(..., mmap=True)``
+and builds its own ``NeighborSampler`` over it.
 The sampler reads C-contiguous native int64 arrays in place, so the graph's
 pages are the page cache's, shared by every worker, and a worker's private
 memory holds only its own working state. (An array of another layout, say
@@ -34,7 +39,7 @@ import numpy as np
 import numpy.typing as npt
 
 from rerozer import NeighborSampler
-from rerozer_tables import Graph, build_graph, load_graph, save_graph
+from rerozer_tables import Graph, build_graph, check_graph, load_graph, save_graph
 
 Batch = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]  # (seed_node, seed_time)
 
@@ -185,6 +190,9 @@ def main(argv: list[str] | None = None) -> int:
         directory = Path(tmp) / "graph"
         save_graph(graph, directory)
         del graph
+        # Once, before any worker samples: the layout, and every array against
+        # the checksum recorded when it was saved.
+        check_graph(load_graph(directory), verify=True)
         jobs = [
             Job(directory, args.seed + w, batches[w :: args.workers], request)
             for w in range(args.workers)

@@ -28,3 +28,24 @@ ARRAY_LAYOUTS = {
     "reversed": lambda values: np.array(values[::-1], dtype=np.int64)[::-1],
     "byte-swapped": lambda values: np.array(values, dtype=">i8"),
 }
+
+
+# The ways to build a sampler that the differential and property tests run
+# through: NeighborSampler itself, and Graph.sampler with each temporal
+# strategy ("last" gives a NeighborSampler, "uniform" the sampler of
+# rerozer_tables._temporal). The model takes the strategy of each.
+SAMPLER_ENTRIES = ["NeighborSampler", "last", "uniform"]
+
+
+def model_strategy(entry):
+    return "uniform" if entry == "uniform" else "last"
+
+
+def build_sampler(entry, node_types, edge_types, colptr, row, node_time, seed=123):
+    import rerozer
+    from rerozer_tables import Graph
+
+    if entry == "NeighborSampler":
+        return rerozer.NeighborSampler(node_types, edge_types, colptr, row, node_time, seed)
+    graph = Graph(list(node_types), list(edge_types), colptr, row, node_time)
+    return graph.sampler(seed=seed, temporal_strategy=entry)

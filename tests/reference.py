@@ -3,7 +3,10 @@ speed, to check the extension against.
 
 It shares no code with the extension: its Mersenne Twister is written out
 below, and the hop expansion and the three selection modes follow the
-behaviour rules step by step with Python lists, dicts and sets. Request
+behaviour rules step by step with Python lists, dicts and sets. With
+temporal_strategy="uniform" it models rerozer_tables._temporal instead: a
+count on a temporal edge type draws among every edge up to the example
+time, as uniform selection draws over a whole column. Request
 validation is left out; the model expects valid requests, except that it
 raises, like the extension, for a missing offsets row (the interpreter's
 IndexError from the same item access) and for a temporal column whose ends
@@ -62,7 +65,8 @@ def _ints(values):
 class ReferenceSampler:
     """Holds copies of the graph as Python lists and one engine."""
 
-    def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123):
+    def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123,
+                 temporal_strategy="last"):
         self.node_types = list(node_types)
         self.edge_types = [tuple(e) for e in edge_types]
         self.keys = [f"{s}__{r}__{d}" for s, r, d in self.edge_types]
@@ -71,6 +75,9 @@ class ReferenceSampler:
         self.node_time = {t: _ints(v) for t, v in node_time.items()}
         self.temporal = len(node_time) > 0
         self.rng = MT19937(seed)
+        # "last": a count on a temporal edge type takes the latest edges at
+        # or before the example time; "uniform": it draws among all of them.
+        self.temporal_strategy = temporal_strategy
 
     def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
         """Returns the six result dicts with plain lists as values."""
@@ -175,6 +182,12 @@ class ReferenceSampler:
             return
         e = self._time_upper_bound(k, src, b, e, t)
         self._check_order(k, src, b, e)
+        if self.temporal_strategy == "uniform":
+            # Every edge up to the cut is a candidate, drawn from as a
+            # whole column is.
+            if b != e:
+                self._sample_range(k, src, x, i, b, e, count)
+            return
         if count > 0 and e - count > b:
             b = e - count
         if b != e:

@@ -24,6 +24,7 @@ import numpy as np
 import pytest
 
 import rerozer
+from rerozer_tables import _temporal
 
 NODE_TYPES = ["paper", "author"]
 EDGE_TYPES = [("author", "writes", "paper"), ("paper", "cites", "paper")]
@@ -31,8 +32,11 @@ W = "author__writes__paper"
 C = "paper__cites__paper"
 INT64_MIN = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
-MODES = ["uniform", "most_recent", "time_window"]
-TEMPORAL_MODES = ["most_recent", "time_window"]
+# recent_uniform: counts on temporal edge types drawn among every edge up
+# to the example time, by the sampler of rerozer_tables._temporal.
+MODES = ["uniform", "most_recent", "recent_uniform", "time_window"]
+TEMPORAL_MODES = ["most_recent", "recent_uniform", "time_window"]
+SAMPLER_CLASS = {"recent_uniform": _temporal.NeighborSampler}
 REPO = Path(__file__).resolve().parents[1]
 
 
@@ -62,9 +66,10 @@ def run(mode, seed_node, colptr=None, row=None, node_time=None, hops=1, count=-1
         sampler = rerozer.NeighborSampler(NODE_TYPES, EDGE_TYPES, g_colptr, g_row, {})
         return sampler.sample({W: i64(*[count] * hops), C: i64(*[count] * hops)}, {}, "paper",
                               seeds, i64())
-    sampler = rerozer.NeighborSampler(NODE_TYPES, EDGE_TYPES, g_colptr, g_row, g_time)
+    sampler_class = SAMPLER_CLASS.get(mode, rerozer.NeighborSampler)
+    sampler = sampler_class(NODE_TYPES, EDGE_TYPES, g_colptr, g_row, g_time)
     times = i64() if seed_time is None else np.full(len(seeds), 100, dtype=np.int64)
-    if mode == "most_recent":
+    if mode in ("most_recent", "recent_uniform"):
         return sampler.sample({W: i64(*[count] * hops), C: i64(*[count] * hops)}, {}, "paper",
                               seeds, times)
     window = [[None, 0]] * hops if hops else np.empty((0, 2), dtype=np.int64)
@@ -265,7 +270,7 @@ def test_reversed_column_far_outside_row_yields_nothing(mode):
 
 
 @pytest.mark.parametrize("seed", [99, -5, INT64_MAX], ids=["past-end", "negative", "int64-max"])
-@pytest.mark.parametrize("mode", ["uniform", "most_recent"])
+@pytest.mark.parametrize("mode", ["uniform", "most_recent", "recent_uniform"])
 def test_count_zero_reads_no_column(mode, seed):
     result = run(mode, [seed], count=0, hops=2)
     assert plain(result) == expected(
@@ -321,13 +326,17 @@ def test_unaligned_arrays_are_read_without_undefined_behaviour():
     assert "runtime error" not in child.stderr, child.stderr
 
 
-def test_imported_build_matches_the_run():
-    # The sanitizer run must exercise the instrumented build, with its
-    # runtime loaded; any other run must not pick that build up.
-    module = Path(rerozer.__file__).resolve()
+@pytest.mark.parametrize("module, build_dir", [
+    (rerozer, ""), (_temporal, "rerozer_tables"),
+], ids=["rerozer", "_temporal"])
+def test_imported_build_matches_the_run(module, build_dir):
+    # The sanitizer run must exercise the instrumented build of both
+    # modules, with its runtime loaded; any other run must not pick that
+    # build up.
+    module = Path(module.__file__).resolve()
     sanitizer_build = REPO / "build" / "asan"
     if os.environ.get("REROZER_SANITIZER_BUILD") == "1":
-        assert module.parent == sanitizer_build, module
+        assert module.parent == sanitizer_build / build_dir, module
         with open("/proc/self/maps") as maps:
             assert "libasan" in maps.read()
     else:
@@ -359,11 +368,11 @@ def frontier_call(mode, bad):
         columns.append(sources)
     colptr = i64(*np.cumsum([0] + [len(c) for c in columns]))
     row = i64(*[u for c in columns for u in c])
-    sampler = rerozer.NeighborSampler(["n"], [("n", "to", "n")], {LOOP: colptr}, {LOOP: row},
-                                      {"n": time})
+    sampler_class = SAMPLER_CLASS.get(mode, rerozer.NeighborSampler)
+    sampler = sampler_class(["n"], [("n", "to", "n")], {LOOP: colptr}, {LOOP: row}, {"n": time})
     seeds = np.arange(FRONTIER, dtype=np.int64)
     seed_time = np.full(FRONTIER, 10**6, dtype=np.int64)
-    if mode == "most_recent":
+    if mode in ("most_recent", "recent_uniform"):
         return sampler.sample({LOOP: i64(-1)}, {}, "n", seeds, seed_time)
     return sampler.sample({}, {LOOP: i64(-(10**9), 0).reshape(1, 2)}, "n", seeds, seed_time)
 

@@ -16,6 +16,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import rerozer
+from rerozer_tables import _temporal
+
+# Both modules built from the same sources: rerozer, and the one whose
+# counts on temporal edge types draw among every edge up to the example time.
+SAMPLERS = {"rerozer": rerozer.NeighborSampler, "_temporal": _temporal.NeighborSampler}
 
 INT64_MIN = int(np.iinfo(np.int64).min)
 INT64_MAX = int(np.iinfo(np.int64).max)
@@ -362,23 +367,25 @@ def sample_and_check(sampler, graph, request):
 
 # --- Tests -------------------------------------------------------------------
 
+@pytest.mark.parametrize("module", SAMPLERS)
 @FUZZ
 @given(data=st.data())
-def test_malformed_graphs_and_requests(data):
+def test_malformed_graphs_and_requests(module, data):
     graph, sizes = data.draw(malformed_graphs(), label="graph")
     try:
-        sampler = rerozer.NeighborSampler(*graph)
+        sampler = SAMPLERS[module](*graph)
     except RAISED:
         return
     for _ in range(2):
         sample_and_check(sampler, graph, data.draw(requests(graph, sizes), label="request"))
 
 
+@pytest.mark.parametrize("module", SAMPLERS)
 @FUZZ
 @given(data=st.data())
-def test_malformed_requests_on_valid_graphs(data):
+def test_malformed_requests_on_valid_graphs(module, data):
     graph, sizes = data.draw(valid_graphs(), label="graph")
-    sampler = rerozer.NeighborSampler(*graph)
+    sampler = SAMPLERS[module](*graph)
     for _ in range(3):
         sample_and_check(sampler, graph, data.draw(requests(graph, sizes), label="request"))
 

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import rerozer
+from helpers import SAMPLER_ENTRIES, build_sampler, model_strategy
 from reference import ORDER_ERROR, MT19937, ReferenceSampler, wrap64
 
 INT64_MIN = -(1 << 63)
@@ -175,8 +175,11 @@ def requests(draw, graph, num_hops=None):
 # Running both.
 
 
-def build(graph):
-    sampler = rerozer.NeighborSampler(
+def build(graph, entry="NeighborSampler"):
+    """The sampler built through `entry` (see helpers.SAMPLER_ENTRIES), and
+    the model of that entry's strategy."""
+    sampler = build_sampler(
+        entry,
         graph["node_types"],
         graph["edge_types"],
         {k: ints(v) for k, v in graph["colptr"].items()},
@@ -185,7 +188,8 @@ def build(graph):
         graph["seed"],
     )
     reference = ReferenceSampler(
-        graph["node_types"], graph["edge_types"], graph["colptr"], graph["row"], graph["node_time"], graph["seed"]
+        graph["node_types"], graph["edge_types"], graph["colptr"], graph["row"], graph["node_time"],
+        graph["seed"], model_strategy(entry),
     )
     return sampler, reference
 
@@ -291,45 +295,55 @@ def check_time(request, key, hop, time, example_time):
         assert time > wrap64(example_time + int(lo))
 
 
-@property_settings(2500)
-@given(st.data())
-def test_matches_model_and_invariants(data):
-    graph = data.draw(graphs())
-    request = data.draw(requests(graph))
-    sampler, reference = build(graph)
-    result = sampler.sample(
-        request["num_neighbors"],
-        request["sampling_time_offsets"],
-        request["entity_table"],
-        request["seed_node"],
-        request["seed_time"],
-    )
-    check_result_types(result)
-    as_lists = [[(key, values.tolist()) for key, values in d.items()] for d in result]
-    assert as_lists == call(reference, request)
-    check_invariants(graph, request, as_lists)
+# "last" through Graph.sampler is NeighborSampler itself: fewer examples
+# show that the entry hands over the graph and the seed.
+@pytest.mark.parametrize("entry, examples", [
+    ("NeighborSampler", 2500), ("last", 300), ("uniform", 1500),
+], ids=SAMPLER_ENTRIES)
+def test_matches_model_and_invariants(entry, examples):
+    @property_settings(examples)
+    @given(st.data())
+    def check(data):
+        graph = data.draw(graphs())
+        request = data.draw(requests(graph))
+        sampler, reference = build(graph, entry)
+        result = sampler.sample(
+            request["num_neighbors"],
+            request["sampling_time_offsets"],
+            request["entity_table"],
+            request["seed_node"],
+            request["seed_time"],
+        )
+        check_result_types(result)
+        as_lists = [[(key, values.tolist()) for key, values in d.items()] for d in result]
+        assert as_lists == call(reference, request)
+        check_invariants(graph, request, as_lists)
+
+    check()
 
 
+@pytest.mark.parametrize("entry", SAMPLER_ENTRIES)
 @property_settings(300)
 @given(st.data())
-def test_call_sequence_continues_the_stream(data):
+def test_call_sequence_continues_the_stream(entry, data):
     # Also with node types or edge types listed twice, which share their
     # entries and count lists.
     graph = data.draw(graphs(duplicates=True))
-    sampler, reference = build(graph)
+    sampler, reference = build(graph, entry)
     for _ in range(data.draw(st.integers(2, 4))):
         request = data.draw(requests(graph))
         assert call(sampler, request) == call(reference, request)
 
 
+@pytest.mark.parametrize("entry", SAMPLER_ENTRIES)
 @property_settings(400)
 @given(st.data())
-def test_unordered_columns_match_model(data):
+def test_unordered_columns_match_model(entry, data):
     # Columns out of time order: the halving search and the end check decide
     # what is taken or whether the call fails; both must agree, and a failed
     # call must leave the stream where the model leaves it.
     graph = data.draw(graphs(sorted_columns=False))
-    sampler, reference = build(graph)
+    sampler, reference = build(graph, entry)
     for _ in range(2):
         request = data.draw(requests(graph))
         outcome = call(sampler, request)
@@ -338,9 +352,10 @@ def test_unordered_columns_match_model(data):
             assert outcome == (RuntimeError, ORDER_ERROR)
 
 
+@pytest.mark.parametrize("entry", SAMPLER_ENTRIES)
 @property_settings(200)
 @given(st.data())
-def test_missing_offsets_row_matches_model(data):
+def test_missing_offsets_row_matches_model(entry, data):
     # An offsets value with fewer rows than hops fails in the hop that needs
     # the row, with the interpreter's IndexError, after that hop's draws.
     graph = data.draw(graphs())
@@ -351,7 +366,7 @@ def test_missing_offsets_row_matches_model(data):
     key = data.draw(st.sampled_from(timed_keys))
     request["num_neighbors"].pop(key, None)
     request["sampling_time_offsets"][key] = [[None, 0]]
-    sampler, reference = build(graph)
+    sampler, reference = build(graph, entry)
     outcome = call(sampler, request)
     assert outcome == call(reference, request)
     if len(request["sampling_time_offsets"]) + len(request["num_neighbors"]) > 1:

@@ -11,9 +11,15 @@ from pathlib import Path
 import pytest
 
 import rerozer
+from rerozer_tables import _temporal
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "src" / "module" / "rerozer.pyi"
+# Both modules built from src/module, with their stubs.
+MODULES = {
+    "rerozer": (rerozer, STUB),
+    "_temporal": (_temporal, ROOT / "src" / "rerozer_tables" / "_temporal.pyi"),
+}
 TYPING = Path(__file__).resolve().parent / "typing"
 
 # The sanitizer run imports the module from its build tree, where nothing is installed.
@@ -89,8 +95,8 @@ def runtime_signature(function):
     return name, parameters, result
 
 
-def stub_class():
-    tree = ast.parse(STUB.read_text())
+def stub_class(stub=STUB):
+    tree = ast.parse(stub.read_text())
     classes = [node for node in tree.body if isinstance(node, ast.ClassDef)]
     assert [node.name for node in classes] == ["NeighborSampler"]
     return {node.name: node for node in classes[0].body if isinstance(node, ast.FunctionDef)}
@@ -105,32 +111,38 @@ def stub_signature(function):
     return [(arg.arg, default) for arg, default in zip(args.args, defaults)]
 
 
-def test_stub_covers_exactly_the_module_surface():
-    public = {name for name in vars(rerozer) if not name.startswith("_")}
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_covers_exactly_the_module_surface(name):
+    module, stub = MODULES[name]
+    public = {name for name in vars(module) if not name.startswith("_")}
     assert public == {"NeighborSampler"}
     runtime_methods = {
-        name for name, value in vars(rerozer.NeighborSampler).items()
+        name for name, value in vars(module.NeighborSampler).items()
         if callable(value) and (name == "__init__" or not name.startswith("_"))
     }
-    assert set(stub_class()) == runtime_methods == {"__init__", "sample"}
+    assert set(stub_class(stub)) == runtime_methods == {"__init__", "sample"}
 
 
+@pytest.mark.parametrize("name", MODULES)
 @pytest.mark.parametrize("method", ["__init__", "sample"])
-def test_stub_parameters_match_runtime_docstring(method):
-    name, parameters, _ = runtime_signature(getattr(rerozer.NeighborSampler, method))
+def test_stub_parameters_match_runtime_docstring(method, name):
+    module, stub = MODULES[name]
+    name, parameters, _ = runtime_signature(getattr(module.NeighborSampler, method))
     assert name == method
-    assert stub_signature(stub_class()[method]) == parameters
+    assert stub_signature(stub_class(stub)[method]) == parameters
 
 
-def test_stub_sample_returns_six_dicts_like_the_runtime():
-    _, _, result = runtime_signature(rerozer.NeighborSampler.sample)
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_sample_returns_six_dicts_like_the_runtime(name):
+    module, stub = MODULES[name]
+    _, _, result = runtime_signature(module.NeighborSampler.sample)
     assert result == "tuple[dict, dict, dict, dict, dict, dict]"
-    returns = stub_class()["sample"].returns
+    returns = stub_class(stub)["sample"].returns
     assert isinstance(returns, ast.Subscript) and ast.unparse(returns.value) == "tuple"
     items = returns.slice.elts
     aliases = {
         node.target.id: node.value
-        for node in ast.parse(STUB.read_text()).body
+        for node in ast.parse(stub.read_text()).body
         if isinstance(node, ast.AnnAssign)
     }
     assert len(items) == 6

@@ -2,12 +2,16 @@
 the node ids), saving and memory-mapping, read_sqlite, and the rows a batch
 gathers for its sampled nodes."""
 
+import json
+import re
 import sqlite3
 
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph, load_graph, read_sqlite, save_graph
+from rerozer_tables import (
+    Loader, Table, build_graph, check_graph, load_graph, read_sqlite, save_graph,
+)
 from rerozer_tables.features import encode_features
 
 NAN = float("nan")
@@ -134,6 +138,68 @@ def test_graph_features_follow_the_row_order_and_survive_save_and_mmap(tmp_path)
         assert isinstance(loaded.features["posts"].x, np.memmap) == mmap
 
 
+def edit_manifest(change):
+    def edit(path):
+        manifest = json.loads((path / "manifest.json").read_text())
+        change(manifest)
+        (path / "manifest.json").write_text(json.dumps(manifest))
+    return edit
+
+
+def drop_vocabulary(manifest):
+    manifest["arrays"] = [e for e in manifest["arrays"] if e["name"][0] != "vocabulary"]
+
+
+# users is node0 (x: age; x_cat: plan), posts node1 (x: likes; x_cat: lang).
+@pytest.mark.parametrize(("damage", "file", "message"), [
+    pytest.param(lambda p: np.save(p / "node0.x.npy", np.zeros((3, 1), np.float64)), "node0.x.npy",
+                 r"holds <f8 of shape \(3, 1\), but the manifest gives x\['users'\], <f4 of shape \(3, 1\)",
+                 id="x-float64"),
+    pytest.param(lambda p: np.save(p / "node1.x_cat.npy", np.zeros((5, 2), np.int64)),
+                 "node1.x_cat.npy", r"holds <i8 of shape \(5, 2\), but the manifest gives x_cat\['posts'\]",
+                 id="x_cat-other-shape"),
+    pytest.param(lambda p: np.save(p / "node1.x.npy", np.zeros(5, np.float32)), "node1.x.npy",
+                 r"holds <f4 of shape \(5,\), but the manifest gives x\['posts'\]", id="x-one-dimensional"),
+    pytest.param(edit_manifest(lambda m: m["features"]["users"]["numerical"].append("extra")),
+                 "manifest.json", r"gives x\['users'\] as float32 of shape \(3, 1\), but 2 float32 columns",
+                 id="more-column-names"),
+    pytest.param(edit_manifest(drop_vocabulary), "manifest.json",
+                 r"gives vocabularies of 'users' for \[\], but its categorical columns are \['plan'\]",
+                 id="no-vocabulary"),
+    pytest.param(edit_manifest(lambda m: m["features"].pop("posts")), "manifest.json",
+                 "gives feature arrays of 'posts' but no feature columns for it", id="no-column-names"),
+    pytest.param(edit_manifest(lambda m: m.update(features={"users": ["age"]})), "manifest.json",
+                 "features is not an object of numerical and categorical column lists",
+                 id="column-names-malformed"),
+])
+def test_damaged_feature_files_and_names_are_refused(tmp_path, damage, file, message):
+    path = tmp_path / "g"
+    save_graph(build_graph(shop_tables()), path)
+    damage(path)
+    for mmap in (True, False):
+        with pytest.raises(ValueError, match="^" + re.escape(f"{path}/{file}: ") + message):
+            load_graph(path, mmap=mmap)
+
+
+def test_swapped_feature_values_are_found_by_the_checksum(tmp_path):
+    path = tmp_path / "g"
+    save_graph(build_graph(shop_tables()), path)
+    with open(path / "node1.x.npy", "r+b") as handle:  # posts' likes: 1.0, 2.0, ...
+        np.lib.format.read_magic(handle)
+        np.lib.format.read_array_header_1_0(handle)
+        offset = handle.tell()
+        first, second = handle.read(4), handle.read(4)
+        handle.seek(offset)
+        handle.write(second + first)
+    graph = load_graph(path)
+    assert graph.features["posts"].x[:2, 0].tolist() == [2.0, 1.0]
+    message = "^" + re.escape(f"{path}/node1.x.npy: the CRC-32 of x['posts'] is ")
+    with pytest.raises(ValueError, match=message):
+        check_graph(graph, verify=True)
+    with pytest.raises(ValueError, match=message):
+        load_graph(path, verify=True)
+
+
 def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
     path = tmp_path / "db.sqlite"
     connection = sqlite3.connect(path)
@@ -161,15 +227,16 @@ def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("workers", "kind"), [(0, "thread"), (2, "thread"), (2, "process")],
-    ids=["in-turn", "worker-threads", "worker-processes"],
+    ("workers", "kind", "strategy"),
+    [(0, "thread", "last"), (2, "thread", "last"), (2, "process", "last"), (2, "thread", "uniform")],
+    ids=["in-turn", "worker-threads", "worker-processes", "worker-threads-uniform"],
 )
-def test_batches_carry_the_feature_rows_of_their_sampled_nodes(tmp_path, workers, kind):
+def test_batches_carry_the_feature_rows_of_their_sampled_nodes(tmp_path, workers, kind, strategy):
     save_graph(build_graph(shop_tables()), tmp_path / "g")
     graph = load_graph(tmp_path / "g")
     loader = Loader(
         graph, "users", ["u1", "u2", "u3", "u1"], [4, 9, 9, 9], batch_size=2, workers=workers,
-        worker_kind=kind,
+        worker_kind=kind, temporal_strategy=strategy,
         num_neighbors={("posts", "by", "users"): [-1], ("users", "rev_by", "posts"): [0]},
     )
     batches = list(loader)

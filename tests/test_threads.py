@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import rerozer
+from rerozer_tables import _temporal
 
 from reference import ReferenceSampler
 
@@ -25,15 +26,20 @@ def i64(*values):
     return np.array(values, dtype=np.int64)
 
 
-def random_graph(num_nodes=400, degree=40, seed=0):
+def random_graph(num_nodes=400, degree=40, seed=0, timed=False):
     """One node type n and two edge types a and b over the same random
-    columns of `degree` sources each; no node times."""
+    columns of `degree` sources each; no node times, or with `timed` node
+    n's time n // 4 and every column ordered by it."""
     rng = np.random.default_rng(seed)
     colptr = np.arange(0, (num_nodes + 1) * degree, degree, dtype=np.int64)
     row = rng.integers(0, num_nodes, num_nodes * degree, dtype=np.int64)
+    node_time = {}
+    if timed:
+        row = np.sort(row.reshape(num_nodes, degree), axis=1).ravel()
+        node_time = {"n": np.arange(num_nodes, dtype=np.int64) // 4}
     return dict(node_types=["n"], edge_types=[("n", "a", "n"), ("n", "b", "n")],
                 colptr={A: colptr, B: colptr.copy()}, row={A: row, B: row.copy()},
-                node_time={})
+                node_time=node_time)
 
 
 def plain(result):
@@ -41,9 +47,21 @@ def plain(result):
                  for table in result)
 
 
-def uniform_call(sampler, seeds, counts=(4, 3)):
+def uniform_call(sampler, seeds, counts=(4, 3), times=None):
+    """Counts on both edge types; with `times`, every seed at that time."""
     request = {A: i64(*counts), B: i64(*counts)}
-    return plain(sampler.sample(request, {}, "n", seeds, i64()))
+    seed_time = i64() if times is None else np.full(len(seeds), times, dtype=np.int64)
+    return plain(sampler.sample(request, {}, "n", seeds, seed_time))
+
+
+# The samplers of both modules: rerozer's draws uniformly over graphs
+# without times; that of rerozer_tables._temporal is given times, so that
+# its counts draw among the edges up to the example time (node time 60 and
+# earlier: about 60% of each column).
+FLAVOURS = {
+    "rerozer": (rerozer.NeighborSampler, False, None),
+    "temporal-uniform": (_temporal.NeighborSampler, True, 60),
+}
 
 
 def seed_batches(calls, batch=64, seed=1):
@@ -91,24 +109,26 @@ def test_own_samplers_in_threads_match_one_thread():
         assert got == expected
 
 
-def test_threads_sharing_a_sampler_get_the_serial_results():
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_threads_sharing_a_sampler_get_the_serial_results(flavour):
     # Every call asks the same, so the i-th call to run gets the i-th result
     # of the same calls made one after another: the results of all threads
     # together are those of a serial run, each exactly once.
-    graph = random_graph()
+    sampler_class, timed, times = FLAVOURS[flavour]
+    graph = random_graph(timed=timed)
     seeds = seed_batches(1, batch=128)[0]
     calls_per_thread = 15
-    serial = rerozer.NeighborSampler(**graph, seed=3)
-    expected = [uniform_call(serial, seeds) for _ in range(4 * calls_per_thread)]
+    serial = sampler_class(**graph, seed=3)
+    expected = [uniform_call(serial, seeds, times=times) for _ in range(4 * calls_per_thread)]
     assert len(set(expected)) == len(expected)  # the stream moves on each call
 
-    shared = rerozer.NeighborSampler(**graph, seed=3)
+    shared = sampler_class(**graph, seed=3)
     got = []
     lock = threading.Lock()
 
     def work():
         for _ in range(calls_per_thread):
-            result = uniform_call(shared, seeds)
+            result = uniform_call(shared, seeds, times=times)
             with lock:
                 got.append(result)
 
@@ -220,13 +240,13 @@ def test_absurd_hop_count_fails_at_once_without_a_draw():
 
 # --- Interrupts ---------------------------------------------------------------
 
-def long_call_sampler():
+def long_call_sampler(sampler_class=rerozer.NeighborSampler):
     """A call that takes seconds while selecting nothing: every seed is node 0
     of type a, whose one column holds 2^22 sources at even times, and each
     seed's window (t - 1, t] around an odd time holds none of them; each seed
     costs two binary searches over the column."""
     size = 1 << 22
-    sampler = rerozer.NeighborSampler(
+    sampler = sampler_class(
         ["a", "s"], [("s", "e", "a")], {"s__e__a": i64(0, size)},
         {"s__e__a": np.arange(size, dtype=np.int64)},
         {"s": 2 * np.arange(size, dtype=np.int64), "a": i64(0)})
@@ -236,8 +256,10 @@ def long_call_sampler():
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_sigint_interrupts_a_long_call_promptly():
-    sampler, seeds, times = long_call_sampler()
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_sigint_interrupts_a_long_call_promptly(flavour):
+    sampler_class = FLAVOURS[flavour][0]
+    sampler, seeds, times = long_call_sampler(sampler_class)
     window = {"s__e__a": i64(-1, 0).reshape(1, 2)}
     sent = []
 
@@ -262,19 +284,21 @@ def test_sigint_interrupts_a_long_call_promptly():
 
     # The sampler is usable, and the interrupted call left nothing behind:
     # at even times each seed's window holds exactly one source.
-    fresh, _, _ = long_call_sampler()
+    fresh, _, _ = long_call_sampler(sampler_class)
     small = plain(sampler.sample({}, window, "a", seeds[:3], times[:3] + 1))
     assert small == plain(fresh.sample({}, window, "a", seeds[:3], times[:3] + 1))
     assert small[4] == (("a", (3, 0)), ("s", (0, 3)))
 
 
-def test_threads_leave_no_references_behind():
-    graph = random_graph()
+@pytest.mark.parametrize("flavour", FLAVOURS)
+def test_threads_leave_no_references_behind(flavour):
+    sampler_class, timed, times = FLAVOURS[flavour]
+    graph = random_graph(timed=timed)
     arrays = list(graph["colptr"].values()) + list(graph["row"].values())
     before = [sys.getrefcount(a) for a in arrays]
-    sampler = rerozer.NeighborSampler(**graph, seed=1)
+    sampler = sampler_class(**graph, seed=1)
     seeds = seed_batches(1)[0]
-    run_threads([lambda: uniform_call(sampler, seeds)] * 4)
+    run_threads([lambda: uniform_call(sampler, seeds, times=times)] * 4)
     del sampler
     gc.collect()
     assert [sys.getrefcount(a) for a in arrays] == before

@@ -23,6 +23,16 @@ namespace rerozer {
 
 namespace {
 
+// How counts pick on temporal edge types. The module rerozer takes the k
+// latest edges; the same sources built with REROZER_TEMPORAL_UNIFORM make
+// the module rerozer_tables._temporal, whose samplers draw k at random
+// among all edges up to the example time.
+#ifdef REROZER_TEMPORAL_UNIFORM
+constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kUniform;
+#else
+constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kLast;
+#endif
+
 // The thread that made the last fork, noted in the child: the one thread of
 // the parent that the child has.
 std::atomic<std::thread::id> forking_thread{};
@@ -252,7 +262,8 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   // alive by this call's arguments or by the sampler.
   {
     const LockReleased released;
-    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress);
+    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress,
+                kTemporalStrategy);
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the

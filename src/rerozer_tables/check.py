@@ -6,6 +6,7 @@ import numpy as np
 
 from ._columns import AnyArray
 from .graph import Graph, edge_type_key
+from .storage import verify_checksums
 
 
 def _int64_vector(array: object, what: str) -> AnyArray:
@@ -75,7 +76,7 @@ def _report(graph: Graph) -> list[str]:
     return notes
 
 
-def check_graph(graph: Graph) -> list[str]:
+def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     """Check a whole graph once, in O(nodes + edges), and report what it holds.
 
     The sampler trusts the layout and checks only the two ends of each range
@@ -86,7 +87,10 @@ def check_graph(graph: Graph) -> list[str]:
     one entry more than its destination type has nodes; that every ``row`` id
     lies within its source type; that every column is ordered by the time of
     its sources when they have times; and that every ``node_time`` and key
-    map has one entry per node.
+    map has one entry per node. With ``verify=True``, first compares every
+    array of a graph from ``load_graph`` with the CRC-32 recorded when it was
+    saved (reading every byte), which finds damage that leaves the layout
+    valid, such as two entries swapped.
 
     Returns
     -------
@@ -120,6 +124,8 @@ def check_graph(graph: Graph) -> list[str]:
     ... }))
     ['lines has no time column: each row has the latest time of its parent rows (order_id -> orders), or the earliest time when it has none']
     """
+    if verify:
+        verify_checksums(graph)
     node_types = set(graph.node_types)
     keys = [edge_type_key(edge_type) for edge_type in graph.edge_types]
     for edge_type, key in zip(graph.edge_types, keys):

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
@@ -13,9 +13,21 @@ from ._columns import AnyArray, Int64Array, affinity_keys, column_array, key_arr
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
 
+    from ._temporal import NeighborSampler as TemporalUniformSampler
     from .features import NodeFeatures
 
 EdgeType = tuple[str, str, str]
+TemporalStrategy = Literal["last", "uniform"]
+TEMPORAL_STRATEGIES: tuple[TemporalStrategy, ...] = ("last", "uniform")
+
+
+def check_temporal_strategy(temporal_strategy: object) -> TemporalStrategy:
+    """``temporal_strategy`` itself; raises ValueError for anything but "last" or "uniform"."""
+    if temporal_strategy == "last":
+        return "last"
+    if temporal_strategy == "uniform":
+        return "uniform"
+    raise ValueError(f"temporal_strategy must be 'last' or 'uniform', got {temporal_strategy!r}")
 
 
 def edge_type_key(edge_type: Sequence[str]) -> str:
@@ -82,6 +94,17 @@ class KeyMap:
 
 
 @dataclass(frozen=True)
+class SavedChecksums:
+    """Where ``load_graph`` read a graph, and the CRC-32 that ``save_graph``
+    recorded for each array: ``arrays[name] = (file, crc32)``, names such as
+    ``("row", "a__to__b")``. ``check_graph(graph, verify=True)`` compares
+    the arrays with them."""
+
+    folder: str
+    arrays: dict[tuple[str, ...], tuple[str, int]]
+
+
+@dataclass(frozen=True)
 class Graph:
     """A heterogeneous graph in the sampler's layout.
 
@@ -125,6 +148,8 @@ class Graph:
     inherited_times: dict[str, list[str]] = field(default_factory=dict)
     dangling_keys: dict[str, int] = field(default_factory=dict)
     features: dict[str, NodeFeatures] = field(default_factory=dict, repr=False)
+    # Set by load_graph; None for a graph that was built or made by hand.
+    saved: SavedChecksums | None = field(default=None, repr=False, compare=False)
 
     def arguments(self) -> dict[str, Any]:
         """Keyword arguments for ``NeighborSampler(**graph.arguments(), seed=...)``."""
@@ -136,12 +161,35 @@ class Graph:
             "node_time": self.node_time,
         }
 
-    def sampler(self, seed: int = 123) -> NeighborSampler:
-        """A new ``NeighborSampler`` reading this graph's arrays in place.
+    @overload
+    def sampler(self, seed: int = ..., temporal_strategy: Literal["last"] = ...) -> NeighborSampler: ...
+    @overload
+    def sampler(self, seed: int = ..., *, temporal_strategy: Literal["uniform"]) -> TemporalUniformSampler: ...
+    @overload
+    def sampler(
+        self, seed: int = ..., temporal_strategy: TemporalStrategy = ...
+    ) -> NeighborSampler | TemporalUniformSampler: ...
+
+    def sampler(
+        self, seed: int = 123, temporal_strategy: TemporalStrategy = "last"
+    ) -> NeighborSampler | TemporalUniformSampler:
+        """A new sampler reading this graph's arrays in place.
 
         The arrays must stay alive and unchanged while it is used (the graph
-        holds them, so keeping the graph is enough).
+        holds them, so keeping the graph is enough). ``temporal_strategy``
+        decides what a count k takes on an edge type whose source type has
+        times: ``"last"``, the k edges with the latest source times at or
+        before the example time (a ``rerozer.NeighborSampler``); ``"uniform"``,
+        k drawn at random without replacement among all of those edges. Both
+        take all of them for k < 0, and treat time windows and edge types
+        without times alike. Either sampler's ``sample`` takes and returns
+        what ``NeighborSampler.sample`` does. Raises ValueError for another
+        strategy.
         """
+        if check_temporal_strategy(temporal_strategy) == "uniform":
+            from ._temporal import NeighborSampler as TemporalUniformSampler
+
+            return TemporalUniformSampler(**self.arguments(), seed=seed)
         from rerozer import NeighborSampler
 
         return NeighborSampler(**self.arguments(), seed=seed)

@@ -17,10 +17,12 @@ from ._request import Counts, Windows, example_times, normalise_request
 from ._threads import Threads
 from .check import check_graph
 from .features import Float32Array, gather_features
-from .graph import EdgeType, Graph, edge_type_key
+from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
 
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
+
+    from ._temporal import NeighborSampler as TemporalUniformSampler
 
 Result = tuple[
     dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
@@ -116,6 +118,7 @@ class _Job:
     entity_table: str
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
+    temporal_strategy: TemporalStrategy = "last"
     features: bool = True
 
     @cached_property
@@ -123,15 +126,17 @@ class _Job:
         """Whether the request can draw random numbers.
 
         Only a positive count on an edge type whose source has no times
-        selects at random; most-recent and time-window selections, and a
-        count of 0 or "all", never draw. (The loader always passes example
-        times when the graph has any.)
+        selects at random, and with the "uniform" temporal strategy one on
+        any edge type; most-recent and time-window selections, and a count
+        of 0 or "all", never draw. (The loader always passes example times
+        when the graph has any.)
         """
         timed = self.graph.node_time
+        uniform = self.temporal_strategy == "uniform"
         return any(
             count > 0
             for t in self.graph.edge_types
-            if not timed or t[0] not in timed
+            if uniform or not timed or t[0] not in timed
             for count in self.num_neighbors.get(edge_type_key(t), ())
         )
 
@@ -175,13 +180,14 @@ class _Sampling:
     def __init__(self, job: _Job, *, stack_edges: bool) -> None:
         self.job = job
         self.stack_edges = stack_edges
-        self._kept: NeighborSampler | None = None
+        self._kept: NeighborSampler | TemporalUniformSampler | None = None
 
-    def sampler(self, seed: int) -> NeighborSampler:
+    def sampler(self, seed: int) -> NeighborSampler | TemporalUniformSampler:
+        strategy = self.job.temporal_strategy
         if self.job.draws:
-            return self.job.graph.sampler(seed=seed)
+            return self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
         if self._kept is None:
-            self._kept = self.job.graph.sampler(seed=seed)
+            self._kept = self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
         return self._kept
 
     def __call__(self, planned: _Planned) -> Batch:
@@ -276,6 +282,11 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
+    temporal_strategy
+        What a count takes on an edge type with times, as for
+        ``Graph.sampler``: ``"last"`` (default), the most recent edges at
+        or before the example's time; ``"uniform"``, edges drawn at random
+        among all of those.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -320,6 +331,7 @@ class Loader:
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
+        temporal_strategy: TemporalStrategy = "last",
         features: bool = True,
     ) -> None:
         if batch_size < 1:
@@ -336,10 +348,11 @@ class Loader:
             raise ValueError(f"seed must not be negative, got {seed}")
         if entity_table not in graph.node_types:
             raise ValueError(f"{entity_table!r} is not a node type of the graph")
+        strategy = check_temporal_strategy(temporal_strategy)
         if check:
             check_graph(graph)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows, features)
+        self._job = _Job(graph, entity_table, counts, windows, strategy, features)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = example_times(graph, entity_table, self._positions, times)
         self.batch_size = batch_size

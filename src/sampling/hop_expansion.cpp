@@ -58,7 +58,7 @@ void fix_example_times(const GraphStore& graph, const Seeds& seeds,
 
 void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
                  ParameterSource& params, RandomSource& rng, CallState& state,
-                 ProgressCheck* progress) {
+                 ProgressCheck* progress, TemporalStrategy strategy) {
   // 1. Fresh working state, then the seeds as examples 0 .. n-1.
   state.reset(graph.num_node_slots(), graph.num_key_slots(), num_hops);
   register_seeds(seeds, state.nodes[seeds.entity_slot]);
@@ -105,6 +105,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
         rule.has_window = hop_params.has_window;
         rule.k = hop_params.count;
         rule.window = hop_params.window;
+        rule.strategy = strategy;
         selector.select_temporal(edge, dst, rule, example_times, meter);
       }
     }

@@ -51,10 +51,12 @@ struct Seeds {
 // unordered temporal column, and whatever `params` or `progress` throws.
 // Touches no interpreter state itself, so it may run without the
 // interpreter lock as long as `params` and `progress` do not need it.
-// `progress` may be null.
+// `progress` may be null. `strategy` decides how counts pick on temporal
+// edge types (the k latest, or k drawn among all up to the example time).
 void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
                  ParameterSource& params, RandomSource& rng, CallState& state,
-                 ProgressCheck* progress = nullptr);
+                 ProgressCheck* progress = nullptr,
+                 TemporalStrategy strategy = TemporalStrategy::kLast);
 
 }  // namespace rerozer
 

@@ -53,6 +53,12 @@ void Selector::sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v,
   flush(edge);
 }
 
+void Selector::sample_recent_uniform(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+                                     int64_t k, int64_t t) {
+  select_recent_uniform(edge, x, v, i, k, t);
+  flush(edge);
+}
+
 void Selector::sample_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                                   const TimeWindow& window, int64_t t) {
   select_time_window(edge, x, v, i, window, t);
@@ -126,6 +132,8 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
         const int64_t t = example_times[static_cast<size_t>(x)];
         if (rule.has_window) {
           select_time_window(edge, x, v, i, rule.window, t);
+        } else if (rule.strategy == TemporalStrategy::kUniform) {
+          select_recent_uniform(edge, x, v, i, rule.k, t);
         } else {
           select_most_recent(edge, x, v, i, rule.k, t);
         }
@@ -222,7 +230,14 @@ bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& d
     }
     if (times[a] > times[z]) return false;
   }
-  // 4. The selected positions, in frontier order.
+  // 4. The selected positions, in frontier order (and so the draws of
+  // uniform picks among the candidates, as one entry at a time makes them).
+  if (!rule.has_window && rule.strategy == TemporalStrategy::kUniform) {
+    for (size_t l = 0; l < lanes; ++l) {
+      if (begin[l] < upper[l]) select_range(edge, example[l], entry[l], begin[l], upper[l], rule.k);
+    }
+    return true;
+  }
   for (size_t l = 0; l < lanes; ++l) {
     int64_t b = begin[l];
     if (!rule.has_window && rule.k > 0 && upper[l] - rule.k > b) b = upper[l] - rule.k;
@@ -359,6 +374,20 @@ void Selector::select_most_recent(const EdgeContext& edge, int64_t x, int64_t v,
   if (k > 0 && end - k > begin) begin = end - k;
   if (begin == end) return;
   select_all(edge, x, i, begin, end);
+}
+
+// The candidates are those most-recent selection cuts from: the column up
+// to the first source later than t, checked for order the same way. Of
+// them, k are drawn as select_range draws over a whole column.
+void Selector::select_recent_uniform(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
+                                     int64_t k, int64_t t) {
+  if (k == 0) return;
+  const Column column = read_column(edge, v);
+  if (column.begin == column.end) return;
+  const int64_t end = time_upper_bound(edge, column.begin, column.end, t);
+  check_order(edge, column.begin, end);
+  if (column.begin == end) return;
+  select_range(edge, x, i, column.begin, end, k);
 }
 
 void Selector::select_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,

@@ -46,12 +46,21 @@ struct TimeWindow {
 // A column whose end is before its start is empty.
 Column read_column(const EdgeContext& edge, int64_t v);
 
-// A rule of the temporal selections: the k latest edges at or before the
-// example time (all of them for k < 0), or every edge in a time window.
+// How a count k picks among the edges of a temporal edge type whose source
+// time is at or before the example time (the candidates, a prefix of the
+// column): the k latest of them (kLast), or k drawn at random among all of
+// them as uniform selection draws over a whole column (kUniform). Either
+// takes every candidate when k < 0 or k is at least their number.
+enum class TemporalStrategy { kLast, kUniform };
+
+// A rule of the temporal selections: k of the edges at or before the
+// example time, picked by `strategy` (all of them for k < 0), or every edge
+// in a time window.
 struct TemporalRule {
   bool has_window = false;
   int64_t k = 0;
   TimeWindow window;
+  TemporalStrategy strategy = TemporalStrategy::kLast;
 };
 
 // Picks edges for the frontier entries of one edge type and records them.
@@ -102,6 +111,12 @@ class Selector {
   // them for k < 0). Throws std::runtime_error on a column out of order.
   void sample_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i, int64_t k,
                           int64_t t);
+  // Takes k edges drawn by Floyd's algorithm among those whose source time
+  // is at or before t (all of them, in column order and without a draw,
+  // when k < 0 or k is at least their number). Throws std::runtime_error
+  // on a column out of order, before any draw.
+  void sample_recent_uniform(const EdgeContext& edge, int64_t x, int64_t v, int64_t i, int64_t k,
+                             int64_t t);
   // Takes every edge whose source time lies in the window around t.
   void sample_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                           const TimeWindow& window, int64_t t);
@@ -123,6 +138,8 @@ class Selector {
                     int64_t k);
   void select_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i, int64_t k,
                           int64_t t);
+  void select_recent_uniform(const EdgeContext& edge, int64_t x, int64_t v, int64_t i, int64_t k,
+                             int64_t t);
   void select_time_window(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,
                           const TimeWindow& window, int64_t t);
   // Appends the positions [begin, end) in order.

@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from rerozer import NeighborSampler
+from rerozer_tables._temporal import NeighborSampler as TemporalUniformSampler
 from rerozer_tables import (
     Batch, Graph, Loader, Table, build_graph, check_graph, edges_to_csc, load_graph, read_sqlite,
     save_graph,
@@ -30,12 +31,15 @@ assert_type(graph.position("users", ["b"]), Int64Array)
 assert_type(graph.colptr["posts__user_id__users"], Int64Array)
 sampler = graph.sampler(seed=5)
 assert_type(sampler, NeighborSampler)
+assert_type(graph.sampler(seed=5, temporal_strategy="last"), NeighborSampler)
+assert_type(graph.sampler(temporal_strategy="uniform"), TemporalUniformSampler)
 colptr, row = edges_to_csc([0, 1], [1, 1], 2, src_time=[5, 3])
 assert_type(colptr, Int64Array)
 
 with tempfile.TemporaryDirectory() as tmp:
     save_graph(graph, Path(tmp) / "graph")
-    mapped = load_graph(Path(tmp) / "graph", mmap=True)
+    mapped = load_graph(Path(tmp) / "graph", mmap=True, verify=True)
+    check_graph(mapped, verify=True)
     tables = read_sqlite(sqlite3.connect(":memory:"), time_columns=None)
     assert_type(tables, dict[str, Table])
 
@@ -43,6 +47,7 @@ loader = Loader(
     mapped, "users", ["a", "b"], ["2024-02-01", "2024-02-01"], batch_size=1,
     num_neighbors={("posts", "user_id", "users"): [2], "users__rev_user_id__posts": [0]},
     shuffle=True, seed=1, workers=0, rank=0, world_size=1, progress=False,
+    temporal_strategy="uniform",
 )
 total: int = len(loader)
 for batch in loader:
