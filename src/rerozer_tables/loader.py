@@ -92,7 +92,7 @@ class Batch:
     def edge_index(self) -> dict[EdgeType, Int64Array]:
         """Per edge type, ``[out_row, out_col]`` as one 2 x E int64 array."""
         return {
-            edge_type: np.stack([self.out_row[key], self.out_col[key]])
+            edge_type: _stacked(self.out_row[key], self.out_col[key])
             for edge_type, key in ((t, edge_type_key(t)) for t in self.edge_types)
         }
 
@@ -107,6 +107,15 @@ class Batch:
     @property
     def num_edges(self) -> int:
         return sum(int(rows.size) for rows in self.out_row.values())
+
+
+def _stacked(out_row: Int64Array, out_col: Int64Array) -> Int64Array:
+    """``np.stack([out_row, out_col])``, for a fraction of its overhead on the
+    small arrays of a batch (a dozen edge types per batch)."""
+    both = np.empty((2, out_row.size), dtype=np.int64)
+    both[0] = out_row
+    both[1] = out_col
+    return both
 
 
 @dataclass(frozen=True)
@@ -153,7 +162,7 @@ class _Job:
         if stack_edges:
             for edge_type in self.graph.edge_types:
                 key = edge_type_key(edge_type)
-                both = np.stack([out_row[key], out_col[key]])
+                both = _stacked(out_row[key], out_col[key])
                 stacked[edge_type] = both
                 out_row[key], out_col[key] = both[0], both[1]
         x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
