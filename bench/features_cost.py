@@ -57,7 +57,7 @@ def main() -> int:
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
     parser.add_argument("--passes", type=int, default=5)
     parser.add_argument("--batch-size", type=int, default=128)
-    parser.add_argument("--workers", type=int, default=0, help="loader worker processes")
+    parser.add_argument("--workers", type=int, default=0, help="loader worker threads")
     parser.add_argument(
         "--clock", choices=["cpu", "wall"], default="cpu",
         help="cpu: CPU seconds of this process and its workers (steady on a shared machine); "
