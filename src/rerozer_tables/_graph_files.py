@@ -129,6 +129,13 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         type(n) is int and n >= 0 for n in dangling.values()
     ):
         raise bad("dangling_keys is not an object of counts")
+    features = manifest.setdefault("features", {})
+    if not isinstance(features, dict) or not all(
+        isinstance(f, dict) and set(f) == {"numerical", "categorical"}
+        and strings(f["numerical"]) and strings(f["categorical"])
+        for f in features.values()
+    ):
+        raise bad("features is not an object of numerical and categorical column lists")
     entries = manifest.get("arrays")
     if not isinstance(entries, list):
         raise bad("arrays is not a list")

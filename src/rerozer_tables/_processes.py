@@ -92,6 +92,7 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
     connection.send((batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes))
     connection.send_bytes(memoryview(data).cast("B"))
+    connection.send((batch.entity_table, batch.x, batch.x_cat))
 
 
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
@@ -106,9 +107,11 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
+    entity_table, x, x_cat = connection.recv()
     return Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
-        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types, **parts,
+        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
+        entity_table=entity_table, x=x, x_cat=x_cat, **parts,
     )
 
 

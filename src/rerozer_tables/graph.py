@@ -14,6 +14,7 @@ if TYPE_CHECKING:
     from rerozer import NeighborSampler
 
     from ._temporal import NeighborSampler as TemporalUniformSampler
+    from .features import NodeFeatures
 
 EdgeType = tuple[str, str, str]
 TemporalStrategy = Literal["last", "uniform"]
@@ -115,9 +116,11 @@ class Graph:
     column but took their times from their parents, with the foreign-key
     columns they took them through, and ``dangling_keys`` counts, per
     ``"table.column"``, the foreign-key values that matched no parent and
-    were read as null (``build_graph(..., dangling_keys="null")``). A graph
-    made by hand may leave the last five at their defaults; ``check_graph``
-    then takes node counts from the arrays.
+    were read as null (``build_graph(..., dangling_keys="null")``). ``features``
+    holds each table's feature matrices (``rerozer_tables.features``), whose
+    row p belongs to node p, the table's row at position p. A graph made by
+    hand may leave the last six at their defaults; ``check_graph`` then
+    takes node counts from the arrays.
 
     Examples
     --------
@@ -144,6 +147,7 @@ class Graph:
     time_unit: str = "s"
     inherited_times: dict[str, list[str]] = field(default_factory=dict)
     dangling_keys: dict[str, int] = field(default_factory=dict)
+    features: dict[str, NodeFeatures] = field(default_factory=dict, repr=False)
     # Set by load_graph; None for a graph that was built or made by hand.
     saved: SavedChecksums | None = field(default=None, repr=False, compare=False)
 
@@ -198,7 +202,11 @@ class Graph:
     def nbytes(self) -> int:
         """Bytes held by all the graph's arrays, key maps included."""
         arrays = [*self.colptr.values(), *self.row.values(), *self.node_time.values()]
-        return sum(int(a.nbytes) for a in arrays) + sum(m.nbytes for m in self.keys.values())
+        return (
+            sum(int(a.nbytes) for a in arrays)
+            + sum(m.nbytes for m in self.keys.values())
+            + sum(f.nbytes for f in self.features.values())
+        )
 
     def _count(self, node_type: str) -> int | None:
         if node_type in self.num_nodes:

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from ._columns import FLOAT_EXACT, TIME_UNITS
+from ._columns import FLOAT_EXACT, TIME_UNITS, _parse_iso
 from .table import Table
 
 # Declared column types that mark a time column (the first word, any case).
@@ -59,6 +59,25 @@ def _schema(connection: sqlite3.Connection, table: str) -> _Schema:
     return _Schema(columns, primary_key, foreign_keys)
 
 
+def _is_time_type(declared: str) -> bool:
+    words = declared.split("(")[0].split()
+    return bool(words) and words[0].upper() in TIME_TYPES
+
+
+def _timestamps(values: Any, what: str) -> Any:
+    """A feature column declared as a time: text becomes datetime64 (NaT for
+    NULL); a column holding only numbers stays numbers, in the time unit."""
+    if values.dtype.kind in "iuf":
+        return values
+    present = np.array([v is not None for v in values.tolist()], dtype=bool)
+    rows = np.flatnonzero(present).astype(np.int64)
+    text = np.array([str(values[i]) for i in rows.tolist()], dtype=np.str_)
+    parsed = _parse_iso(text, what, rows) if text.size else np.zeros(0, "datetime64[s]")
+    full = np.full(present.size, "NaT", dtype=parsed.dtype)
+    full[present] = parsed
+    return full
+
+
 def _time_column(
     table: str, schema: _Schema, time_columns: Mapping[str, TimeColumn]
 ) -> tuple[str | None, str | None]:
@@ -72,10 +91,7 @@ def _time_column(
         if column is None:
             raise ValueError(f"time_columns names {table}.{name}, which does not exist")
         return column, unit
-    timed = [
-        name for name, declared in schema.columns
-        if declared.split("(")[0].split() and declared.split("(")[0].split()[0].upper() in TIME_TYPES
-    ]
+    timed = [name for name, declared in schema.columns if _is_time_type(declared)]
     if len(timed) > 1:
         raise ValueError(
             f"{table} has several time columns ({', '.join(timed)}): "
@@ -154,9 +170,11 @@ def read_sqlite(
     (``PRAGMA table_info``) and their foreign keys (``PRAGMA
     foreign_key_list``, in the order they were declared) are discovered
     from the schema. Names compare as SQLite compares them, ignoring case:
-    ``REFERENCES Users(ID)`` refers to the column ``Id`` of ``users``. Only
-    the columns the graph needs are read: primary key, foreign keys and
-    time.
+    ``REFERENCES Users(ID)`` refers to the column ``Id`` of ``users``. Every
+    column is read, in rowid order (key order for a table without rowid);
+    those that are not keys or the time column become the table's
+    features, and other columns declared DATE, DATETIME or TIMESTAMP
+    become datetime64 features (numbers in the graph's time unit).
 
     A table's time column is its column declared DATE, DATETIME or
     TIMESTAMP. ``time_columns`` maps a table name to another column, to
@@ -267,13 +285,15 @@ def _read(
     for name, schema in schemas.items():
         foreign_keys = links[name]
         time_column, time_unit = _time_column(name, schema, chosen_times)
-        wanted = [key_of[name], *foreign_keys, time_column]
-        read = list(dict.fromkeys(column for column in wanted if column is not None))
+        read = [column for column, _ in schema.columns]
         if not read:  # nothing to read but the row count
             count = int(connection.execute(f"SELECT count(*) FROM main.{_quote(name)}").fetchone()[0])
             columns: dict[str, Any] = {"rowid": np.arange(count, dtype=np.int64)}
         else:
             columns = _read_columns(connection, name, read)
+            for read_name, sql_type in schema.columns:
+                if read_name != time_column and _is_time_type(sql_type):
+                    columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
         tables[name] = Table(
             columns, primary_key=key_of[name], foreign_keys=foreign_keys,
             time_column=time_column, time_unit=time_unit,

@@ -14,6 +14,12 @@ beside it::
         node2.time.npy       node_time of node_types[2]
         node0.key.npy        the primary keys of node_types[0] (int64 or strings)
         node0.key_order.npy  their sorting positions, when they are not sorted
+        node0.x.npy          the numerical features of node_types[0], [nodes, columns]
+        node0.x_cat.npy      its categorical codes, [nodes, columns]
+        node0.vocab1.npy     the vocabulary of its categorical column 1
+
+The manifest's ``features`` names each node type's feature columns, in the
+column order of its ``x`` and ``x_cat``.
 
 Files are named by index, so that any type name is safe; the manifest names
 each array, so that adding arrays adds entries and nothing else.
@@ -59,6 +65,7 @@ from ._graph_files import (
     read_manifest, write_all, write_array,
 )
 from ._versions import locked_parent, move_aside, refuse, remove_leftovers, switch, what_is_there
+from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, SavedChecksums, edge_type_key
 
 # Enough for any reader: each retry means that a whole save ended between
@@ -84,6 +91,14 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
             arrays.append(
                 (("key_order", node_type), f"node{index_of[node_type]}.key_order.npy", key_map.order)
             )
+    for node_type, held in graph.features.items():
+        prefix = f"node{index_of[node_type]}"
+        arrays.append((("x", node_type), f"{prefix}.x.npy", held.x))
+        arrays.append((("x_cat", node_type), f"{prefix}.x_cat.npy", held.x_cat))
+        for c, column in enumerate(held.categorical):
+            vocabulary = held.vocabularies[column]
+            stored = vocabulary.astype(np.str_) if vocabulary.dtype == object else vocabulary
+            arrays.append((("vocabulary", node_type, column), f"{prefix}.vocab{c}.npy", stored))
     return arrays
 
 
@@ -176,6 +191,10 @@ def _write_version(
             "time_unit": graph.time_unit,
             "inherited_times": {str(t): [str(c) for c in cs] for t, cs in graph.inherited_times.items()},
             "dangling_keys": {str(c): int(n) for c, n in graph.dangling_keys.items()},
+            "features": {
+                str(t): {"numerical": list(f.numerical), "categorical": list(f.categorical)}
+                for t, f in graph.features.items()
+            },
             "arrays": entries,
         }
         descriptor = os.open(MANIFEST, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
@@ -201,14 +220,22 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     node_time: dict[str, AnyArray] = {}
     keys: dict[str, AnyArray] = {}
     orders: dict[str, AnyArray] = {}
-    parts = {"colptr": colptr, "row": row, "node_time": node_time, "keys": keys, "key_order": orders}
+    x: dict[str, AnyArray] = {}
+    x_cat: dict[str, AnyArray] = {}
+    vocabularies: dict[str, dict[str, AnyArray]] = {}
+    parts = {"colptr": colptr, "row": row, "node_time": node_time, "keys": keys, "key_order": orders,
+             "x": x, "x_cat": x_cat}
     for name, array in arrays.items():
+        if len(name) == 3 and name[0] == "vocabulary":
+            vocabularies.setdefault(name[1], {})[name[2]] = array
+            continue
         if len(name) != 2 or name[0] not in parts:
             raise folder.fault(MANIFEST, f"names an array {list(name)!r} that no graph has")
         parts[name[0]][name[1]] = array
     for node_type in orders:
         if node_type not in keys:
             raise folder.fault(MANIFEST, f"gives key_order[{node_type!r}] without keys[{node_type!r}]")
+    features = _features(folder, manifest["features"], x, x_cat, vocabularies)
     edge_types: list[EdgeType] = [(s, r, d) for s, r, d in manifest["edge_types"]]
     return Graph(
         node_types=list(manifest["node_types"]),
@@ -221,8 +248,51 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
         time_unit=manifest["time_unit"],
         inherited_times=dict(manifest["inherited_times"]),
         dangling_keys=dict(manifest["dangling_keys"]),
+        features=features,
         saved=saved,
     )
+
+
+def _features(
+    folder: GraphFolder, columns: dict[str, dict[str, list[str]]], x: dict[str, AnyArray],
+    x_cat: dict[str, AnyArray], vocabularies: dict[str, dict[str, AnyArray]],
+) -> dict[str, NodeFeatures]:
+    """Each node type's feature matrices, checked against the column names
+    that the manifest gives for them: one ``x`` column per numerical name
+    (float32), one ``x_cat`` column per categorical name (int64) with a
+    vocabulary for each, and as many rows in both."""
+    def bad(text: str) -> ValueError:
+        return folder.fault(MANIFEST, text)
+
+    for node_type in [*x, *x_cat, *vocabularies]:
+        if node_type not in columns:
+            raise bad(f"gives feature arrays of {node_type!r} but no feature columns for it")
+    features: dict[str, NodeFeatures] = {}
+    for node_type, names in columns.items():
+        numerical, categorical = names["numerical"], names["categorical"]
+        if node_type not in x or node_type not in x_cat:
+            raise bad(f"names feature columns of {node_type!r} but not both its x and x_cat")
+        held_x, held_cat = x[node_type], x_cat[node_type]
+        for what, array, dtype, count in (("x", held_x, np.float32, len(numerical)),
+                                          ("x_cat", held_cat, np.int64, len(categorical))):
+            if array.dtype != dtype or array.ndim != 2 or array.shape[1] != count:
+                raise bad(f"gives {what}[{node_type!r}] as {array.dtype} of shape {array.shape}, "
+                          f"but {count} {dtype.__name__} columns for it")
+        if held_x.shape[0] != held_cat.shape[0]:
+            raise bad(f"gives x[{node_type!r}] {held_x.shape[0]} rows but x_cat[{node_type!r}] "
+                      f"{held_cat.shape[0]}")
+        held_vocabularies = vocabularies.get(node_type, {})
+        if set(held_vocabularies) != set(categorical):
+            raise bad(f"gives vocabularies of {node_type!r} for {sorted(held_vocabularies)}, "
+                      f"but its categorical columns are {sorted(categorical)}")
+        for column, vocabulary in held_vocabularies.items():
+            if vocabulary.ndim != 1:
+                raise bad(f"gives the vocabulary of {node_type}.{column} with shape {vocabulary.shape}")
+        features[node_type] = NodeFeatures(
+            held_x, list(numerical), held_cat, list(categorical),
+            {column: held_vocabularies[column] for column in categorical},
+        )
+    return features
 
 
 def _load_locked(folder: GraphFolder, mmap: bool, verify: bool) -> Graph:
