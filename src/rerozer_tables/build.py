@@ -26,6 +26,7 @@ import numpy.typing as npt
 
 from ._columns import AnyArray, BoolArray, Int64Array, key_array, time_array
 from ._progress import progress_bar
+from .features import encode_features
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .table import Table
 
@@ -221,6 +222,9 @@ def build_graph(
     progress
         Show a progress bar over the tables and foreign keys.
 
+    Each table's feature columns are encoded into ``graph.features[name]``
+    (see ``rerozer_tables.features``), rows in the table's row order.
+
     Returns
     -------
     Graph
@@ -251,7 +255,7 @@ def build_graph(
         for column, parent in table.foreign_keys.items():
             if parent not in tables:
                 raise ValueError(f"{child}.{column} refers to the unknown table {parent!r}")
-    steps = len(tables) + sum(len(t.foreign_keys) for t in tables.values())
+    steps = 2 * len(tables) + sum(len(t.foreign_keys) for t in tables.values())
     edge_types: list[EdgeType] = []
     colptr: dict[str, Int64Array] = {}
     row: dict[str, Int64Array] = {}
@@ -294,6 +298,10 @@ def build_graph(
                 add((parent, "rev_" + column, child), (rev_colptr, rev_row))
                 del parent_of, children
                 bar.update(1)
+        features = {}
+        for name, table in tables.items():
+            features[name] = encode_features(name, table, time_unit)
+            bar.update(1)
 
     return Graph(
         node_types=list(tables),
@@ -304,4 +312,5 @@ def build_graph(
         num_nodes={n: r.num_rows for n, r in resolved.items()},
         keys={n: r.key_map for n, r in resolved.items() if r.key_map is not None},
         time_unit=time_unit,
+        features=features,
     )

@@ -13,6 +13,8 @@ from ._columns import AnyArray, Int64Array, column_array, key_array
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
 
+    from .features import NodeFeatures
+
 EdgeType = tuple[str, str, str]
 
 
@@ -78,7 +80,9 @@ class Graph:
     node type (only timed types have an entry). ``num_nodes`` gives each node
     type's row count, ``keys`` the primary-key map of each table that has one,
     and ``time_unit`` the numpy unit of every time (``"s"``: seconds since
-    1970-01-01 UTC). A graph made by hand may leave the last three at their
+    1970-01-01 UTC). ``features`` holds each table's feature matrices
+    (``rerozer_tables.features``), whose row p belongs to node p, the table's
+    row at position p. A graph made by hand may leave the last four at their
     defaults; ``check_graph`` then takes node counts from the arrays.
 
     Examples
@@ -104,6 +108,7 @@ class Graph:
     num_nodes: dict[str, int] = field(default_factory=dict)
     keys: dict[str, KeyMap] = field(default_factory=dict, repr=False)
     time_unit: str = "s"
+    features: dict[str, NodeFeatures] = field(default_factory=dict, repr=False)
 
     def arguments(self) -> dict[str, Any]:
         """Keyword arguments for ``NeighborSampler(**graph.arguments(), seed=...)``."""
@@ -133,7 +138,11 @@ class Graph:
     def nbytes(self) -> int:
         """Bytes held by all the graph's arrays, key maps included."""
         arrays = [*self.colptr.values(), *self.row.values(), *self.node_time.values()]
-        return sum(int(a.nbytes) for a in arrays) + sum(m.nbytes for m in self.keys.values())
+        return (
+            sum(int(a.nbytes) for a in arrays)
+            + sum(m.nbytes for m in self.keys.values())
+            + sum(f.nbytes for f in self.features.values())
+        )
 
     def _count(self, node_type: str) -> int | None:
         if node_type in self.num_nodes:

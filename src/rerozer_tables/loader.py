@@ -7,7 +7,7 @@ import multiprocessing as mp
 import time
 import traceback
 from collections.abc import Iterator, Mapping, Sequence
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field, fields
 from functools import cached_property
 from typing import Any
 
@@ -17,6 +17,7 @@ import numpy.typing as npt
 from ._columns import Int64Array, column_array, floor_time_array
 from ._progress import progress_bar
 from .check import check_graph
+from .features import Float32Array, gather_features
 from .graph import EdgeType, Graph, edge_type_key
 
 Counts = Mapping[Any, Sequence[int]]
@@ -47,6 +48,12 @@ class Batch:
     metric. ``global_examples`` is the number of real examples in this step
     on all ranks together: the denominator of a mean loss over the global
     batch (see ``Loader``).
+
+    ``x[node_type]`` holds the numerical feature rows of the sampled nodes
+    (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
+    without any) and ``x_cat[node_type]`` their categorical codes (int64), for
+    the types that have categorical features; both are gathered by the
+    loader's workers. ``entity_table`` is the node type of the seeds.
     """
 
     index: int
@@ -60,6 +67,9 @@ class Batch:
     num_sampled_nodes: dict[str, Int64Array]
     num_sampled_edges: dict[str, Int64Array]
     edge_types: list[EdgeType]
+    entity_table: str = ""
+    x: dict[str, Float32Array] = field(default_factory=dict)
+    x_cat: dict[str, Int64Array] = field(default_factory=dict)
     padding: int = 0
     global_examples: int = 0
 
@@ -67,6 +77,24 @@ class Batch:
     def mask(self) -> npt.NDArray[np.bool_]:
         """Per seed, True for a real example and False for padding."""
         return np.arange(self.seed_node.size) < self.seed_node.size - self.padding
+
+    def to_hetero_data(self) -> Any:
+        """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
+
+        Per node type: ``n_id`` (``out_node``), ``batch`` (``out_batch``),
+        ``num_sampled_nodes``, ``x`` (float32) and, where the type has
+        categorical features, ``x_cat`` (int64). Per edge type tuple:
+        ``edge_index`` and ``num_sampled_edges``. On the entity type:
+        ``input_id`` (``example_index``), ``seed_time`` and ``batch_size``;
+        the seeds are its first ``batch_size`` nodes. The tensors share
+        memory with the batch's arrays (``torch.from_numpy``).
+
+        Needs torch and torch_geometric (``pip install "rerozer[torch]"``);
+        raises ImportError saying so when they are missing.
+        """
+        from ._torch import to_hetero_data
+
+        return to_hetero_data(self)
 
     @cached_property
     def edge_index(self) -> dict[EdgeType, Int64Array]:
@@ -97,6 +125,7 @@ class _Job:
     entity_table: str
     num_neighbors: dict[str, list[int]]
     sampling_time_offsets: dict[str, list[list[int | None]]]
+    features: bool = True
 
     def sample(self, planned: _Planned) -> Batch:
         # A sampler per batch, seeded for that batch: the batch's result is
@@ -106,10 +135,11 @@ class _Job:
             self.num_neighbors, self.sampling_time_offsets, self.entity_table,
             planned.seed_node, planned.seed_time,
         )
+        x, x_cat = gather_features(self.graph.features, result[2]) if self.features else ({}, {})
         return Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
-            edge_types=self.graph.edge_types, padding=planned.padding,
-            global_examples=planned.global_examples,
+            edge_types=self.graph.edge_types, entity_table=self.entity_table, x=x, x_cat=x_cat,
+            padding=planned.padding, global_examples=planned.global_examples,
         )
 
 
@@ -222,6 +252,9 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
+    features
+        Gather the sampled nodes' feature rows into each batch's ``x`` and
+        ``x_cat`` (in the workers, with the sampling).
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -262,6 +295,7 @@ class Loader:
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
+        features: bool = True,
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -276,7 +310,7 @@ class Loader:
         if check:
             check_graph(graph)
         counts, windows = _request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows)
+        self._job = _Job(graph, entity_table, counts, windows, features)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = self._example_times(graph, entity_table, times)
         self.batch_size = batch_size
@@ -435,9 +469,12 @@ def _send_batch(connection: Any, batch: Batch) -> None:
         batch.padding, batch.global_examples,
     ))
     connection.send_bytes(memoryview(data).cast("B"))
+    connection.send((batch.x, batch.x_cat))
 
 
-def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
+def _receive_batch(
+    connection: Any, header: Any, edge_types: list[EdgeType], entity_table: str
+) -> Batch:
     index, num_seeds, num_times, layout, nbytes, padding, global_examples = header
     buffer = bytearray(nbytes)
     connection.recv_bytes_into(buffer)
@@ -447,10 +484,12 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
+    x, x_cat = connection.recv()
     return Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
-        padding=padding, global_examples=global_examples, **parts,
+        entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
+        global_examples=global_examples, **parts,
     )
 
 
@@ -471,6 +510,7 @@ class _Workers:
         self.plan = plan
         self.timeout = timeout
         self.edge_types = job.graph.edge_types
+        self.entity_table = job.entity_table
         context = mp.get_context("fork")
         self.processes: list[Any] = []
         self.connections: list[Any] = []
@@ -515,7 +555,7 @@ class _Workers:
                 f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
             )
         try:
-            return _receive_batch(connection, item, self.edge_types)
+            return _receive_batch(connection, item, self.edge_types, self.entity_table)
         except EOFError:
             raise self._lost(w, index) from None
 

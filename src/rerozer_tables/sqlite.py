@@ -11,6 +11,7 @@ from typing import Any
 
 import numpy as np
 
+from ._columns import _parse_iso
 from .table import Table
 
 # Declared column types that mark a time column (the first word, any case).
@@ -46,16 +47,32 @@ def _schema(connection: sqlite3.Connection, table: str) -> _Schema:
     return _Schema(columns, primary_key, foreign_keys)
 
 
+def _is_time_type(declared: str) -> bool:
+    words = declared.split("(")[0].split()
+    return bool(words) and words[0].upper() in TIME_TYPES
+
+
+def _timestamps(values: Any, what: str) -> Any:
+    """A feature column declared as a time: text becomes datetime64 (NaT for
+    NULL); a column holding only numbers stays numbers, in the time unit."""
+    if values.dtype.kind in "iuf":
+        return values
+    present = np.array([v is not None for v in values.tolist()], dtype=bool)
+    rows = np.flatnonzero(present).astype(np.int64)
+    text = np.array([str(values[i]) for i in rows.tolist()], dtype=np.str_)
+    parsed = _parse_iso(text, what, rows) if text.size else np.zeros(0, "datetime64[s]")
+    full = np.full(present.size, np.datetime64("NaT"), dtype=parsed.dtype)
+    full[present] = parsed
+    return full
+
+
 def _time_column(table: str, schema: _Schema, time_columns: Mapping[str, str | None] | None) -> str | None:
     if time_columns is not None and table in time_columns:
         chosen = time_columns[table]
         if chosen is not None and chosen not in {name for name, _ in schema.columns}:
             raise ValueError(f"time_columns names {table}.{chosen}, which does not exist")
         return chosen
-    timed = [
-        name for name, declared in schema.columns
-        if declared.split("(")[0].split() and declared.split("(")[0].split()[0].upper() in TIME_TYPES
-    ]
+    timed = [name for name, declared in schema.columns if _is_time_type(declared)]
     if len(timed) > 1:
         raise ValueError(
             f"{table} has several time columns ({', '.join(timed)}): "
@@ -99,9 +116,11 @@ def read_sqlite(
     """Read the tables of an SQLite database as ``Table`` objects.
 
     Tables, their primary keys (``PRAGMA table_info``) and their foreign keys
-    (``PRAGMA foreign_key_list``) are discovered from the schema. Only the
-    columns the graph needs are read: primary key, foreign keys and time.
-    A table's time column is its column declared DATE, DATETIME or TIMESTAMP;
+    (``PRAGMA foreign_key_list``) are discovered from the schema. Every column
+    is read, in rowid order (key order for a table without rowid); those that
+    are not keys or the time column become the table's features. Other
+    columns declared DATE, DATETIME or TIMESTAMP become datetime64 features
+    (numbers in the graph's time unit). A table's time column is its column declared DATE, DATETIME or TIMESTAMP;
     ``time_columns`` maps a table name to another column, or to None for no
     time. SQLite stores such values as ISO-8601 text or as numbers; text is
     parsed, numbers are taken to be in the graph's time unit already.
@@ -187,13 +206,15 @@ def _read(connection: sqlite3.Connection, time_columns: Mapping[str, str | None]
     for name, schema in schemas.items():
         foreign_keys = {child_columns[0]: parent for child_columns, parent, _ in schema.foreign_keys}
         time_column = _time_column(name, schema, time_columns)
-        wanted = [key_of[name], *foreign_keys, time_column]
-        read = list(dict.fromkeys(column for column in wanted if column is not None))
+        read = [column for column, _ in schema.columns]
         if not read:  # nothing to read but the row count
             count = int(connection.execute(f"SELECT count(*) FROM {_quote(name)}").fetchone()[0])
             columns: dict[str, Any] = {"rowid": np.arange(count, dtype=np.int64)}
         else:
             columns = _read_columns(connection, name, read)
+            for column, declared in schema.columns:
+                if column != time_column and _is_time_type(declared):
+                    columns[column] = _timestamps(columns[column], f"{name}.{column}")
         tables[name] = Table(
             columns, primary_key=key_of[name], foreign_keys=foreign_keys, time_column=time_column
         )

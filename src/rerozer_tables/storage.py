@@ -10,6 +10,9 @@ Layout of a saved graph::
       node2.time.npy       node_time of node_types[2]
       node0.key.npy        the primary keys of node_types[0] (int64 or strings)
       node0.key_order.npy  their sorting positions, when they are not sorted
+      node0.x.npy          the numerical features of node_types[0], [nodes, columns]
+      node0.x_cat.npy      its categorical codes, [nodes, columns]
+      node0.vocab1.npy     the vocabulary of its categorical column 1
 
 Files are named by index, so that any type name is safe. A saved graph is
 never changed in place: ``save_graph`` writes a new directory and renames it
@@ -30,6 +33,7 @@ from typing import Any
 import numpy as np
 
 from ._columns import AnyArray
+from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 
 FORMAT = "rerozer_tables.graph"
@@ -99,6 +103,23 @@ def save_graph(graph: Graph, directory: str | os.PathLike[str]) -> None:
                 order_name = f"node{index_of[node_type]}.key_order.npy"
                 _write_array(fresh, order_name, key_map.order)
             files["keys"][node_type] = {"keys": keys_name, "order": order_name}
+        files["features"] = {}
+        for node_type, held in graph.features.items():
+            prefix = f"node{index_of[node_type]}"
+            entry: dict[str, Any] = {
+                "x": f"{prefix}.x.npy", "numerical": held.numerical,
+                "x_cat": f"{prefix}.x_cat.npy", "categorical": held.categorical, "vocabularies": {},
+            }
+            _write_array(fresh, entry["x"], held.x)
+            _write_array(fresh, entry["x_cat"], held.x_cat)
+            for c, column in enumerate(held.categorical):
+                vocabulary = held.vocabularies[column]
+                entry["vocabularies"][column] = f"{prefix}.vocab{c}.npy"
+                _write_array(
+                    fresh, entry["vocabularies"][column],
+                    vocabulary.astype(np.str_) if vocabulary.dtype == object else vocabulary,
+                )
+            files["features"][node_type] = entry
         manifest = {
             "format": FORMAT,
             "version": VERSION,
@@ -136,12 +157,13 @@ def _open_array(directory_fd: int, name: str, mmap: bool) -> AnyArray:
             shape, fortran, dtype = np.lib.format.read_array_header_1_0(file)
         else:
             shape, fortran, dtype = np.lib.format.read_array_header_2_0(file)
-        if dtype.hasobject or len(shape) != 1:
-            raise ValueError(f"{name}: expected a one-dimensional array without objects")
+        if dtype.hasobject or len(shape) not in (1, 2) or fortran:
+            raise ValueError(f"{name}: expected a one- or two-dimensional C-order array without objects")
+        size = int(np.prod(shape))
         if not mmap:
-            return np.fromfile(file, dtype=dtype, count=shape[0])
-        if shape[0] == 0:
-            return np.zeros(0, dtype=dtype)
+            return np.fromfile(file, dtype=dtype, count=size).reshape(shape)
+        if size == 0:
+            return np.zeros(shape, dtype=dtype)
         # np.memmap keeps its own mapping; closing the file after is fine.
         mapped: AnyArray = np.memmap(file, dtype=dtype, mode="r", offset=file.tell(), shape=shape)
         return mapped
@@ -167,6 +189,14 @@ def _load_once(target: Path, mmap: bool) -> Graph:
             node_type: KeyMap(load(entry["keys"]), None if entry["order"] is None else load(entry["order"]))
             for node_type, entry in files["keys"].items()
         }
+        features = {
+            node_type: NodeFeatures(
+                load(entry["x"]), list(entry["numerical"]), load(entry["x_cat"]),
+                list(entry["categorical"]),
+                {column: load(name) for column, name in entry["vocabularies"].items()},
+            )
+            for node_type, entry in files.get("features", {}).items()
+        }
         return Graph(
             node_types=list(manifest["node_types"]),
             edge_types=edge_types,
@@ -176,6 +206,7 @@ def _load_once(target: Path, mmap: bool) -> Graph:
             num_nodes={str(t): int(n) for t, n in manifest["num_nodes"].items()},
             keys=keys,
             time_unit=str(manifest["time_unit"]),
+            features=features,
         )
     finally:
         os.close(directory_fd)

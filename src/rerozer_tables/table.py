@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -39,8 +39,8 @@ class Table:
     columns
         A mapping of column name to array-like (lists, numpy arrays, pandas
         Series, pyarrow arrays), a pandas DataFrame (a primary key may be its
-        named index) or a pyarrow Table. Only the key and time columns are
-        read by ``build_graph``.
+        named index) or a pyarrow Table. ``build_graph`` reads the keys, the
+        time and the feature columns.
     primary_key
         The column whose values identify rows: integers or strings, unique,
         not null. Without one, rows are identified by their position
@@ -52,6 +52,13 @@ class Table:
         The column holding each row's time: int64 (already in the graph's
         time unit), datetime64 of any unit, or ISO-8601 strings. Rows of a
         table without one have no time and are sampled at random.
+    features
+        The feature columns (see ``rerozer_tables.features``): by default
+        (None) every column other than the primary key, the foreign keys and
+        the time column; ``[]`` keeps none.
+    categorical
+        Integer feature columns to encode as categories rather than numbers
+        (string columns always are).
 
     Examples
     --------
@@ -68,6 +75,8 @@ class Table:
     primary_key: str | None
     foreign_keys: dict[str, str]
     time_column: str | None
+    features: list[str] | None = None
+    categorical: list[str] = field(default_factory=list)
     num_rows: int = field(init=False)
 
     def __init__(
@@ -76,6 +85,9 @@ class Table:
         primary_key: str | None = None,
         foreign_keys: Mapping[str, str] | None = None,
         time_column: str | None = None,
+        *,
+        features: Sequence[str] | None = None,
+        categorical: Sequence[str] = (),
     ) -> None:
         named = _named_columns(columns, primary_key)
         keys = dict(foreign_keys or {})
@@ -86,6 +98,19 @@ class Table:
             if name is not None and name not in named:
                 known = ", ".join(map(repr, named)) or "none"
                 raise ValueError(f"{role} names the column {name!r}, which is not one of {known}")
+        roles = {primary_key: "the primary key", time_column: "the time column"}
+        roles.update({column: "a foreign key" for column in keys})
+        for role, names in (("features", features or ()), ("categorical", categorical)):
+            for name in names:
+                if name not in named:
+                    known = ", ".join(map(repr, named)) or "none"
+                    raise ValueError(f"{role} names the column {name!r}, which is not one of {known}")
+                if name in roles:
+                    raise ValueError(f"{role} names {name!r}, which is {roles[name]}, not a feature")
+        if features is not None:
+            for name in categorical:
+                if name not in features:
+                    raise ValueError(f"categorical names {name!r}, which is not one of the features")
         lengths = {name: len(column) for name, column in named.items()}
         if len(set(lengths.values())) > 1:
             listed = ", ".join(f"{name} {length}" for name, length in lengths.items())
@@ -94,6 +119,8 @@ class Table:
         object.__setattr__(self, "primary_key", primary_key)
         object.__setattr__(self, "foreign_keys", keys)
         object.__setattr__(self, "time_column", time_column)
+        object.__setattr__(self, "features", None if features is None else list(features))
+        object.__setattr__(self, "categorical", list(categorical))
         object.__setattr__(self, "num_rows", next(iter(lengths.values()), 0))
 
     def column(self, name: str) -> tuple[AnyArray, BoolArray | None]:
