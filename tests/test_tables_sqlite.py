@@ -53,12 +53,12 @@ def test_reads_keys_foreign_keys_and_times_of_a_file(shop_file):
         for name, t in tables.items()
     }
     assert described == {
-        "customers": ("id", {}, "signed_up", ["id", "signed_up"], 2),
-        "products": ("sku", {}, None, ["sku"], 2),
+        "customers": ("id", {}, "signed_up", ["id", "name", "signed_up"], 2),
+        "products": ("sku", {}, None, ["price", "sku"], 2),
         "orders": ("id", {"customer_id": "customers"}, "placed_at", ["customer_id", "id", "placed_at"], 3),
         # A composite primary key: rows are numbered by position.
         "order_items": (None, {"order_id": "orders", "product_sku": "products"}, None,
-                        ["order_id", "product_sku"], 4),
+                        ["line", "order_id", "product_sku"], 4),
     }
 
     graph = build_graph(tables)

@@ -5,17 +5,21 @@
 ``Table`` describes a table (columns, primary key, foreign keys, time column);
 ``build_graph`` turns tables into the sampler's arrays, ``read_sqlite`` reads
 them from an SQLite file, ``check_graph`` checks a whole graph once,
-``save_graph``/``load_graph`` store it as memory-mappable files, and
-``Loader`` iterates a training table in sampled batches.
+``save_graph``/``load_graph`` store it as memory-mappable files,
+``training_table`` and ``split_by_time`` make labelled examples from the
+tables, and ``Loader`` iterates them in sampled batches, each of which
+``Batch.to_hetero_data()`` turns into a PyG ``HeteroData``.
 """
 
 from .build import build_graph, edges_to_csc
 from .check import check_graph
+from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .loader import Batch, Loader
 from .sqlite import read_sqlite
 from .storage import load_graph, save_graph
 from .table import Table
+from .training import TrainingTable, split_by_time, training_table
 
 __all__ = [
     "Batch",
@@ -23,7 +27,9 @@ __all__ = [
     "Graph",
     "KeyMap",
     "Loader",
+    "NodeFeatures",
     "Table",
+    "TrainingTable",
     "build_graph",
     "check_graph",
     "edge_type_key",
@@ -31,4 +37,6 @@ __all__ = [
     "load_graph",
     "read_sqlite",
     "save_graph",
+    "split_by_time",
+    "training_table",
 ]

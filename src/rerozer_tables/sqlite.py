@@ -61,7 +61,7 @@ def _timestamps(values: Any, what: str) -> Any:
     rows = np.flatnonzero(present).astype(np.int64)
     text = np.array([str(values[i]) for i in rows.tolist()], dtype=np.str_)
     parsed = _parse_iso(text, what, rows) if text.size else np.zeros(0, "datetime64[s]")
-    full = np.full(present.size, np.datetime64("NaT"), dtype=parsed.dtype)
+    full = np.full(present.size, "NaT", dtype=parsed.dtype)
     full[present] = parsed
     return full
 

@@ -1,0 +1,197 @@
+"""Feature columns: their encoding, their place in the graph (row order of
+the node ids), saving and memory-mapping, read_sqlite, and the rows a batch
+gathers for its sampled nodes."""
+
+import sqlite3
+
+import numpy as np
+import pytest
+
+from rerozer_tables import Loader, Table, build_graph, load_graph, read_sqlite, save_graph
+from rerozer_tables.features import encode_features
+
+NAN = float("nan")
+
+
+def encoded(columns, unit="s", **options):
+    return encode_features("t", Table(columns, **options), unit)
+
+
+@pytest.mark.parametrize(
+    ("values", "expected"),
+    [
+        ([3, 1, 2], [3.0, 1.0, 2.0]),
+        ([0.5, None, 2.0], [0.5, NAN, 2.0]),
+        (np.array([1.5, np.nan]), [1.5, NAN]),
+        ([True, False, None], [1.0, 0.0, NAN]),
+        (np.array(["2024-01-01T00:01", "NaT"], dtype="datetime64[m]"), [1704067260.0, NAN]),
+        (np.array([2**40 + 1], dtype=np.int64), [float(np.float32(2**40))]),
+    ],
+    ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int"],
+)
+def test_numerical_columns_are_float32_with_nan_for_null(values, expected):
+    features = encoded({"v": values})
+    assert features.numerical == ["v"] and features.categorical == []
+    assert features.x.dtype == np.float32 and features.x.shape == (len(expected), 1)
+    np.testing.assert_array_equal(features.x[:, 0], np.array(expected, dtype=np.float32))
+
+
+def test_timestamps_are_numbers_in_the_graph_unit():
+    days = encoded({"v": np.array(["1970-01-03", "1970-01-01T12"], dtype="datetime64[h]")}, "D")
+    assert days.x[:, 0].tolist() == [2.0, 0.0]  # rounded down to whole days
+
+
+@pytest.mark.parametrize(
+    ("values", "options", "codes", "vocabulary"),
+    [
+        (["b", None, "a", "b"], {}, [1, -1, 0, 1], ["a", "b"]),
+        (np.array([b"x", b"y"]), {}, [0, 1], ["x", "y"]),
+        ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
+    ],
+    ids=["strings", "bytes", "declared-integers"],
+)
+def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
+    features = encoded({"v": values}, **options)
+    assert features.categorical == ["v"] and features.numerical == []
+    assert features.x_cat.dtype == np.int64
+    assert features.x_cat[:, 0].tolist() == codes
+    assert features.vocabularies["v"].tolist() == vocabulary
+
+
+def test_keys_and_time_are_not_features_and_features_selects():
+    columns = {"id": [1, 2], "parent": [1, 1], "at": [5, 6], "n": [1.0, 2.0], "s": ["a", "b"]}
+    keys = {"primary_key": "id", "foreign_keys": {"parent": "t"}, "time_column": "at"}
+    every = encoded(columns, **keys)
+    assert (every.numerical, every.categorical) == (["n"], ["s"])
+    chosen = encoded(columns, **keys, features=["s"])
+    assert (chosen.numerical, chosen.categorical, chosen.x.shape) == ([], ["s"], (2, 0))
+    none = encoded(columns, **keys, features=[])
+    assert none.x.shape == (2, 0) and none.x_cat.shape == (2, 0)
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"features": ["nope"]}, "features names the column 'nope', which is not one of 'id', 'v'"),
+        ({"features": ["id"]}, "features names 'id', which is the primary key, not a feature"),
+        ({"categorical": ["id"]}, "categorical names 'id', which is the primary key, not a feature"),
+        ({"features": [], "categorical": ["v"]}, "categorical names 'v', which is not one of the features"),
+    ],
+    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected"],
+)
+def test_feature_options_are_checked(options, message):
+    with pytest.raises(ValueError) as error:
+        Table({"id": [1], "v": [2]}, primary_key="id", **options)
+    assert str(error.value) == message
+
+
+@pytest.mark.parametrize(
+    ("columns", "options", "message"),
+    [
+        ({"v": [1.5, 2.5]}, {"categorical": ["v"]}, "t.v is declared categorical but holds float64 values"),
+        ({"v": [object(), object()]}, {}, "t.v holds object values that are neither numbers"),
+    ],
+    ids=["float-category", "objects"],
+)
+def test_columns_that_cannot_be_encoded_name_table_and_column(columns, options, message):
+    with pytest.raises(ValueError, match=message):
+        encoded(columns, **options)
+
+
+def shop_tables():
+    return {
+        "users": Table(
+            {"id": ["u2", "u1", "u3"], "joined": [1, 2, 3], "age": [30, None, 41],
+             "plan": ["pro", "free", None]},
+            primary_key="id", time_column="joined",
+        ),
+        "posts": Table(
+            {"by": ["u1", "u1", "u2", "u3", "u2"], "at": [5, 3, 4, 9, 6],
+             "likes": [1.0, 2.0, 3.0, 4.0, 5.0], "lang": ["en", "de", "en", "fr", "de"]},
+            foreign_keys={"by": "users"}, time_column="at",
+        ),
+    }
+
+
+def test_graph_features_follow_the_row_order_and_survive_save_and_mmap(tmp_path):
+    graph = build_graph(shop_tables())
+    users = graph.features["users"]
+    # Row p is node p: the table's row p, whatever the key order.
+    assert graph.key("users", [0, 1, 2]).tolist() == ["u2", "u1", "u3"]
+    np.testing.assert_array_equal(users.x[:, 0], np.array([30, NAN, 41], np.float32))
+    assert users.x_cat[:, 0].tolist() == [1, 0, -1]
+    save_graph(graph, tmp_path / "g")
+    for mmap in (True, False):
+        loaded = load_graph(tmp_path / "g", mmap=mmap)
+        for node_type, held in graph.features.items():
+            again = loaded.features[node_type]
+            assert (again.numerical, again.categorical) == (held.numerical, held.categorical)
+            np.testing.assert_array_equal(again.x, held.x)
+            np.testing.assert_array_equal(again.x_cat, held.x_cat)
+            assert again.x.shape == held.x.shape and again.x_cat.shape == held.x_cat.shape
+            for name, vocabulary in held.vocabularies.items():
+                assert again.vocabularies[name].tolist() == vocabulary.tolist()
+        assert isinstance(loaded.features["posts"].x, np.memmap) == mmap
+
+
+def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
+    path = tmp_path / "db.sqlite"
+    connection = sqlite3.connect(path)
+    connection.executescript("""
+        CREATE TABLE users (id TEXT PRIMARY KEY, joined TIMESTAMP NOT NULL, score REAL,
+                            visits INTEGER, city TEXT, last_seen DATETIME, flagged BOOLEAN);
+        INSERT INTO users VALUES ('b', '2024-01-01', 1.5, 3, 'oslo', '1970-01-02 00:00:00', 1);
+        INSERT INTO users VALUES ('a', '2024-01-02', NULL, NULL, NULL, NULL, 0);
+        INSERT INTO users VALUES ('c', '2024-01-03', 2.0, 7, 'bergen', '1970-01-01 00:01:00', NULL);
+    """)
+    connection.commit()
+    connection.close()
+    # Several timestamp columns: the one named is the time, the other a feature.
+    tables = read_sqlite(path, time_columns={"users": "joined"})
+    graph = build_graph(tables)
+    users = graph.features["users"]
+    assert users.numerical == ["score", "visits", "last_seen", "flagged"]
+    assert users.categorical == ["city"]
+    np.testing.assert_array_equal(
+        users.x,
+        np.array([[1.5, 3, 86400, 1], [NAN, NAN, NAN, 0], [2.0, 7, 60, NAN]], dtype=np.float32),
+    )
+    assert users.x_cat[:, 0].tolist() == [1, -1, 0]
+    assert users.vocabularies["city"].tolist() == ["bergen", "oslo"]
+
+
+@pytest.mark.parametrize("workers", [0, 2], ids=["in-process", "worker-processes"])
+def test_batches_carry_the_feature_rows_of_their_sampled_nodes(tmp_path, workers):
+    save_graph(build_graph(shop_tables()), tmp_path / "g")
+    graph = load_graph(tmp_path / "g")
+    loader = Loader(
+        graph, "users", ["u1", "u2", "u3", "u1"], [4, 9, 9, 9], batch_size=2, workers=workers,
+        num_neighbors={("posts", "by", "users"): [-1], ("users", "rev_by", "posts"): [0]},
+    )
+    batches = list(loader)
+    assert len(batches) == 2
+    for batch in batches:
+        assert batch.entity_table == "users"
+        assert set(batch.x) == {"users", "posts"} and set(batch.x_cat) == {"users", "posts"}
+        for node_type, nodes in batch.out_node.items():
+            held = graph.features[node_type]
+            np.testing.assert_array_equal(batch.x[node_type], held.x[nodes])
+            np.testing.assert_array_equal(batch.x_cat[node_type], held.x_cat[nodes])
+            assert batch.x[node_type].dtype == np.float32
+    posts = batches[0].out_node["posts"]
+    assert posts.size > 0  # the gather was not vacuous
+
+
+def test_a_loader_without_features_and_a_graph_without_them():
+    graph = build_graph(shop_tables())
+    quiet = Loader(graph, "users", ["u1"], [9], batch_size=1, features=False,
+                   num_neighbors={("posts", "by", "users"): [-1]})
+    assert next(iter(quiet)).x == {}
+    bare = build_graph({name: Table(t.columns, primary_key=t.primary_key,
+                                    foreign_keys=t.foreign_keys, time_column=t.time_column,
+                                    features=[])
+                        for name, t in shop_tables().items()})
+    batch = next(iter(Loader(bare, "users", ["u1"], [9], batch_size=1,
+                             num_neighbors={("posts", "by", "users"): [-1]})))
+    assert batch.x["posts"].shape == (batch.out_node["posts"].size, 0)
+    assert batch.x_cat == {}
