@@ -81,6 +81,15 @@ def barrier(world: World) -> None:
         dist.barrier()
 
 
+def broadcast_text(text: str, world: World) -> str:
+    """Rank 0's ``text``, on every rank."""
+    if not world.distributed:
+        return text
+    message = [text]
+    dist.broadcast_object_list(message, src=0)
+    return str(message[0])
+
+
 def mask(batch: Batch) -> torch.Tensor:
     """Per seed, True for a real example, False for padding."""
     return torch.from_numpy(batch.mask)
