@@ -6,7 +6,9 @@ Every run of the ranks is bounded: the process group times out collective
 calls after 60 s, and the test kills ranks still running after JOIN_SECONDS.
 """
 
+import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -169,3 +171,31 @@ def test_a_failing_rank_makes_the_others_exit_with_an_error(tmp_path):
     assert other_code != 0, other_err
     assert "Traceback" in other_err
     assert not (tmp_path / "rank0.pt").exists()
+
+
+def test_train_example_under_torchrun_on_two_processes(tmp_path):
+    """examples/train.py end to end under torchrun: rank 0 alone prints and
+    plots, and an epoch's steps cover every training example once."""
+    example = Path(__file__).resolve().parents[1] / "examples" / "train.py"
+    env = {**os.environ, "GLOO_SOCKET_IFNAME": "lo"}
+    completed = subprocess.run(
+        [sys.executable, "-m", "torch.distributed.run", "--nnodes", "1", "--nproc-per-node", "2",
+         "--rdzv-backend", "c10d", "--rdzv-endpoint", "127.0.0.1:0",
+         str(example), "--scale", "0.05", "--epochs", "2", "--batch-size", "128", "--no-progress",
+         "--dist-timeout", "60", "--workdir", str(tmp_path / "work"),
+         "--stats", str(tmp_path / "stats.json"), "--plot", str(tmp_path / "curve.png")],
+        capture_output=True, text=True, timeout=JOIN_SECONDS, env=env, cwd=tmp_path, check=False,
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    out = completed.stdout
+    assert out.count("Data-parallel: 2 processes (gloo)") == 1
+    assert [line.split(":")[0] for line in out.splitlines() if line.startswith("epoch")] == ["epoch  1", "epoch  2"]
+    assert out.count("Test AUROC at the best validation epoch") == 1
+    assert (tmp_path / "curve.png").stat().st_size > 0
+    stats = json.loads((tmp_path / "stats.json").read_text())
+    train_examples = int(re.search(r"^Examples: train ([\d,]+)", out, re.M).group(1).replace(",", ""))
+    assert stats["world_size"] == 2
+    for epoch in stats["epochs"]:
+        assert epoch["examples"] == train_examples
+        assert epoch["steps"] == -(-train_examples // (2 * 128))
+        assert 0 <= epoch["sampling_share"] <= 1
