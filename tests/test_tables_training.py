@@ -1,0 +1,138 @@
+"""Training tables against an oracle: labels count only rows in (t, t + horizon],
+features (the sampled rows) only rows at or before t, and splits by time."""
+
+import numpy as np
+import pytest
+
+from rerozer_tables import Loader, Table, build_graph, split_by_time, training_table
+
+HORIZON = 7
+
+
+def random_shop(seed, string_keys):
+    rng = np.random.default_rng(seed)
+    users, posts = 12, 150
+    ids = np.array([f"u{i}" for i in range(users)]) if string_keys else np.arange(100, 100 + users)
+    joined = rng.integers(0, 20, size=users)
+    by = rng.integers(0, users, size=posts)
+    # Ties with cut-offs and window ends are likely: times on a small grid.
+    at = joined[by] + rng.integers(0, 30, size=posts)
+    likes = rng.integers(0, 9, size=posts).astype(float)
+    likes[rng.random(posts) < 0.2] = np.nan
+    by_key = ids[by].astype(object)
+    by_key[rng.random(posts) < 0.1] = None  # posts by nobody
+    tables = {
+        "users": Table({"id": ids, "joined": joined}, primary_key="id", time_column="joined"),
+        "posts": Table({"by": list(by_key), "at": at, "likes": likes},
+                       foreign_keys={"by": "users"}, time_column="at"),
+    }
+    return tables, ids, joined, by_key, at, likes
+
+
+def oracle(key, t, by_key, at, likes, aggregate):
+    """The label of one example, row by row."""
+    window = [i for i in range(at.size) if by_key[i] == key and t < at[i] <= t + HORIZON]
+    values = [likes[i] for i in window if not np.isnan(likes[i])]
+    return {
+        "count": float(len(window)),
+        "exists": float(bool(window)),
+        "sum": float(sum(values)),
+        "mean": float(np.mean(values)) if values else np.nan,
+    }[aggregate]
+
+
+@pytest.mark.parametrize("string_keys", [False, True], ids=["int-keys", "str-keys"])
+@pytest.mark.parametrize("aggregate", ["count", "exists", "sum", "mean"])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_labels_match_the_oracle(seed, aggregate, string_keys):
+    tables, ids, joined, by_key, at, likes = random_shop(seed, string_keys)
+    cutoffs = np.array([10, 19, 25, 30])
+    column = "likes" if aggregate in ("sum", "mean") else None
+    table = training_table(tables, "users", cutoffs, target=("posts", "by"), horizon=HORIZON,
+                           aggregate=aggregate, column=column)
+    # Every user that exists at each cut-off, cut-off by cut-off.
+    expected_keys = [k for t in cutoffs for k, j in zip(ids.tolist(), joined) if j <= t]
+    assert table.keys.tolist() == expected_keys
+    assert table.times.tolist() == [t for t in cutoffs for j in joined if j <= t]
+    expected = [oracle(k, t, by_key, at, likes, aggregate) for k, t in zip(table.keys, table.times)]
+    np.testing.assert_allclose(table.labels, expected, rtol=1e-12, equal_nan=True)
+    if aggregate == "count":
+        assert table.labels.sum() > 0  # the oracle compared something
+
+
+def test_given_keys_and_times_and_their_checks():
+    tables, ids, joined, by_key, at, likes = random_shop(3, True)
+    late = int(np.argmax(joined))
+    keys, times = ids[[0, 1, 0]], np.array([25, 26, 40])
+    table = training_table(tables, "users", times, keys=keys, target=("posts", "by"),
+                           horizon=np.timedelta64(HORIZON, "s"))
+    assert table.labels.tolist() == [oracle(k, t, by_key, at, likes, "count") for k, t in zip(keys, times)]
+    with pytest.raises(ValueError, match=rf"users keys at index 0: row '{ids[late]}' comes at "
+                                         rf"{joined[late]}, after its cut-off time {joined[late] - 1}"):
+        training_table(tables, "users", [joined[late] - 1], keys=[ids[late]], target=("posts", "by"),
+                       horizon=1)
+    with pytest.raises(ValueError, match="users keys at index 1: 'zz' matches no row"):
+        training_table(tables, "users", [30, 30], keys=["u1", "zz"], target=("posts", "by"), horizon=1)
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"aggregate": "sum"}, "aggregate 'sum' needs a column"),
+        ({"column": "likes"}, "aggregate 'count' takes no column"),
+        ({"aggregate": "max", "column": "likes"}, "aggregate must be one of count, sum, mean, exists"),
+        ({"target": ("users", "id")}, "users.id is not a foreign key into users"),
+        ({"horizon": 0}, "horizon must be positive, got 0"),
+    ],
+    ids=["sum-without-column", "count-with-column", "unknown-aggregate", "not-a-foreign-key",
+         "empty-window"],
+)
+def test_wrong_requests_are_refused(options, message):
+    tables = random_shop(0, False)[0]
+    arguments = {"target": ("posts", "by"), "horizon": HORIZON, **options}
+    with pytest.raises(ValueError, match=message):
+        training_table(tables, "users", [30], **arguments)
+
+
+def test_features_see_no_row_of_the_label_window():
+    """The loader's subgraph of an example holds posts at or before its cut-off
+    only; the label counts posts after it: the two never share a row."""
+    tables, ids, joined, by_key, at, likes = random_shop(4, False)
+    graph = build_graph(tables)
+    table = training_table(tables, "users", [12, 20, 28], target=("posts", "by"), horizon=HORIZON)
+    loader = Loader(graph, "users", table.keys, table.times, batch_size=5,
+                    num_neighbors={("posts", "by", "users"): [-1, 0],
+                                   ("users", "rev_by", "posts"): [0, 1]})
+    seen = 0
+    for batch in loader:
+        posts, owner = batch.out_node["posts"], batch.out_batch["posts"]
+        users, user_owner = batch.out_node["users"], batch.out_batch["users"]
+        for j, example in enumerate(batch.example_index.tolist()):
+            t = int(table.times[example])
+            sampled = set(posts[owner == j].tolist())
+            labelled = {i for i in range(at.size)
+                        if by_key[i] == table.keys[example] and t < at[i] <= t + HORIZON}
+            assert not sampled & labelled
+            assert all(at[i] <= t for i in sampled)
+            assert all(joined[u] <= t for u in users[user_owner == j].tolist())
+            seen += len(sampled)
+    assert seen > 0
+
+
+def test_split_by_time_keeps_every_label_window_inside_its_part():
+    tables = random_shop(5, False)[0]
+    table = training_table(tables, "users", np.arange(0, 60, 3), target=("posts", "by"),
+                           horizon=HORIZON)
+    train, val, test = split_by_time(table, 30, 45)
+    assert len(train) and len(val) and len(test)
+    assert (train.times + HORIZON <= 30).all()
+    assert ((val.times >= 30) & (val.times + HORIZON <= 45)).all()
+    assert (test.times >= 45).all()
+    # Exactly the examples whose window crosses a boundary are left out.
+    crossing = ((table.times < 30) & (table.times + HORIZON > 30)) | (
+        (table.times < 45) & (table.times + HORIZON > 45))
+    assert len(train) + len(val) + len(test) == len(table) - int(crossing.sum())
+    for part in (train, val, test):
+        assert part.labels.size == part.keys.size == part.times.size
+    with pytest.raises(ValueError, match="val_start 45 comes after test_start 30"):
+        split_by_time(table, 45, 30)
