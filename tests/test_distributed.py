@@ -20,6 +20,8 @@ import torch
 import distributed_worker as worker
 from rerozer_tables import Table, build_graph, load_graph, save_graph
 
+pytestmark = pytest.mark.torch
+
 DAY = 86_400
 JOIN_SECONDS = 240
 WORLD_SIZE = 2
