@@ -16,6 +16,8 @@ and can be told apart. train.py's rank 0 writes per-epoch figures with
 - sampling share: the part of each rank's training loop spent getting the
   next batch from its Loader (sampling, gathering features) and turning it
   into a HeteroData, averaged over the ranks;
+- step ms and sampling ms: the median time of one step and of its wait for
+  the batch (per rank: each rank's batch is --batch-size examples);
 - the ratios of 2 processes' examples/s to each single process's.
 
 Nothing passes or fails here.
@@ -70,13 +72,16 @@ def main() -> None:
                       f"sampling {last['sampling_share']:.0%} of each step", flush=True)
     print(f"\nexamples/train.py --scale {args.scale}, medians of {args.repeats} runs x "
           f"{max(args.epochs - 1, 1)} epoch(s), loader workers 0:")
-    print(f"{'processes':>10} {'threads':>8} {'examples/s':>12} {'sampling share':>15} {'step ms':>9}")
+    print(f"{'processes':>10} {'threads':>8} {'examples/s':>12} {'sampling share':>15} {'step ms':>9} "
+          f"{'sampling ms':>12}")
     rate = {}
     for (nproc, threads), epochs in found.items():
         rate[nproc, threads] = statistics.median(e["examples_per_second"] for e in epochs)
         share = statistics.median(e["sampling_share"] for e in epochs)
         step = statistics.median(e["seconds_per_step"] for e in epochs) * 1000
-        print(f"{nproc:>10} {threads:>8} {rate[nproc, threads]:>12,.0f} {share:>15.0%} {step:>9.1f}")
+        sampling = statistics.median(e["sampling_seconds_per_step"] for e in epochs) * 1000
+        print(f"{nproc:>10} {threads:>8} {rate[nproc, threads]:>12,.0f} {share:>15.0%} {step:>9.1f} "
+              f"{sampling:>12.1f}")
     for single in ((1, 2), (1, 1)):
         print(f"2 processes x 1 thread / 1 process x {single[1]} thread(s): "
               f"{rate[2, 1] / rate[single]:.2f}x examples/s")

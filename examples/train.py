@@ -232,6 +232,7 @@ class Epoch:
     steps: int = 0
     seconds: float = 0.0  # the loop on rank 0
     sampling_share: float = 0.0  # of the loop spent waiting for batches, mean over ranks
+    sampling_seconds: float = 0.0  # of that wait, summed over the steps, mean over ranks
 
 
 def run_epoch(
@@ -298,10 +299,12 @@ def run_epoch(
         score = np.zeros(labels.size)
         score[index_all.numpy()] = gathered.numpy()
         scores.append(score)
-    *sums, seen_all, share = ddp.all_ranks_sum(totals + [seen, waited / max(seconds, 1e-9)], world)
+    *sums, seen_all, share, waited_all = ddp.all_ranks_sum(
+        totals + [seen, waited / max(seconds, 1e-9), waited], world
+    )
     return Epoch(
         [total / max(seen_all, 1) for total in sums], scores, int(seen_all), steps, seconds,
-        share / world.world_size,
+        share / world.world_size, waited_all / world.world_size,
     )
 
 
@@ -393,7 +396,9 @@ def run(args: argparse.Namespace, workdir: Path, world: World) -> int:
             "epoch": epoch, "examples": train.examples, "steps": train.steps,
             "seconds": train.seconds, "examples_per_second": rate,
             "seconds_per_step": train.seconds / max(train.steps, 1),
-            "sampling_share": train.sampling_share, "val_gnn": metrics[0], "val_baseline": metrics[1],
+            "sampling_share": train.sampling_share,
+            "sampling_seconds_per_step": train.sampling_seconds / max(train.steps, 1),
+            "val_gnn": metrics[0], "val_baseline": metrics[1],
         })
         say(
             f"epoch {epoch:>2}: train loss {train.losses[0]:.4f} (baseline {train.losses[1]:.4f}), "
