@@ -96,11 +96,13 @@ def expected_edges():
 )
 def test_build_graph_builds_both_directions_in_source_time_order(tables):
     graph = build_graph(tables)
-    times = {"customers": [5, 1, 3], "orders": [9, 2, 7, 7, 4, 8], "items": None}
+    # Items have no time column: each takes its order's time.
+    times = {"customers": [5, 1, 3], "orders": [9, 2, 7, 7, 4, 8], "items": [7, 9, 9, 8, 2]}
     num_nodes = {"customers": 3, "orders": 6, "items": 5}
     assert graph.node_types == ["customers", "orders", "items"]
     assert graph.edge_types == list(expected_edges())
-    assert sorted(graph.node_time) == ["customers", "orders"]
+    assert {t: a.tolist() for t, a in graph.node_time.items()} == times
+    assert graph.inherited_times == {"items": ["order_id"]}
     assert graph.num_nodes == num_nodes
     for (src, rel, dst), pairs in expected_edges().items():
         key = f"{src}__{rel}__{dst}"
@@ -172,28 +174,35 @@ def build_error(tables, **options):
     return str(excinfo.value)
 
 
+DANGLING_HINT = "; build_graph(..., dangling_keys='null') reads such values as null (no edge)"
+
+
 @pytest.mark.parametrize(
     "tables, options, message",
     [
         pytest.param(
             {"customers": Table({"id": ["c-1", "c-2"]}, primary_key="id"),
              "orders": Table({"customer_id": ["c-1", None, "c-zzz"]}, foreign_keys={"customer_id": "customers"})},
-            {}, "orders.customer_id row 2: 'c-zzz' matches no customers.id", id="dangling-string-key",
+            {}, "orders.customer_id: 1 row holds a value that matches no customers.id: 'c-zzz' (row 2)"
+                + DANGLING_HINT, id="dangling-string-key",
         ),
         pytest.param(
             {"customers": Table({"id": [10, 11]}, primary_key="id"),
              "orders": Table({"customer_id": [10, np.nan, 12.0]}, foreign_keys={"customer_id": "customers"})},
-            {}, "orders.customer_id row 2: 12 matches no customers.id", id="dangling-int-key-after-null",
+            {}, "orders.customer_id: 1 row holds a value that matches no customers.id: 12 (row 2)"
+                + DANGLING_HINT, id="dangling-int-key-after-null",
         ),
         pytest.param(
             {"customers": Table({"id": [10, 11]}, primary_key="id"),
-             "orders": Table({"customer_id": ["10"]}, foreign_keys={"customer_id": "customers"})},
-            {}, "orders.customer_id row 0: '10' matches no customers.id", id="string-into-int-keys",
+             "orders": Table({"customer_id": ["x10"]}, foreign_keys={"customer_id": "customers"})},
+            {}, "orders.customer_id: 1 row holds a value that matches no customers.id: 'x10' (row 0)"
+                + DANGLING_HINT, id="non-integer-text-into-int-keys",
         ),
         pytest.param(
             {"a": Table({"x": [0, 1]}),
              "b": Table({"a_pos": [1, 2]}, foreign_keys={"a_pos": "a"})},
-            {}, "b.a_pos row 1: 2 matches no row of a (no primary key, 2 rows)", id="position-outside-keyless-parent",
+            {}, "b.a_pos: 1 row holds a value that matches no row of a (no primary key, 2 rows): 2 (row 1)"
+                + DANGLING_HINT, id="position-outside-keyless-parent",
         ),
         pytest.param(
             {"a": Table({"a_id": [0]}, foreign_keys={"a_id": "b"})},

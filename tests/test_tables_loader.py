@@ -234,6 +234,7 @@ def test_last_batch_is_short_and_len_counts_batches(shop):
 )
 def test_loader_rejects_bad_requests(shop, times, options, message):
     graph, _, _ = shop
+    options = {"num_neighbors": [1], **options}
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
         Loader(graph, "customers", [1000, 1001, 1002], times, batch_size=2, **options)
 
@@ -242,7 +243,7 @@ def test_untimed_entity_in_a_timed_graph_needs_times(shop):
     graph, _, _ = shop
     message = "the graph has times but products has none: give the examples' times, or every selection would ignore time"
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
-        Loader(graph, "products", ["p1"], None, batch_size=1)
+        Loader(graph, "products", ["p1"], None, batch_size=1, num_neighbors=[1])
     # With times it samples the latest orders of the product at or before them.
     batch = next(iter(Loader(graph, "products", ["p1"], [120 * DAY], batch_size=1,
                              num_neighbors={"products__rev_sku__orders": [-1]})))

@@ -101,7 +101,9 @@ def test_an_open_connection_is_used_and_left_open(shop_file):
         pytest.param(
             "CREATE TABLE a (x INTEGER, y INTEGER, PRIMARY KEY (x, y));"
             "CREATE TABLE b (x INTEGER, y INTEGER, FOREIGN KEY (x, y) REFERENCES a (x, y));",
-            "b: the foreign key (x, y) -> a has several columns; composite keys are not supported",
+            "b: the foreign key (x, y) -> a has several columns; composite keys are not supported: "
+            "give a a single-column surrogate key (an INTEGER PRIMARY KEY) and refer to it from one "
+            "column of b",
             id="composite-foreign-key",
         ),
         pytest.param(

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import datetime as dt
 import math
+import re
 import warnings
 from typing import Any
 
@@ -22,6 +23,10 @@ AnyArray = npt.NDArray[Any]
 
 # The units a time may be given in, as numpy names them.
 TIME_UNITS = ("D", "h", "m", "s", "ms", "us", "ns")
+
+# Floats hold every integer exactly only within this bound; beyond it two
+# different keys can round to the same float.
+FLOAT_EXACT = 2**53
 
 
 def _is_null_object(value: object) -> bool:
@@ -60,8 +65,12 @@ def _from_sequence(values: list[Any] | tuple[Any, ...]) -> tuple[AnyArray, BoolA
         array: AnyArray = np.array(present, dtype=np.str_)
     elif kinds and kinds <= {int, np.int64, np.int32}:
         array = np.array(present, dtype=np.int64)
-    elif kinds and kinds <= {int, float, np.float64}:
+    elif kinds and kinds <= {int, float, np.float64} and all(
+        abs(v) <= FLOAT_EXACT for v in present if isinstance(v, int)
+    ):
         array = np.array(present, dtype=np.float64)
+    elif kinds and kinds <= {np.datetime64}:
+        array = np.array(present)  # numpy picks the finest unit of them
     else:
         array = np.empty(len(present), dtype=object)
         array[:] = present
@@ -143,6 +152,13 @@ def key_array(values: AnyArray, what: str, rows: Int64Array | None = None) -> An
         if bad.size:
             i = int(bad[0])
             raise ValueError(f"{what} row {row_of(i)}: {_describe(values[i])} is not an integer")
+        inexact = np.flatnonzero(np.abs(values) > FLOAT_EXACT)
+        if inexact.size:
+            i = int(inexact[0])
+            raise ValueError(
+                f"{what} row {row_of(i)}: {_describe(values[i])} is a float beyond ±2**53, "
+                "where floats do not hold every integer: store the keys as integers or strings"
+            )
         return values.astype(np.int64)
     if kind == "U":
         return values
@@ -159,6 +175,18 @@ def key_array(values: AnyArray, what: str, rows: Int64Array | None = None) -> An
         )
         if is_int.all():
             return key_array(np.array(values.tolist()), what, rows)
+        is_float = np.fromiter((isinstance(v, float) for v in values), dtype=bool, count=values.size)
+        if (is_int | is_float).all():
+            # Integers beside floats: each float is checked as a float key,
+            # and the integers stay exact (a float64 column would round them).
+            floats = np.flatnonzero(is_float)
+            key_array(values[floats].astype(np.float64), what, floats if rows is None else rows[floats])
+            integers = [int(v) for v in values.tolist()]
+            outside = [i for i, v in enumerate(integers) if not -(2**63) <= v < 2**63]
+            if outside:
+                i = outside[0]
+                raise ValueError(f"{what} row {row_of(i)}: {integers[i]!r} exceeds int64")
+            return np.array(integers, dtype=np.int64)
         # The first value that does not match the kind of the first value.
         first_kind = is_str if is_str[0] else is_int
         i = int(np.flatnonzero(~first_kind)[0]) if first_kind[0] else 0
@@ -192,22 +220,58 @@ def _parse_iso(values: AnyArray, what: str, rows: Int64Array) -> AnyArray:
     return parsed
 
 
-def time_array(values: AnyArray, unit: str, what: str, rows: Int64Array | None = None) -> Int64Array:
+def _check_unit(unit: str, name: str = "time_unit") -> None:
+    if unit not in TIME_UNITS:
+        raise ValueError(f"{name} must be one of {', '.join(TIME_UNITS)}, got {unit!r}")
+
+
+def _to_unit(values: AnyArray, unit: str, what: str, positions: Int64Array) -> AnyArray:
+    """datetime64 values in ``unit``; a value out of its range is named."""
+    try:
+        return values.astype(f"datetime64[{unit}]")
+    except OverflowError:
+        pass
+    for i, value in enumerate(values):
+        try:
+            value.astype(f"datetime64[{unit}]")
+        except OverflowError:
+            raise ValueError(
+                f"{what} row {int(positions[i])}: {value} lies outside the range of "
+                f"time_unit {unit!r} (int64 counts since 1970); build with a coarser time_unit"
+            ) from None
+    raise AssertionError("unreachable: the whole array overflowed but no value did")
+
+
+def time_array(
+    values: AnyArray,
+    unit: str,
+    what: str,
+    rows: Int64Array | None = None,
+    *,
+    source_unit: str | None = None,
+) -> Int64Array:
     """Return times as int64 counts of ``unit`` since 1970-01-01 UTC.
 
-    Integers are taken to be in ``unit`` already. datetime64 of any unit and
+    Integers are counts of ``source_unit`` since 1970 (epoch seconds for
+    ``"s"``), by default of ``unit`` itself. datetime64 of any unit and
     ISO-8601 strings (naive ones are taken as UTC) are converted exactly: a
     time finer than ``unit`` raises ValueError rather than being rounded, as
-    rounding could put a row at or before a time it comes after.
+    rounding could put a row at or before a time it comes after, and so
+    does a time outside the range of ``unit``.
     ``values`` holds no nulls; ``rows`` gives the row of each value.
     """
-    if unit not in TIME_UNITS:
-        raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, got {unit!r}")
+    _check_unit(unit)
+    if source_unit is not None:
+        _check_unit(source_unit, "the unit of integer times")
     positions = np.arange(values.size, dtype=np.int64) if rows is None else rows
     kind = values.dtype.kind
     if kind in "iuf":
-        return key_array(values, what, positions)
-    if kind in "US" or (kind == "O" and values.size and all(isinstance(v, str) for v in values)):
+        counts = key_array(values, what, positions)
+        if source_unit is None or source_unit == unit:
+            return counts
+        values = counts.astype(f"datetime64[{source_unit}]")
+        kind = "M"
+    elif kind in "US" or (kind == "O" and values.size and all(isinstance(v, str) for v in values)):
         values = _parse_iso(values.astype(np.str_), what, positions)
         kind = "M"
     elif kind == "O":
@@ -224,7 +288,7 @@ def time_array(values: AnyArray, unit: str, what: str, rows: Int64Array | None =
         raise ValueError(
             f"{what} must hold integers, datetime64 or ISO-8601 strings, got dtype {values.dtype}"
         )
-    converted = values.astype(f"datetime64[{unit}]")
+    converted = _to_unit(values, unit, what, positions)
     lossy = np.flatnonzero(converted.astype(values.dtype) != values)
     if lossy.size:
         i = int(lossy[0])
@@ -235,18 +299,37 @@ def time_array(values: AnyArray, unit: str, what: str, rows: Int64Array | None =
     return converted.view(np.int64)
 
 
-def floor_time_array(values: AnyArray, unit: str, what: str) -> Int64Array:
-    """Like ``time_array``, but a time finer than ``unit`` is rounded down.
+_INTEGER_TEXT = re.compile(r"\s*[+-]?\d+\s*")
+_REAL_TEXT = re.compile(r"\s*[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?\s*")
 
-    For the times of training examples: rounding down can only hide rows,
-    never show one from after the example's time.
+
+def _text_as_integer(text: str) -> int | None:
+    """The integer SQLite's INTEGER affinity makes of a text, or None.
+
+    A well-formed integer literal, or a real literal whose value is a whole
+    number within ±2**53, surrounding spaces allowed: '7', ' 7 ', '7.0', '7e0'.
     """
-    if values.dtype.kind == "M":
-        return values.astype(f"datetime64[{unit}]").view(np.int64)
-    if values.dtype.kind in "USO":
-        try:
-            return time_array(values, unit, what)
-        except ValueError:
-            parsed = _parse_iso(values.astype(np.str_), what, np.arange(values.size))
-            return parsed.astype(f"datetime64[{unit}]").view(np.int64)
-    return time_array(values, unit, what)
+    if _INTEGER_TEXT.fullmatch(text):
+        value = int(text)
+        return value if -(2**63) <= value < 2**63 else None
+    if _REAL_TEXT.fullmatch(text):
+        real = float(text)
+        if real.is_integer() and abs(real) <= FLOAT_EXACT:
+            return int(real)
+    return None
+
+
+def affinity_keys(values: AnyArray, kind: str) -> tuple[AnyArray, BoolArray]:
+    """Key values converted to key kind ``kind`` as SQLite's column affinity
+    converts them, and the mask of those that convert.
+
+    Integer keys ("i") take texts that are integer literals: '1' is the key
+    1. Text keys ("U") take integers in their decimal form: 1 is the key '1'.
+    """
+    if kind == "U" and values.dtype.kind == "i":
+        return values.astype(np.str_), np.ones(values.size, dtype=bool)
+    if kind == "i" and values.dtype.kind == "U":
+        parsed = [_text_as_integer(text) for text in values.tolist()]
+        ok = np.fromiter((v is not None for v in parsed), dtype=bool, count=len(parsed))
+        return np.array([v if v is not None else 0 for v in parsed], dtype=np.int64), ok
+    return values, np.zeros(values.size, dtype=bool)

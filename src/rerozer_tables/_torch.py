@@ -9,11 +9,11 @@ from __future__ import annotations
 
 import importlib
 import warnings
+import weakref
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._columns import AnyArray
 
 if TYPE_CHECKING:
     from .loader import Batch
@@ -39,34 +39,99 @@ def import_torch() -> tuple[Any, Any]:
     return torch, hetero_data
 
 
-def _tensor(torch: Any, array: AnyArray) -> Any:
-    """A tensor sharing the array's memory; a read-only array (a memory map) is
-    copied first, since torch would refuse it or warn."""
-    if not array.flags.writeable or not array.flags.c_contiguous:
-        array = np.array(array, order="C")
-    return torch.from_numpy(array)
+class _Builder:
+    """Makes ``HeteroData`` objects with given stores.
+
+    PyG creates a store through attribute machinery that costs more than the
+    rest of a conversion together. When the installed PyG keeps its stores as
+    this one does (checked once, against a ``HeteroData`` built through its
+    public interface), stores are made directly; otherwise through that
+    interface.
+    """
+
+    def __init__(self, hetero_data: Any) -> None:
+        self.hetero_data = hetero_data
+        self.direct = False
+        try:
+            storage = importlib.import_module("torch_geometric.data.storage")
+            self.node_storage, self.edge_storage = storage.NodeStorage, storage.EdgeStorage
+            self.direct = self._same(self._direct, self._public)
+        except Exception:  # any other layout: the public way
+            self.direct = False
+
+    def _public(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
+        data = self.hetero_data()
+        for key, values in nodes.items():
+            data.get_node_store(key).update(values)
+        for key, values in edges.items():
+            data.get_edge_store(*key).update(values)
+        return data
+
+    def _direct(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
+        data = self.hetero_data()
+        parent = weakref.ref(data)
+        for stores, kind, entries in (
+            (data.__dict__["_node_store_dict"], self.node_storage, nodes),
+            (data.__dict__["_edge_store_dict"], self.edge_storage, edges),
+        ):
+            for key, values in entries.items():
+                store = kind.__new__(kind)
+                store.__dict__.update(_mapping=values, _parent=parent, _key=key)
+                stores[key] = store
+        return data
+
+    def _same(self, direct: Any, public: Any) -> bool:
+        nodes = {"a": {"x": 1, "n_id": 2}, "b": {"x": 3}}
+        edges = {("a", "to", "b"): {"edge_index": 4}}
+        one, two = direct(nodes, edges), public(nodes, edges)
+        return bool(
+            one.metadata() == two.metadata()
+            and all(type(one[k]) is type(two[k]) and one[k].to_dict() == two[k].to_dict()
+                    and one[k]._key == two[k]._key and one[k]._parent() is one
+                    for k in [*two.node_types, *two.edge_types])
+            and one["a"].x == 1 and one["a", "to", "b"].edge_index == 4
+        )
+
+    def __call__(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
+        return self._direct(nodes, edges) if self.direct else self._public(nodes, edges)
+
+
+_builder: _Builder | None = None
 
 
 def to_hetero_data(batch: Batch) -> Any:
+    """See ``Batch.to_hetero_data``. Tensors are made with ``torch.from_numpy``
+    alone: a batch's arrays are its own and writable (torch warns about a
+    read-only array, and then shares it all the same)."""
+    global _builder
     torch, hetero_data = import_torch()
-    data = hetero_data()
-    for node_type, nodes in batch.out_node.items():
-        store = data[node_type]
-        store.n_id = _tensor(torch, nodes)
-        store.batch = _tensor(torch, batch.out_batch[node_type])
-        store.num_sampled_nodes = _tensor(torch, batch.num_sampled_nodes[node_type])
-        x = batch.x.get(node_type)
-        store.x = _tensor(torch, np.zeros((nodes.size, 0), np.float32) if x is None else x)
-        if node_type in batch.x_cat:
-            store.x_cat = _tensor(torch, batch.x_cat[node_type])
-    edge_index = batch.edge_index
-    for edge_type in batch.edge_types:
-        store = data[edge_type]
-        store.edge_index = _tensor(torch, edge_index[edge_type])
-        store.num_sampled_edges = _tensor(torch, batch.num_sampled_edges["__".join(edge_type)])
-    if batch.entity_table:
-        store = data[batch.entity_table]
-        store.input_id = _tensor(torch, batch.example_index)
-        store.seed_time = _tensor(torch, batch.seed_time)
-        store.batch_size = int(batch.seed_node.size)
-    return data
+    if _builder is None or _builder.hetero_data is not hetero_data:
+        _builder = _Builder(hetero_data)
+    tensor = torch.from_numpy
+    x, x_cat, entity = batch.x, batch.x_cat, batch.entity_table
+    out_batch, num_sampled_nodes = batch.out_batch, batch.num_sampled_nodes
+    nodes: dict[str, dict[str, Any]] = {}
+    for node_type, ids in batch.out_node.items():
+        features = x.get(node_type)
+        values = {
+            "n_id": tensor(ids),
+            "batch": tensor(out_batch[node_type]),
+            "num_sampled_nodes": tensor(num_sampled_nodes[node_type]),
+            "x": tensor(np.zeros((ids.size, 0), np.float32) if features is None else features),
+        }
+        if node_type in x_cat:
+            values["x_cat"] = tensor(x_cat[node_type])
+        if node_type == entity:
+            values["input_id"] = tensor(batch.example_index)
+            values["seed_time"] = tensor(batch.seed_time)
+            values["batch_size"] = int(batch.seed_node.size)
+        nodes[node_type] = values
+    edge_index, num_sampled_edges = batch.edge_index, batch.num_sampled_edges
+    edges = {
+        edge_type: {
+            "edge_index": tensor(edge_index[edge_type]),
+            "num_sampled_edges": tensor(num_sampled_edges["__".join(edge_type)]),
+        }
+        for edge_type in batch.edge_types
+    }
+    return _builder(nodes, edges)

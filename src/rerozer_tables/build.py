@@ -18,7 +18,7 @@ packed keys ``major * n + position`` whenever they fit in 63 bits.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 import numpy as np
@@ -158,15 +158,57 @@ def _resolve_table(name: str, table: Table, time_unit: str) -> _Resolved:
     if table.time_column is not None:
         what = f"{name}.{table.time_column}"
         values = _without_nulls(table, table.time_column, what, "the time is missing")
-        times = np.array(time_array(values, time_unit, what), dtype=np.int64, order="C")
+        converted = time_array(values, time_unit, what, source_unit=table.time_unit)
+        times = np.array(converted, dtype=np.int64, order="C")
     return _Resolved(table.num_rows, table.primary_key, key_map, times)
 
 
+# Dangling values a message shows before it says "...".
+_SHOWN = 5
+
+
+def _dangling_message(
+    what: str, target: str, keys: AnyArray, bad: Int64Array, rows: Int64Array | None,
+    child: str, child_resolved: _Resolved,
+) -> str:
+    """Name the count of dangling values and the first few, with their rows' keys."""
+    distinct = np.unique(keys[bad]).size
+    shown = []
+    for i in bad[:_SHOWN].tolist():
+        row = i if rows is None else int(rows[i])
+        if child_resolved.key_map is not None:
+            where = f"row with {child_resolved.key_name} {child_resolved.key_map.keys[row].item()!r}"
+        else:
+            where = f"row {row}"
+        shown.append(f"{keys[i].item()!r} ({where})")
+    listed = ", ".join(shown) + (", ..." if bad.size > _SHOWN else "")
+    if bad.size == 1:
+        counted = "1 row holds a value that matches"
+    else:
+        counted = f"{bad.size} rows hold {distinct} distinct values that match"
+    return (
+        f"{what}: {counted} no {target}: {listed}; "
+        "build_graph(..., dangling_keys='null') reads such values as null (no edge)"
+    )
+
+
+@dataclass
+class _Link:
+    """One foreign key resolved: each child row's parent position (-1 for
+    none), the mask of rows without a parent, and how many of those held a
+    value that matched no parent row."""
+
+    parent_of: Int64Array
+    null: BoolArray | None
+    dangling: int
+
+
 def _parent_positions(
-    child: str, column: str, table: Table, parent: str, resolved: _Resolved
-) -> tuple[Int64Array, BoolArray | None]:
-    """The parent position of every child row, and the null mask (rows with no parent)."""
+    child: str, column: str, table: Table, parent: str, resolved: dict[str, _Resolved],
+    dangling_keys: str,
+) -> _Link:
     what = f"{child}.{column}"
+    parent_resolved = resolved[parent]
     values, null = table.column(column)
     rows = None
     if null is not None:
@@ -174,39 +216,95 @@ def _parent_positions(
         values = values[rows]
     keys = key_array(values, what, rows) if values.size else np.zeros(0, np.int64)
 
-    def row_of(index: int) -> int:
-        return index if rows is None else int(rows[index])
-
-    if resolved.key_map is None:
+    if parent_resolved.key_map is None:
         if keys.dtype.kind != "i":
             raise ValueError(
                 f"{what} holds {keys.dtype} values, but {parent} has no primary key: "
                 "give its row positions"
             )
-        bad = np.flatnonzero((keys < 0) | (keys >= resolved.num_rows))
-        if bad.size:
-            i = int(bad[0])
-            raise ValueError(
-                f"{what} row {row_of(i)}: {keys[i].item()!r} matches no row of {parent} "
-                f"(no primary key, {resolved.num_rows} rows)"
-            )
+        missing = np.flatnonzero((keys < 0) | (keys >= parent_resolved.num_rows))
+        target = f"row of {parent} (no primary key, {parent_resolved.num_rows} rows)"
         positions = np.array(keys, dtype=np.int64)
     else:
-        positions, missing = resolved.key_map.lookup(keys)
-        if missing.size:
-            i = int(missing[0])
+        positions, missing = parent_resolved.key_map.lookup(keys)
+        target = f"{parent}.{parent_resolved.key_name}"
+    if missing.size:
+        if dangling_keys != "null":
             raise ValueError(
-                f"{what} row {row_of(i)}: {keys[i].item()!r} matches no {parent}.{resolved.key_name}"
+                _dangling_message(what, target, keys, missing, rows, child, resolved[child])
             )
+        gone = missing if rows is None else rows[missing]
+        null = np.zeros(table.num_rows, dtype=bool) if null is None else null.copy()
+        null[gone] = True
+        keep = np.ones(positions.size, dtype=bool)
+        keep[missing] = False
+        positions = positions[keep]
     if null is None:
-        return positions, None
+        return _Link(positions, None, 0)
     full = np.full(table.num_rows, -1, dtype=np.int64)
     full[~null] = positions
-    return full, null
+    return _Link(full, null, int(missing.size))
+
+
+# The time of a row whose timed parents are all null: before every other
+# time, so that it stays visible to every example, as an untimed row is.
+EARLIEST = np.iinfo(np.int64).min
+
+
+def _inherit_times(
+    tables: Mapping[str, Table], resolved: dict[str, _Resolved], link: Callable[[str, str], _Link]
+) -> dict[str, list[str]]:
+    """Give each table without a time column that refers to timed tables the
+    latest time of its parent rows; return the tables given times, with the
+    foreign-key columns they took them through.
+
+    Tables are done parents first, so a child of a table that inherited
+    inherits in turn. Within a cycle of untimed tables a table takes times
+    only from the parents done before it (a reference to its own table is
+    never followed).
+    """
+    pending = [
+        name for name, table in tables.items()
+        if table.time_column is None and any(p != name for p in table.foreign_keys.values())
+    ]
+    done = set(tables) - set(pending)
+    inherited: dict[str, list[str]] = {}
+    while pending:
+        ready = [
+            name for name in pending
+            if all(p in done or p == name for p in tables[name].foreign_keys.values())
+        ]
+        name = ready[0] if ready else pending[0]
+        pending.remove(name)
+        done.add(name)
+        columns = [
+            column for column, parent in tables[name].foreign_keys.items()
+            if parent != name and resolved[parent].times is not None
+        ]
+        if not columns:
+            continue
+        times = np.full(resolved[name].num_rows, EARLIEST, dtype=np.int64)
+        for column in columns:
+            parent_times = resolved[tables[name].foreign_keys[column]].times
+            assert parent_times is not None
+            found = link(name, column)
+            if found.null is None:
+                np.maximum(times, parent_times[found.parent_of], out=times)
+            else:
+                has = ~found.null
+                times[has] = np.maximum(times[has], parent_times[found.parent_of[has]])
+        resolved[name].times = times
+        inherited[name] = columns
+    return inherited
 
 
 def build_graph(
-    tables: Mapping[str, Table], *, time_unit: str = "s", progress: bool = False
+    tables: Mapping[str, Table],
+    *,
+    time_unit: str = "s",
+    inherit_times: bool = True,
+    dangling_keys: str = "error",
+    progress: bool = False,
 ) -> Graph:
     """Build the sampler's graph from tables linked by foreign keys.
 
@@ -214,16 +312,38 @@ def build_graph(
     ----------
     tables
         Table name -> ``Table``. Node types follow this order; edge types
-        follow the tables and, within a table, its foreign keys.
+        follow the tables and, within a table, the order of its foreign
+        keys: for each, ``(child, column, parent)`` and then
+        ``(parent, "rev_" + column, child)``.
     time_unit
         The numpy unit every time is converted to (``"s"``, ``"ms"``, ...,
         ``"D"``), counted from 1970-01-01 UTC. Integer times are taken to be
-        in this unit already.
+        in this unit already unless their table gives its own ``time_unit``.
+    inherit_times
+        Give a table without a time column that has foreign keys into timed
+        tables the time of its parent row: with several timed parents, the
+        latest of them, as a row cannot predate what it refers to; a row
+        whose timed foreign keys are all null gets the earliest time,
+        -2**63, and stays visible to every example. This applies down
+        chains of such tables, and ``Graph.inherited_times`` lists the
+        tables that inherited. Without it, such a table has no times and is
+        sampled at random, so a request through it can reach rows from after
+        the example time. False turns it off.
+    dangling_keys
+        What a foreign-key value that matches no parent row is: ``"error"``
+        (ValueError naming how many there are and the first few, with their
+        rows' keys) or ``"null"`` (no edge, as a null; the count per column
+        is kept in ``Graph.dangling_keys``).
     progress
         Show a progress bar over the tables and foreign keys.
 
     Each table's feature columns are encoded into ``graph.features[name]``
     (see ``rerozer_tables.features``), rows in the table's row order.
+
+    Keys compare as SQLite compares them: a text key that is an integer
+    literal ('7', ' 7', '7.0') matches the integer key 7, and an integer
+    matches the text key of its decimal form. Float keys must be whole
+    numbers within ±2**53, where floats hold integers exactly.
 
     Returns
     -------
@@ -235,8 +355,10 @@ def build_graph(
     ------
     ValueError
         For a foreign key into an unknown table, a null or repeated primary
-        key, a foreign-key value that matches no parent row, a missing time,
-        and values of the wrong kind, naming the table, column, row and value.
+        key, foreign-key values that match no parent row (unless
+        ``dangling_keys="null"``), a missing time, a time out of the unit's
+        range, and values of the wrong kind, naming the table, column, row
+        and value.
 
     Examples
     --------
@@ -250,7 +372,18 @@ def build_graph(
     [('orders', 'customer_id', 'customers'), ('customers', 'rev_customer_id', 'orders')]
     >>> graph.row["orders__customer_id__customers"].tolist()
     [1, 2, 0]
+
+    An order line without a time of its own takes its order's:
+
+    >>> graph = build_graph({
+    ...     "orders": Table({"id": [1, 2], "t": [50, 40]}, primary_key="id", time_column="t"),
+    ...     "lines": Table({"order_id": [2, 1, None]}, foreign_keys={"order_id": "orders"}),
+    ... })
+    >>> graph.node_time["lines"].tolist()[:2], graph.inherited_times
+    ([40, 50], {'lines': ['order_id']})
     """
+    if dangling_keys not in ("error", "null"):
+        raise ValueError(f"dangling_keys must be 'error' or 'null', got {dangling_keys!r}")
     for child, table in tables.items():
         for column, parent in table.foreign_keys.items():
             if parent not in tables:
@@ -260,6 +393,20 @@ def build_graph(
     colptr: dict[str, Int64Array] = {}
     row: dict[str, Int64Array] = {}
     resolved: dict[str, _Resolved] = {}
+    links: dict[tuple[str, str], _Link] = {}
+    dangling: dict[str, int] = {}
+
+    def link(child: str, column: str) -> _Link:
+        """A foreign key's parent positions, found once."""
+        if (child, column) not in links:
+            table = tables[child]
+            found = _parent_positions(
+                child, column, table, table.foreign_keys[column], resolved, dangling_keys
+            )
+            if found.dangling:
+                dangling[f"{child}.{column}"] = found.dangling
+            links[child, column] = found
+        return links[child, column]
 
     def add(edge_type: EdgeType, arrays: tuple[Int64Array, Int64Array]) -> None:
         key = edge_type_key(edge_type)
@@ -272,9 +419,12 @@ def build_graph(
         for name, table in tables.items():
             resolved[name] = _resolve_table(name, table, time_unit)
             bar.update(1)
+        inherited = _inherit_times(tables, resolved, link) if inherit_times else {}
         for child, table in tables.items():
             for column, parent in table.foreign_keys.items():
-                parent_of, null = _parent_positions(child, column, table, parent, resolved[parent])
+                link(child, column)
+                found = links.pop((child, column))  # released once its edges are built
+                parent_of, null = found.parent_of, found.null
                 num_parents = resolved[parent].num_rows
                 # child -> parent: children in time order, then grouped by parent.
                 by_time = resolved[child].rows_by_time()
@@ -296,7 +446,7 @@ def build_graph(
                     np.cumsum(~null, out=rev_colptr[1:])
                     rev_row = parent_of[~null]
                 add((parent, "rev_" + column, child), (rev_colptr, rev_row))
-                del parent_of, children
+                del parent_of, children, found
                 bar.update(1)
         features = {}
         for name, table in tables.items():
@@ -313,4 +463,6 @@ def build_graph(
         keys={n: r.key_map for n, r in resolved.items() if r.key_map is not None},
         time_unit=time_unit,
         features=features,
+        inherited_times=inherited,
+        dangling_keys=dangling,
     )

@@ -60,8 +60,23 @@ def _check_order(graph: Graph, key: str, src: str, colptr: AnyArray, row: AnyArr
         )
 
 
-def check_graph(graph: Graph) -> None:
-    """Check a whole graph once, in O(nodes + edges).
+def _report(graph: Graph) -> list[str]:
+    """What the graph's times and keys hold beyond the tables' own columns."""
+    notes = []
+    for table, columns in graph.inherited_times.items():
+        parents = {column: dst for src, column, dst in graph.edge_types if src == table}
+        via = ", ".join(f"{column} -> {parents.get(column, '?')}" for column in columns)
+        notes.append(
+            f"{table} has no time column: each row has the latest time of its parent rows "
+            f"({via}), or the earliest time when it has none"
+        )
+    for column, count in graph.dangling_keys.items():
+        notes.append(f"{column}: {count} values matched no parent row and were read as null")
+    return notes
+
+
+def check_graph(graph: Graph) -> list[str]:
+    """Check a whole graph once, in O(nodes + edges), and report what it holds.
 
     The sampler trusts the layout and checks only the two ends of each range
     it reads, so a graph made by hand should pass this once before training
@@ -72,6 +87,15 @@ def check_graph(graph: Graph) -> None:
     lies within its source type; that every column is ordered by the time of
     its sources when they have times; and that every ``node_time`` and key
     map has one entry per node.
+
+    Returns
+    -------
+    list of str
+        The report: one line per table that took its times from its
+        parents (``build_graph``'s ``inherit_times``) and per foreign-key
+        column whose dangling values were read as null. Empty for a graph
+        built from tables that all have their own times and whose keys all
+        match.
 
     Raises
     ------
@@ -89,6 +113,12 @@ def check_graph(graph: Graph) -> None:
     Traceback (most recent call last):
     ...
     ValueError: row['a__to__a'] is not ordered by source time in column 0: position 0 (a 1, time 7) comes before position 1 (a 0, time 5)
+    >>> from rerozer_tables import Table, build_graph
+    >>> check_graph(build_graph({
+    ...     "orders": Table({"id": [1], "t": [5]}, primary_key="id", time_column="t"),
+    ...     "lines": Table({"order_id": [1, 1]}, foreign_keys={"order_id": "orders"}),
+    ... }))
+    ['lines has no time column: each row has the latest time of its parent rows (order_id -> orders), or the earliest time when it has none']
     """
     node_types = set(graph.node_types)
     keys = [edge_type_key(edge_type) for edge_type in graph.edge_types]
@@ -158,3 +188,4 @@ def check_graph(graph: Graph) -> None:
             )
         if src in graph.node_time:
             _check_order(graph, key, src, colptr, row)
+    return _report(graph)

@@ -148,7 +148,7 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
     declared = set(table.categorical)
     for column in feature_columns(table):
         values, null = table.column(column)
-        kind = values.dtype.kind
+        kind: str = values.dtype.kind
         if kind == "O":
             kind = _kind_of_objects(values, null)
         what = f"{name}.{column}"
@@ -196,10 +196,12 @@ def gather_features(
     x_cat: dict[str, Int64Array] = {}
     for node_type, nodes in out_node.items():
         held: Any = features.get(node_type)
-        if held is None:
+        if held is None or not held.numerical:
             x[node_type] = np.zeros((nodes.size, 0), np.float32)
-            continue
-        x[node_type] = np.take(held.x, nodes, axis=0)
-        if held.categorical:
-            x_cat[node_type] = np.take(held.x_cat, nodes, axis=0)
+        else:
+            # As a plain ndarray: a memory map's subclass hooks cost more
+            # than the gather of a small batch.
+            x[node_type] = held.x.view(np.ndarray)[nodes]
+        if held is not None and held.categorical:
+            x_cat[node_type] = held.x_cat.view(np.ndarray)[nodes]
     return x, x_cat

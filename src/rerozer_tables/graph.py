@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._columns import AnyArray, Int64Array, column_array, key_array
+from ._columns import AnyArray, Int64Array, affinity_keys, column_array, key_array
 
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
@@ -53,17 +53,26 @@ class KeyMap:
     def lookup(self, values: AnyArray) -> tuple[Int64Array, Int64Array]:
         """Positions of ``values``, and the indices of the values that match no row.
 
-        Positions of unmatched values are undefined. Costs one binary search
-        per value.
+        Keys compare as SQLite compares a foreign key with its parent key:
+        values of the other kind are converted to the keys' kind first, so
+        the text '7' matches the integer key 7 and the integer 7 the text key
+        '7'. Positions of unmatched values are undefined. Costs one binary
+        search per value.
         """
+        unconverted = None
         if self.keys.dtype.kind != values.dtype.kind:
-            return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
+            values, converted = affinity_keys(values, self.keys.dtype.kind)
+            unconverted = np.flatnonzero(~converted)
+            if unconverted.size == values.size:
+                return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
         ordered = self.keys if self.order is None else self.keys[self.order]
         if ordered.size == 0:
             return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
         index = np.searchsorted(ordered, values)
         np.minimum(index, ordered.size - 1, out=index)
         missing = np.flatnonzero(ordered[index] != values)
+        if unconverted is not None and unconverted.size:
+            missing = np.union1d(missing, unconverted).astype(np.int64)
         positions = index if self.order is None else self.order[index]
         return positions.astype(np.int64, copy=False), missing
 
@@ -80,10 +89,15 @@ class Graph:
     node type (only timed types have an entry). ``num_nodes`` gives each node
     type's row count, ``keys`` the primary-key map of each table that has one,
     and ``time_unit`` the numpy unit of every time (``"s"``: seconds since
-    1970-01-01 UTC). ``features`` holds each table's feature matrices
-    (``rerozer_tables.features``), whose row p belongs to node p, the table's
-    row at position p. A graph made by hand may leave the last four at their
-    defaults; ``check_graph`` then takes node counts from the arrays.
+    1970-01-01 UTC). ``inherited_times`` names the tables that have no time
+    column but took their times from their parents, with the foreign-key
+    columns they took them through, and ``dangling_keys`` counts, per
+    ``"table.column"``, the foreign-key values that matched no parent and
+    were read as null (``build_graph(..., dangling_keys="null")``). ``features``
+    holds each table's feature matrices (``rerozer_tables.features``), whose
+    row p belongs to node p, the table's row at position p. A graph made by
+    hand may leave the last six at their defaults; ``check_graph`` then
+    takes node counts from the arrays.
 
     Examples
     --------
@@ -108,6 +122,8 @@ class Graph:
     num_nodes: dict[str, int] = field(default_factory=dict)
     keys: dict[str, KeyMap] = field(default_factory=dict, repr=False)
     time_unit: str = "s"
+    inherited_times: dict[str, list[str]] = field(default_factory=dict)
+    dangling_keys: dict[str, int] = field(default_factory=dict)
     features: dict[str, NodeFeatures] = field(default_factory=dict, repr=False)
 
     def arguments(self) -> dict[str, Any]:

@@ -6,7 +6,7 @@ import gc
 import multiprocessing as mp
 import time
 import traceback
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterator
 from dataclasses import dataclass, field, fields
 from functools import cached_property
 from typing import Any
@@ -14,14 +14,13 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Int64Array, column_array, floor_time_array
+from ._columns import Int64Array
 from ._progress import progress_bar
+from ._request import Counts, Windows, example_times, normalise_request
 from .check import check_graph
 from .features import Float32Array, gather_features
 from .graph import EdgeType, Graph, edge_type_key
 
-Counts = Mapping[Any, Sequence[int]]
-Windows = Mapping[Any, Sequence[Sequence[int | None]]]
 Result = tuple[
     dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
     dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
@@ -135,12 +134,34 @@ class _Job:
             self.num_neighbors, self.sampling_time_offsets, self.entity_table,
             planned.seed_node, planned.seed_time,
         )
-        x, x_cat = gather_features(self.graph.features, result[2]) if self.features else ({}, {})
-        return Batch(
+        out_row, out_col, out_node = result[:3]
+        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
+        if not self.features:
+            return Batch(
+                planned.index, planned.example_index, planned.seed_node, planned.seed_time,
+                *result, edge_types=self.graph.edge_types, entity_table=self.entity_table,
+            )
+        # A batch for a model: each edge type's [out_row, out_col] as one 2 x E
+        # array, made here with the sampling. One buffer holds them all (one
+        # copy instead of one per edge type); out_row and out_col become
+        # views of its rows.
+        keys = [edge_type_key(edge_type) for edge_type in self.graph.edge_types]
+        pairs = [array for key in keys for array in (out_row[key], out_col[key])]
+        buffer = np.concatenate(pairs) if pairs else np.zeros(0, np.int64)
+        edge_index = {}
+        start = 0
+        for edge_type, key in zip(self.graph.edge_types, keys):
+            size = out_row[key].size
+            edge_index[edge_type] = pair = buffer[start : start + 2 * size].reshape(2, size)
+            out_row[key], out_col[key] = pair[0], pair[1]
+            start += 2 * size
+        batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
             edge_types=self.graph.edge_types, entity_table=self.entity_table, x=x, x_cat=x_cat,
             padding=planned.padding, global_examples=planned.global_examples,
         )
+        batch.__dict__["edge_index"] = edge_index  # the cached property, filled
+        return batch
 
 
 @dataclass(frozen=True)
@@ -154,48 +175,6 @@ class _Planned:
     seed: int
     padding: int
     global_examples: int
-
-
-def _request(
-    graph: Graph, num_neighbors: Counts | None, sampling_time_offsets: Windows | None
-) -> tuple[dict[str, list[int]], dict[str, list[list[int | None]]]]:
-    """Both request dictionaries keyed by edge type key, every edge type in one of them."""
-    known = {edge_type_key(t): t for t in graph.edge_types}
-
-    def key_of(name: str, key: object) -> str:
-        text = edge_type_key(key) if isinstance(key, tuple) else str(key)
-        if text not in known:
-            raise ValueError(f"{name} names {key!r}, which is not an edge type of the graph")
-        return text
-
-    def window(key: str, row: Sequence[int | None]) -> list[int | None]:
-        if len(row) != 2 or row[1] is None:
-            raise ValueError(f"sampling_time_offsets[{key!r}] rows must be (start or None, end)")
-        return [None if row[0] is None else int(row[0]), int(row[1])]
-
-    counts: dict[str, list[int]] = {}
-    for k, per_hop in (num_neighbors or {}).items():
-        counts[key_of("num_neighbors", k)] = [int(c) for c in per_hop]
-    windows: dict[str, list[list[int | None]]] = {}
-    for k, rows in (sampling_time_offsets or {}).items():
-        key = key_of("sampling_time_offsets", k)
-        windows[key] = [window(key, row) for row in rows]
-    both = [key for key in counts if key in windows]
-    if both:
-        raise ValueError(f"{both[0]!r} is in both num_neighbors and sampling_time_offsets")
-    for key in windows:
-        if known[key][0] not in graph.node_time:
-            raise ValueError(
-                f"sampling_time_offsets names {key!r}, whose source {known[key][0]} has no times"
-            )
-    num_hops = max([len(v) for v in counts.values()] + [len(v) for v in windows.values()], default=0)
-    for key, per_hop in counts.items():
-        if len(per_hop) < num_hops:
-            raise ValueError(f"num_neighbors[{key!r}] has {len(per_hop)} hops, the request {num_hops}")
-    for key in known:
-        if key not in counts and key not in windows:
-            counts[key] = [0] * num_hops  # not followed
-    return counts, windows
 
 
 class Loader:
@@ -213,15 +192,30 @@ class Loader:
         positions when it has no primary key.
     times
         Each example's time, in the graph's unit (int64), as datetime64 or
-        as ISO-8601 strings; finer times are rounded down. None takes each
-        row's own time; it is an error when the graph has times but the
-        entity table has none, since the sampler would then select without
-        regard to time.
+        as ISO-8601 strings; a time finer than the graph's unit is an error,
+        as in ``build_graph``. None takes each row's own time; it is an
+        error when the graph has times but the entity table has none, since
+        the sampler would then select without regard to time. Times given
+        for a graph without times are an error too: the sampler would drop
+        them. When every time lies outside the graph's times by more than a
+        factor of 100, a UserWarning points at a likely unit mix-up.
     batch_size
         Examples per batch; the last batch may be smaller.
-    num_neighbors, sampling_time_offsets
-        The request, as for ``NeighborSampler.sample``, keyed by edge type
-        key or edge type tuple. Edge types in neither are not followed.
+    num_neighbors
+        Neighbours to take per hop: one list of int counts for every edge
+        type, as PyG's ``NeighborLoader`` takes it (``[10, 5]``), or a
+        mapping from edge type tuple or key to such a list. A count k takes
+        the k latest sources at or before the example time (the edge type
+        is temporal) or k at random; -1 takes all, 0 none.
+    sampling_time_offsets
+        Time windows per hop: a mapping from edge type to ``(start, end)``
+        rows, taking every source with time in (t + start, t + end]
+        (``start`` None: no lower bound). Offsets are ints in the graph's
+        unit or timedeltas (``np.timedelta64``, ``datetime.timedelta``) that
+        are whole numbers of it. An edge type named here takes no part in a
+        ``num_neighbors`` list; edge types in neither mapping are not
+        followed. A request must follow at least one hop: a loader without
+        one raises ValueError.
     shuffle
         Visit the examples in a new random order each epoch.
     seed
@@ -253,8 +247,9 @@ class Loader:
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
     features
-        Gather the sampled nodes' feature rows into each batch's ``x`` and
-        ``x_cat`` (in the workers, with the sampling).
+        Prepare batches for a model, in the workers with the sampling: gather
+        the sampled nodes' feature rows into ``x`` and ``x_cat``, and make
+        ``edge_index``. False leaves ``x`` and ``x_cat`` empty.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
@@ -309,10 +304,10 @@ class Loader:
             raise ValueError(f"{entity_table!r} is not a node type of the graph")
         if check:
             check_graph(graph)
-        counts, windows = _request(graph, num_neighbors, sampling_time_offsets)
+        counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
         self._job = _Job(graph, entity_table, counts, windows, features)
         self._positions = graph.position(entity_table, keys_or_positions)
-        self._times = self._example_times(graph, entity_table, times)
+        self._times = example_times(graph, entity_table, self._positions, times)
         self.batch_size = batch_size
         self.shuffle = shuffle
         self.seed = seed
@@ -323,24 +318,6 @@ class Loader:
         self.progress = progress
         self.timeout = timeout
         self.epoch = 0
-
-    def _example_times(self, graph: Graph, entity_table: str, times: object) -> Int64Array:
-        if not graph.node_time:
-            return np.zeros(0, dtype=np.int64)  # no times anywhere: nothing to compare
-        if times is None:
-            if entity_table not in graph.node_time:
-                raise ValueError(
-                    f"the graph has times but {entity_table} has none: give the examples' times, "
-                    "or every selection would ignore time"
-                )
-            return np.ascontiguousarray(graph.node_time[entity_table][self._positions])
-        values, null = column_array(times)
-        if null is not None:
-            raise ValueError(f"times at index {int(np.flatnonzero(null)[0])} is null")
-        converted = np.ascontiguousarray(floor_time_array(values, graph.time_unit, "times"), dtype=np.int64)
-        if converted.size != self._positions.size:
-            raise ValueError(f"{converted.size} times for {self._positions.size} examples")
-        return converted
 
     @property
     def num_examples(self) -> int:
@@ -459,7 +436,16 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     """
     arrays = [batch.example_index, batch.seed_node, batch.seed_time]
     layout = []
+    # Each edge type's rows next to its columns: the receiver's edge_index is
+    # then a view of the buffer.
+    for key in batch.out_row:
+        for name in ("out_row", "out_col"):
+            array = getattr(batch, name)[key]
+            arrays.append(array)
+            layout.append((name, key, array.size))
     for name in _DICTS:
+        if name in ("out_row", "out_col"):
+            continue
         for key, array in getattr(batch, name).items():
             arrays.append(array)
             layout.append((name, key, array.size))
@@ -481,16 +467,26 @@ def _receive_batch(
     data = np.frombuffer(buffer, dtype=np.int64)
     parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
     start = 2 * num_seeds + num_times
+    row_start = {}
     for name, key, size in layout:
+        if name == "out_row":
+            row_start[key] = start
         parts[name][key] = data[start : start + size]
         start += size
     x, x_cat = connection.recv()
-    return Batch(
+    batch = Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
         global_examples=global_examples, **parts,
     )
+    edge_index = {}
+    for edge_type in edge_types:
+        key = edge_type_key(edge_type)
+        size = parts["out_row"][key].size
+        edge_index[edge_type] = data[row_start[key] : row_start[key] + 2 * size].reshape(2, size)
+    batch.__dict__["edge_index"] = edge_index  # views of the buffer, as sent
+    return batch
 
 
 @dataclass(frozen=True)

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from ._columns import _parse_iso
+from ._columns import FLOAT_EXACT, TIME_UNITS, _parse_iso
 from .table import Table
 
 # Declared column types that mark a time column (the first word, any case).
@@ -22,24 +22,36 @@ def _quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
+# A time column as read_sqlite takes it: a column name, or a column name with
+# the unit of the integers it holds.
+TimeColumn = str | tuple[str, str] | None
+
+
 @dataclass
 class _Schema:
     columns: list[tuple[str, str]]  # (name, declared type), in table order
     primary_key: list[str]
-    # (child columns, parent table, parent columns: empty when the key names
-    # the parent's primary key implicitly)
+    # (child columns, parent table, parent columns: None where the key names
+    # the parent's primary key implicitly), in the order they were declared
     foreign_keys: list[tuple[list[str], str, list[str | None]]]
+
+    def column(self, name: str) -> str | None:
+        """The column's name as declared: SQL names compare case-insensitively."""
+        folded = name.casefold()
+        return next((column for column, _ in self.columns if column.casefold() == folded), None)
 
 
 def _schema(connection: sqlite3.Connection, table: str) -> _Schema:
-    info = connection.execute(f"PRAGMA table_info({_quote(table)})").fetchall()
+    # The main schema only: a TEMP table of the same name would shadow it.
+    info = connection.execute(f"PRAGMA main.table_info({_quote(table)})").fetchall()
     columns = [(str(row[1]), str(row[2] or "")) for row in info]
     primary_key = [str(row[1]) for row in sorted((r for r in info if r[5]), key=lambda r: r[5])]
     grouped: dict[int, list[Any]] = {}
-    for row in connection.execute(f"PRAGMA foreign_key_list({_quote(table)})").fetchall():
+    for row in connection.execute(f"PRAGMA main.foreign_key_list({_quote(table)})").fetchall():
         grouped.setdefault(int(row[0]), []).append(row)
     foreign_keys = []
-    for rows in grouped.values():
+    # SQLite numbers a table's foreign keys from the last declared to the first.
+    for _, rows in sorted(grouped.items(), reverse=True):
         rows.sort(key=lambda r: r[1])
         foreign_keys.append(
             ([str(r[3]) for r in rows], str(rows[0][2]), [None if r[4] is None else str(r[4]) for r in rows])
@@ -66,28 +78,65 @@ def _timestamps(values: Any, what: str) -> Any:
     return full
 
 
-def _time_column(table: str, schema: _Schema, time_columns: Mapping[str, str | None] | None) -> str | None:
-    if time_columns is not None and table in time_columns:
+def _time_column(
+    table: str, schema: _Schema, time_columns: Mapping[str, TimeColumn]
+) -> tuple[str | None, str | None]:
+    """The table's time column and the unit of its integers (None: the graph's)."""
+    if table in time_columns:
         chosen = time_columns[table]
-        if chosen is not None and chosen not in {name for name, _ in schema.columns}:
-            raise ValueError(f"time_columns names {table}.{chosen}, which does not exist")
-        return chosen
+        if chosen is None:
+            return None, None
+        name, unit = (chosen, None) if isinstance(chosen, str) else chosen
+        column = schema.column(name)
+        if column is None:
+            raise ValueError(f"time_columns names {table}.{name}, which does not exist")
+        return column, unit
     timed = [name for name, declared in schema.columns if _is_time_type(declared)]
     if len(timed) > 1:
         raise ValueError(
             f"{table} has several time columns ({', '.join(timed)}): "
             f"choose one with time_columns={{{table!r}: ...}}"
         )
-    return timed[0] if timed else None
+    return (timed[0] if timed else None), None
+
+
+def _checked_time_columns(
+    names: list[str], time_columns: Mapping[str, object] | None
+) -> dict[str, TimeColumn]:
+    """``time_columns`` keyed by the tables' declared names, its values checked."""
+    declared = {name.casefold(): name for name in names}
+    checked: dict[str, TimeColumn] = {}
+    for table, chosen in (time_columns or {}).items():
+        if str(table).casefold() not in declared:
+            raise ValueError(f"time_columns names the table {table!r}, which does not exist")
+        if not (
+            chosen is None
+            or isinstance(chosen, str)
+            or (
+                isinstance(chosen, tuple) and len(chosen) == 2
+                and isinstance(chosen[0], str) and isinstance(chosen[1], str)
+            )
+        ):
+            raise TypeError(
+                f"time_columns[{table!r}] must be a column name, (column name, unit) or None, "
+                f"got {chosen!r}"
+            )
+        if isinstance(chosen, tuple) and chosen[1] not in TIME_UNITS:
+            raise ValueError(
+                f"time_columns[{table!r}]: the unit must be one of {', '.join(TIME_UNITS)}, "
+                f"got {chosen[1]!r}"
+            )
+        checked[declared[str(table).casefold()]] = chosen
+    return checked
 
 
 def _read_columns(connection: sqlite3.Connection, table: str, names: list[str]) -> dict[str, Any]:
     """The named columns of every row, in rowid order (key order for a table without rowid)."""
     selected = ", ".join(_quote(name) for name in names)
     try:
-        cursor = connection.execute(f"SELECT {selected} FROM {_quote(table)} ORDER BY rowid")
+        cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)} ORDER BY rowid")
     except sqlite3.OperationalError:  # a WITHOUT ROWID table
-        cursor = connection.execute(f"SELECT {selected} FROM {_quote(table)}")
+        cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)}")
     rows = cursor.fetchall()
     if not rows:
         return {name: np.zeros(0, dtype=np.int64) for name in names}
@@ -101,8 +150,10 @@ def _dtype_of(column: tuple[Any, ...]) -> Any:
     kinds = {type(value) for value in column}
     if kinds == {int}:
         return np.int64
-    if kinds in ({float}, {int, float}):
-        return np.float64
+    if kinds == {float} or (
+        kinds == {int, float} and all(abs(v) <= FLOAT_EXACT for v in column if isinstance(v, int))
+    ):
+        return np.float64  # every integer in it is exact as a float
     if kinds == {str}:
         return np.str_
     return object
@@ -111,23 +162,33 @@ def _dtype_of(column: tuple[Any, ...]) -> Any:
 def read_sqlite(
     path_or_connection: str | os.PathLike[str] | sqlite3.Connection,
     *,
-    time_columns: Mapping[str, str | None] | None = None,
+    time_columns: Mapping[str, TimeColumn] | None = None,
 ) -> dict[str, Table]:
     """Read the tables of an SQLite database as ``Table`` objects.
 
-    Tables, their primary keys (``PRAGMA table_info``) and their foreign keys
-    (``PRAGMA foreign_key_list``) are discovered from the schema. Every column
-    is read, in rowid order (key order for a table without rowid); those that
-    are not keys or the time column become the table's features. Other
-    columns declared DATE, DATETIME or TIMESTAMP become datetime64 features
-    (numbers in the graph's time unit). A table's time column is its column declared DATE, DATETIME or TIMESTAMP;
-    ``time_columns`` maps a table name to another column, or to None for no
-    time. SQLite stores such values as ISO-8601 text or as numbers; text is
-    parsed, numbers are taken to be in the graph's time unit already.
+    Tables of the main schema (not TEMP ones), their primary keys
+    (``PRAGMA table_info``) and their foreign keys (``PRAGMA
+    foreign_key_list``, in the order they were declared) are discovered
+    from the schema. Names compare as SQLite compares them, ignoring case:
+    ``REFERENCES Users(ID)`` refers to the column ``Id`` of ``users``. Every
+    column is read, in rowid order (key order for a table without rowid);
+    those that are not keys or the time column become the table's
+    features, and other columns declared DATE, DATETIME or TIMESTAMP
+    become datetime64 features (numbers in the graph's time unit).
+
+    A table's time column is its column declared DATE, DATETIME or
+    TIMESTAMP. ``time_columns`` maps a table name to another column, to
+    ``(column, unit)`` for a column of integer epoch times in ``unit``
+    (``{"flights": ("dep_time", "s")}`` for seconds since 1970; ``"ms"``,
+    ``"D"``, ... as numpy names them), or to None for no time. ISO-8601
+    text is parsed; numbers are in ``unit`` when one is given and in the
+    graph's time unit otherwise. A table without a time column takes its
+    parents' times in ``build_graph``.
 
     Composite keys: a table whose primary key has several columns is read
     without a primary key (its rows are numbered by position), and a foreign
-    key of several columns raises ValueError. A foreign key must refer to its
+    key of several columns raises ValueError (give the parent a
+    single-column surrogate key and refer to that). A foreign key must refer to its
     parent's primary key (or, for a parent without one, to one column, which
     then serves as its key).
 
@@ -137,9 +198,9 @@ def read_sqlite(
     Raises
     ------
     ValueError
-        For a composite foreign key, a key to another column than the
-        parent's key, a table with several undeclared time columns, and an
-        unknown table or column in ``time_columns``.
+        For a composite foreign key, a key to a missing column or to another
+        column than the parent's key, a table with several undeclared time
+        columns, and an unknown table, column or unit in ``time_columns``.
 
     Examples
     --------
@@ -154,6 +215,9 @@ def read_sqlite(
     >>> tables = read_sqlite(db)
     >>> tables["posts"].foreign_keys, tables["users"].time_column
     ({'user_id': 'users'}, 'joined')
+    >>> _ = db.execute("CREATE TABLE likes (post_id INTEGER REFERENCES posts, at INTEGER)")
+    >>> read_sqlite(db, time_columns={"Likes": ("AT", "s")})["likes"].time_unit
+    's'
     """
     if isinstance(path_or_connection, sqlite3.Connection):
         return _read(path_or_connection, time_columns)
@@ -167,31 +231,45 @@ def read_sqlite(
         connection.close()
 
 
-def _read(connection: sqlite3.Connection, time_columns: Mapping[str, str | None] | None) -> dict[str, Table]:
+def _read(
+    connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None
+) -> dict[str, Table]:
     names = [
         str(row[0])
         for row in connection.execute(
-            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!'"
+            "SELECT name FROM main.sqlite_master WHERE type = 'table' "
+            "AND name NOT LIKE 'sqlite!_%' ESCAPE '!'"
         )
     ]
-    for table in time_columns or {}:
-        if table not in names:
-            raise ValueError(f"time_columns names the table {table!r}, which does not exist")
+    chosen_times = _checked_time_columns(names, time_columns)
     schemas = {name: _schema(connection, name) for name in names}
+    declared = {name.casefold(): name for name in names}
     # The key column of each table: its one primary-key column, or for a
     # table without one, the column that foreign keys refer to.
     key_of = {name: s.primary_key[0] if len(s.primary_key) == 1 else None for name, s in schemas.items()}
+    # Child column -> parent table of each table, by the names they were declared with.
+    links: dict[str, dict[str, str]] = {name: {} for name in names}
     for child, schema in schemas.items():
-        for child_columns, parent, referred in schema.foreign_keys:
-            column = child_columns[0]
+        for child_columns, written_parent, referred in schema.foreign_keys:
             if len(child_columns) > 1:
                 raise ValueError(
-                    f"{child}: the foreign key ({', '.join(child_columns)}) -> {parent} has several "
-                    "columns; composite keys are not supported"
+                    f"{child}: the foreign key ({', '.join(child_columns)}) -> {written_parent} has "
+                    "several columns; composite keys are not supported: give "
+                    f"{written_parent} a single-column surrogate key (an INTEGER PRIMARY KEY) and "
+                    f"refer to it from one column of {child}"
                 )
-            if parent not in schemas:
-                raise ValueError(f"{child}.{column} refers to the unknown table {parent!r}")
-            target = referred[0] or key_of[parent]
+            column = schema.column(child_columns[0]) or child_columns[0]
+            parent = declared.get(written_parent.casefold())
+            if parent is None:
+                raise ValueError(f"{child}.{column} refers to the unknown table {written_parent!r}")
+            target = key_of[parent]
+            if referred[0] is not None:
+                target = schemas[parent].column(referred[0])
+                if target is None:
+                    raise ValueError(
+                        f"{child}.{column} refers to {parent}.{referred[0]}, which is not a "
+                        f"column of {parent}"
+                    )
             if target is None:
                 raise ValueError(f"{child}.{column} refers to {parent}, which has no single-column key")
             if key_of[parent] is None and not schemas[parent].primary_key:
@@ -201,21 +279,23 @@ def _read(connection: sqlite3.Connection, time_columns: Mapping[str, str | None]
                     f"{child}.{column} refers to {parent}.{target}, but the key of {parent} "
                     f"is {key_of[parent]}"
                 )
+            links[child][column] = parent
 
     tables = {}
     for name, schema in schemas.items():
-        foreign_keys = {child_columns[0]: parent for child_columns, parent, _ in schema.foreign_keys}
-        time_column = _time_column(name, schema, time_columns)
+        foreign_keys = links[name]
+        time_column, time_unit = _time_column(name, schema, chosen_times)
         read = [column for column, _ in schema.columns]
         if not read:  # nothing to read but the row count
-            count = int(connection.execute(f"SELECT count(*) FROM {_quote(name)}").fetchone()[0])
+            count = int(connection.execute(f"SELECT count(*) FROM main.{_quote(name)}").fetchone()[0])
             columns: dict[str, Any] = {"rowid": np.arange(count, dtype=np.int64)}
         else:
             columns = _read_columns(connection, name, read)
-            for column, declared in schema.columns:
-                if column != time_column and _is_time_type(declared):
-                    columns[column] = _timestamps(columns[column], f"{name}.{column}")
+            for read_name, sql_type in schema.columns:
+                if read_name != time_column and _is_time_type(sql_type):
+                    columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
         tables[name] = Table(
-            columns, primary_key=key_of[name], foreign_keys=foreign_keys, time_column=time_column
+            columns, primary_key=key_of[name], foreign_keys=foreign_keys,
+            time_column=time_column, time_unit=time_unit,
         )
     return tables

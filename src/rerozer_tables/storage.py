@@ -127,6 +127,8 @@ def save_graph(graph: Graph, directory: str | os.PathLike[str]) -> None:
             "edge_types": [list(edge_type) for edge_type in graph.edge_types],
             "num_nodes": graph.num_nodes,
             "time_unit": graph.time_unit,
+            "inherited_times": graph.inherited_times,
+            "dangling_keys": graph.dangling_keys,
             "files": files,
         }
         with open(fresh / MANIFEST, "w", encoding="utf-8") as file:
@@ -207,6 +209,11 @@ def _load_once(target: Path, mmap: bool) -> Graph:
             keys=keys,
             time_unit=str(manifest["time_unit"]),
             features=features,
+            inherited_times={
+                str(t): [str(c) for c in columns]
+                for t, columns in manifest.get("inherited_times", {}).items()
+            },
+            dangling_keys={str(c): int(n) for c, n in manifest.get("dangling_keys", {}).items()},
         )
     finally:
         os.close(directory_fd)

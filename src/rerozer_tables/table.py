@@ -6,7 +6,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._columns import AnyArray, BoolArray, column_array
+from ._columns import TIME_UNITS, AnyArray, BoolArray, column_array
 
 
 def _named_columns(columns: object, primary_key: str | None) -> dict[str, Any]:
@@ -49,9 +49,15 @@ class Table:
         Child column -> parent table name. A value refers to the parent row
         with that primary-key value; a null refers to none and gives no edge.
     time_column
-        The column holding each row's time: int64 (already in the graph's
-        time unit), datetime64 of any unit, or ISO-8601 strings. Rows of a
-        table without one have no time and are sampled at random.
+        The column holding each row's time: integers (counts of
+        ``time_unit``, or of the graph's time unit, since 1970-01-01 UTC),
+        datetime64 of any unit, or ISO-8601 strings. A table without one
+        takes its times from its timed parents (see ``build_graph``), or
+        has none and is sampled at random.
+    time_unit
+        The unit of integer times in ``time_column`` (``"s"`` for epoch
+        seconds, ``"ms"``, ..., ``"D"``); ``build_graph`` converts them
+        exactly to the graph's unit. None: they are in the graph's unit.
     features
         The feature columns (see ``rerozer_tables.features``): by default
         (None) every column other than the primary key, the foreign keys and
@@ -75,6 +81,7 @@ class Table:
     primary_key: str | None
     foreign_keys: dict[str, str]
     time_column: str | None
+    time_unit: str | None
     features: list[str] | None = None
     categorical: list[str] = field(default_factory=list)
     num_rows: int = field(init=False)
@@ -85,6 +92,7 @@ class Table:
         primary_key: str | None = None,
         foreign_keys: Mapping[str, str] | None = None,
         time_column: str | None = None,
+        time_unit: str | None = None,
         *,
         features: Sequence[str] | None = None,
         categorical: Sequence[str] = (),
@@ -118,7 +126,12 @@ class Table:
         object.__setattr__(self, "columns", named)
         object.__setattr__(self, "primary_key", primary_key)
         object.__setattr__(self, "foreign_keys", keys)
+        if time_unit is not None and time_column is None:
+            raise ValueError(f"time_unit {time_unit!r} is given without a time_column")
+        if time_unit is not None and time_unit not in TIME_UNITS:
+            raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, got {time_unit!r}")
         object.__setattr__(self, "time_column", time_column)
+        object.__setattr__(self, "time_unit", time_unit)
         object.__setattr__(self, "features", None if features is None else list(features))
         object.__setattr__(self, "categorical", list(categorical))
         object.__setattr__(self, "num_rows", next(iter(lengths.values()), 0))

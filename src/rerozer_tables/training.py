@@ -57,11 +57,11 @@ class TrainingTable:
         )
 
 
-def _times(values: object, unit: str, what: str) -> Int64Array:
+def _times(values: object, unit: str, what: str, source_unit: str | None = None) -> Int64Array:
     array, null = column_array(values)
     if null is not None:
         raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
-    return np.ascontiguousarray(time_array(array, unit, what), dtype=np.int64)
+    return np.ascontiguousarray(time_array(array, unit, what, source_unit=source_unit), dtype=np.int64)
 
 
 def _keys(values: object, what: str) -> AnyArray:
@@ -85,7 +85,8 @@ def _examples(
     entity_keys = _entity_rows(name, table)
     entity_time = None
     if table.time_column is not None:
-        entity_time = _times(table.columns[table.time_column], unit, f"{name}.{table.time_column}")
+        entity_time = _times(table.columns[table.time_column], unit, f"{name}.{table.time_column}",
+                             table.time_unit)
     if keys is None:
         # Every row that exists at each cut-off, cut-off by cut-off.
         cutoffs = _times(times, unit, "times")
@@ -187,7 +188,7 @@ def training_table(
     if child.foreign_keys.get(foreign_key) != entity_table:
         raise ValueError(f"{child_name}.{foreign_key} is not a foreign key into {entity_table}")
     if child.time_column is None:
-        raise ValueError(f"{child_name} has no time column to find the rows after a cut-off")
+        raise ValueError(f"{child_name} has no time column of its own to find the rows after a cut-off")
     if isinstance(horizon, np.timedelta64):
         span = int(horizon.astype(f"timedelta64[{time_unit}]").astype(np.int64))
     else:
@@ -204,7 +205,7 @@ def training_table(
     child_keys = key_array(referred[rows], f"{child_name}.{foreign_key}", rows) if rows.size else \
         np.zeros(0, example_keys.dtype)
     child_time = _times(child.columns[child.time_column], time_unit,
-                        f"{child_name}.{child.time_column}")[rows]
+                        f"{child_name}.{child.time_column}", child.time_unit)[rows]
     weight = np.ones(rows.size, dtype=np.float64)
     present = np.ones(rows.size, dtype=np.float64)
     if column is not None:
