@@ -364,12 +364,14 @@ def run(args: argparse.Namespace, workdir: Path, world: World) -> int:
         for model in models:
             model(first)
     # Under DDP every rank starts from rank 0's parameters, and each step's
-    # gradients are averaged over the ranks. The last layer's convolutions
-    # into other node types than the customers' never reach the output, hence
-    # find_unused_parameters. Validation and test call the modules inside,
-    # which share their parameters: nothing to average there.
+    # gradients are averaged over the ranks. The GNN's last layer has
+    # convolutions into other node types than the customers', which never
+    # reach the output: DDP must look for unused parameters there (and only
+    # there, since the search costs a walk of the autograd graph per step).
+    # Validation and test call the modules inside, which share their
+    # parameters: nothing to average there.
     trained = [
-        DistributedDataParallel(m, find_unused_parameters=True) if world.distributed else m
+        DistributedDataParallel(m, find_unused_parameters=m is gnn) if world.distributed else m
         for m in models
     ]
     optimizers = [torch.optim.Adam(m.parameters(), lr=args.lr) for m in trained]
