@@ -1,15 +1,20 @@
 #include "module/neighbor_sampler.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "module/array_exchange.h"
 #include "module/block_arrays.h"
+#include "module/interpreter_lock.h"
 #include "module/keyed_arrays.h"
 #include "module/request.h"
 #include "sampling/hop_expansion.h"
@@ -17,6 +22,12 @@
 namespace rerozer {
 
 namespace {
+
+// The thread that made the last fork, noted in the child: the one thread of
+// the parent that the child has.
+std::atomic<std::thread::id> forking_thread{};
+
+void note_forking_thread() { forking_thread.store(std::this_thread::get_id()); }
 
 // Marks the sampler's call as owned by this thread, and empties the working
 // state (giving back what it held beyond its steady size) when the call
@@ -56,7 +67,7 @@ class ActiveCall {
 // threads never take the lock for this.
 class SignalCheck : public ProgressCheck {
  public:
-  static constexpr std::chrono::milliseconds kSignalPeriod{20};
+  static constexpr std::chrono::milliseconds kSignalPeriod = NeighborSampler::kSignalPeriod;
 
   SignalCheck() : next_(std::chrono::steady_clock::now() + kSignalPeriod) {}
 
@@ -64,7 +75,7 @@ class SignalCheck : public ProgressCheck {
     const auto now = std::chrono::steady_clock::now();
     if (now < next_) return;
     next_ = now + kSignalPeriod;
-    const py::gil_scoped_acquire acquire;
+    const LockRetaken retaken(true);  // signals are checked on the main thread only
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   }
 
@@ -151,11 +162,58 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
   }
   rng_.seed(seed);
   state_.pool = pool_.get();
+  owner_pid_ = getpid();
+  static const int fork_handler = pthread_atfork(nullptr, nullptr, note_forking_thread);
+  static_cast<void>(fork_handler);
+}
+
+NeighborSampler::~NeighborSampler() {
+  // Nothing will take blocks from the pool any more: free what it keeps,
+  // and let the arrays that outlive the sampler free theirs.
+  pool_->set_limit(0);
 }
 
 Int64View NeighborSampler::keep(OwnedView data) {
   array_owners_.push_back(std::move(data.owner));
   return data.view;
+}
+
+void NeighborSampler::take_over_after_fork() {
+  const pid_t pid = getpid();
+  if (pid == owner_pid_) return;
+  owner_pid_ = pid;
+  const std::thread::id running = running_thread_.load();
+  // A call of the thread that forked goes on in this process.
+  if (running != std::thread::id() && running == forking_thread.load()) return;
+  // The mutex may be held by a thread that is not here, and a call that
+  // was running left its working state half made. Both are left as they
+  // are (a held mutex cannot be destroyed, the state may be torn) and new
+  // ones made in their storage.
+  new (&call_mutex_) std::timed_mutex();
+  if (running != std::thread::id()) {
+    new (&state_) CallState();
+    state_.pool = pool_.get();
+    new (&buffers_) CallBuffers();
+    running_thread_.store(std::thread::id());
+  }
+}
+
+void NeighborSampler::wait_for_call(std::unique_lock<std::timed_mutex>& call_lock) {
+  if (_PyOS_IsMainThread() == 0) {
+    const LockReleased released;
+    call_lock.lock();
+    return;
+  }
+  // Signals are handled on the main thread: between waits of kSignalPeriod
+  // it runs their handlers, and one that raises ends this call, which has
+  // drawn nothing yet.
+  for (;;) {
+    {
+      const LockReleased released;
+      if (call_lock.try_lock_for(kSignalPeriod)) return;
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
 }
 
 SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
@@ -164,15 +222,13 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::array& seed_time) {
   // 1. Take the sampler for this call; wait for another thread's call with
   // the interpreter lock released, so that call can go on and end.
+  take_over_after_fork();
   if (running_thread_.load() == std::this_thread::get_id()) {
     throw std::runtime_error(
         "NeighborSampler.sample() was called on a sampler whose sample() call is still running.");
   }
-  std::unique_lock<std::mutex> call_lock(call_mutex_, std::try_to_lock);
-  if (!call_lock.owns_lock()) {
-    const py::gil_scoped_release release;
-    call_lock.lock();
-  }
+  std::unique_lock<std::timed_mutex> call_lock(call_mutex_, std::try_to_lock);
+  if (!call_lock.owns_lock()) wait_for_call(call_lock);
   ActiveCall active_call(running_thread_, state_, buffers_);
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
@@ -195,7 +251,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   // 3. The hops, without the interpreter lock. Every array they read is kept
   // alive by this call's arguments or by the sampler.
   {
-    const py::gil_scoped_release release;
+    const LockReleased released;
     expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress);
   }
 
@@ -215,7 +271,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
     run_copies(buffers_.pending_copies);
     active_call.end();
   } else {
-    const py::gil_scoped_release release;
+    const LockReleased released;
     run_copies(buffers_.pending_copies);
     active_call.end();
   }

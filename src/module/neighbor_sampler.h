@@ -3,7 +3,10 @@
 
 #include "module/python.h"
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <cstdint>
 #include <mutex>
@@ -48,12 +51,27 @@ struct CallBuffers {
 //
 // Calls on one sampler are serialised by the sampler itself: the hops run
 // without the interpreter lock, and a call from another thread waits (with
-// the lock released) until the running call has ended.
+// the lock released) until the running call has ended. On the main thread
+// that wait runs pending signal handlers about every kSignalPeriod.
+//
+// In a child process forked while a call ran in another thread (which the
+// child does not have), the first call takes the sampler over: it makes a
+// new call mutex and working state and leaves the old ones as they were.
+// The random source goes on from its state at the fork.
+//
+// Destroying the sampler lets its block pool keep nothing: result arrays
+// that outlive it give their blocks straight back to the allocator.
 class NeighborSampler {
  public:
+  // How often a call waiting on the main thread looks for signals.
+  static constexpr std::chrono::milliseconds kSignalPeriod{20};
+
   NeighborSampler(std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
                   const py::dict& colptr, const py::dict& row, const py::dict& node_time,
                   int32_t seed);
+  ~NeighborSampler();
+  NeighborSampler(const NeighborSampler&) = delete;
+  NeighborSampler& operator=(const NeighborSampler&) = delete;
 
   // Validates the request, grows the subgraphs and returns
   // (out_row, out_col, out_node, out_batch, num_sampled_nodes,
@@ -72,6 +90,12 @@ class NeighborSampler {
   SampleResult build_result(std::vector<PendingCopy>& copies);
   // Holds the owner of a graph array for the sampler's life.
   Int64View keep(OwnedView data);
+  // In a process forked since the last call, resets what a call of a thread
+  // that did not survive the fork may hold. Needs the interpreter lock.
+  void take_over_after_fork();
+  // Takes call_mutex_ into `call_lock` when another thread's call holds it.
+  // Throws what a signal handler raised (main thread only).
+  void wait_for_call(std::unique_lock<std::timed_mutex>& call_lock);
 
   GraphStore graph_;
   RandomSource rng_;
@@ -86,12 +110,14 @@ class NeighborSampler {
   CallBuffers buffers_;
   // Held for the whole of a call: the working state and the random source
   // belong to one call at a time.
-  std::mutex call_mutex_;
+  std::timed_mutex call_mutex_;
   // The thread whose call holds call_mutex_, if any. Python code that a call
   // runs (a dict subclass's __getitem__, an __index__) could call sample on
   // the same sampler again from that thread; waiting for the mutex would
   // then never end, so that nested call is refused.
   std::atomic<std::thread::id> running_thread_{};
+  // The process whose threads the call mutex and working state belong to.
+  pid_t owner_pid_;
 };
 
 // Registers the class NeighborSampler in the module.

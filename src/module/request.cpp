@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <stdexcept>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "module/array_exchange.h"
+#include "module/interpreter_lock.h"
 #include "module/keyed_arrays.h"
 #include "graph/messages.h"
 #include "sampling/allocation.h"
@@ -99,7 +104,22 @@ PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
       }
       try {
         params_.push_back(fetch_now(hop, j));
-      } catch (...) {
+      } catch (py::error_already_set& error) {
+        // An interrupt (KeyboardInterrupt, SystemExit: not an Exception)
+        // ends the call now, before any hop; other errors wait for their hop.
+        if (!error.matches(PyExc_Exception)) throw;
+        failure_ = std::current_exception();
+        return;
+      }
+#if defined(__GLIBCXX__)
+      catch (abi::__forced_unwind&) {
+        // CPython ends this thread from Python code that the lookup ran, as
+        // the interpreter finalises; the lock is not held and must not be
+        // taken again, and the frames below must not unwind without it.
+        park_thread();
+      }
+#endif
+      catch (...) {
         failure_ = std::current_exception();
         return;
       }

@@ -46,7 +46,10 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
 // rethrown by fetch() at that same (hop, edge type), so the hops before it
 // run, and draw, exactly as if each fetch had been made when its hop reached
 // it. Python code that a lookup runs (a dict subclass's __getitem__, an
-// __index__) thus runs before the hops instead of between them.
+// __index__) thus runs before the hops instead of between them. An
+// interrupt raised there (an exception that is not an Exception subclass:
+// KeyboardInterrupt, SystemExit) is not kept: it propagates at once, before
+// any hop runs.
 class PrefetchedParameters : public ParameterSource {
  public:
   // Makes room for num_hops x edge types parameters in `storage` first

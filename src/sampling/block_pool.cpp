@@ -1,14 +1,56 @@
 #include "sampling/block_pool.h"
 
 #include <malloc.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdlib>
 
 namespace rerozer {
 
+namespace {
+
+// The live pools, for the fork handlers. Never destroyed: a pool may be
+// freed after static objects are (by an array the interpreter frees late).
+struct PoolRegistry {
+  std::mutex mutex;
+  std::vector<BlockPool*> pools;
+};
+
+PoolRegistry& registry() {
+  static PoolRegistry* const pools = new PoolRegistry;
+  return *pools;
+}
+
+}  // namespace
+
+BlockPool::BlockPool() {
+  static const int fork_handlers = pthread_atfork(lock_all, unlock_all, unlock_all);
+  static_cast<void>(fork_handlers);
+  PoolRegistry& pools = registry();
+  const std::lock_guard<std::mutex> lock(pools.mutex);
+  pools.pools.push_back(this);
+}
+
 BlockPool::~BlockPool() {
+  {
+    PoolRegistry& pools = registry();
+    const std::lock_guard<std::mutex> lock(pools.mutex);
+    pools.pools.erase(std::find(pools.pools.begin(), pools.pools.end(), this));
+  }
   for (const auto& block : blocks_) std::free(block.second);
+}
+
+void BlockPool::lock_all() {
+  PoolRegistry& pools = registry();
+  pools.mutex.lock();
+  for (BlockPool* pool : pools.pools) pool->mutex_.lock();
+}
+
+void BlockPool::unlock_all() {
+  PoolRegistry& pools = registry();
+  for (BlockPool* pool : pools.pools) pool->mutex_.unlock();
+  pools.mutex.unlock();
 }
 
 void* BlockPool::take(size_t min_bytes, size_t max_bytes, size_t& capacity) {

@@ -14,10 +14,12 @@ namespace rerozer {
 // fresh block from the system faults (and is zeroed) page by page.
 //
 // The pool keeps at most limit() bytes (as malloc_usable_size counts them);
-// a block given back beyond that is freed. Safe to use from several threads.
+// a block given back beyond that is freed. Safe to use from several threads,
+// and across fork(): every pool's lock is taken while a process forks, so a
+// child gets whole pools with free locks whatever its parent's threads did.
 class BlockPool {
  public:
-  BlockPool() = default;
+  BlockPool();
   BlockPool(const BlockPool&) = delete;
   BlockPool& operator=(const BlockPool&) = delete;
   ~BlockPool();
@@ -32,6 +34,11 @@ class BlockPool {
   size_t kept_bytes() const;
 
  private:
+  // The fork handlers: every live pool's lock is taken before a fork and
+  // given back after it, in the parent and in the child.
+  static void lock_all();
+  static void unlock_all();
+
   mutable std::mutex mutex_;
   std::vector<std::pair<size_t, void*>> blocks_;  // (usable bytes, block)
   size_t kept_ = 0;
