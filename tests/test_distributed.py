@@ -175,6 +175,7 @@ def test_a_failing_rank_makes_the_others_exit_with_an_error(tmp_path):
     assert not (tmp_path / "rank0.pt").exists()
 
 
+@pytest.mark.training_run
 def test_train_example_under_torchrun_on_two_processes(tmp_path):
     """examples/train.py end to end under torchrun: rank 0 alone prints and
     plots, and an epoch's steps cover every training example once."""

@@ -95,6 +95,39 @@ def test_a_heterogeneous_gnn_runs_on_a_batch():
     assert out["users"][: data["users"].batch_size].shape == (2, 4)
 
 
+@pytest.mark.torch
+def test_tensors_outlive_their_batch_and_loader():
+    """The tensors keep the sampler's result arrays alive after the batch,
+    its loader and the graph are gone."""
+    import gc
+
+    loader = Loader(shop(), "users", ["a", "b", "c"], [9, 9, 9], batch_size=3,
+                    num_neighbors=request())
+    batch = next(iter(loader))
+    expected = {t: nodes.copy() for t, nodes in batch.out_node.items()}
+    edges = {t: e.copy() for t, e in batch.edge_index.items()}
+    data = batch.to_hetero_data()
+    del batch, loader
+    gc.collect()
+    for node_type, nodes in expected.items():
+        assert data[node_type].n_id.tolist() == nodes.tolist()
+    for edge_type, edge_index in edges.items():
+        assert data[edge_type].edge_index.tolist() == edge_index.tolist()
+
+
+@pytest.mark.torch
+def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code, shown = re.search(
+        r"From an SQLite file to a PyG batch.*?```python\n(.*?)```\n\nprints\n\n```\n(.*?)```",
+        text, re.S,
+    ).groups()
+    completed = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                               text=True, timeout=300, check=False)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout == shown
+
+
 def test_a_missing_torch_is_named_with_what_to_install(monkeypatch):
     graph = shop()
     batch = next(iter(Loader(graph, "users", ["a"], [9], batch_size=1, num_neighbors=request())))
@@ -106,6 +139,7 @@ def test_a_missing_torch_is_named_with_what_to_install(monkeypatch):
 
 
 @pytest.mark.torch
+@pytest.mark.training_run
 def test_train_example_learns_and_draws_its_curve(tmp_path):
     plot = tmp_path / "curve.png"
     completed = subprocess.run(
