@@ -8,7 +8,7 @@ tables of examples/database.py are written to an SQLite file with FOREIGN KEY
 constraints and TIMESTAMP columns, then read back with rerozer_tables'
 read_sqlite, built into a graph, checked, saved as .npy files and loaded again
 as memory maps. The epoch walks a training table of (customer, cutoff time)
-pairs with a Loader whose worker processes sample the batches; every subgraph
+pairs with a Loader whose worker threads sample the batches; every subgraph
 is grown from the customer looking only at rows up to the cutoff time, which
 the summary checks. The exit status is 1 when that check finds a later node.
 """
@@ -204,7 +204,7 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
     parser.add_argument("--batch-size", type=int, default=128)
-    parser.add_argument("--workers", type=int, default=2, help="loader worker processes")
+    parser.add_argument("--workers", type=int, default=2, help="loader worker threads")
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")
     parser.add_argument("--seed", type=int, default=123, help="seed of the loader's sampling")
     parser.add_argument(

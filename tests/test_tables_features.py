@@ -160,12 +160,16 @@ def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
     assert users.vocabularies["city"].tolist() == ["bergen", "oslo"]
 
 
-@pytest.mark.parametrize("workers", [0, 2], ids=["in-process", "worker-processes"])
-def test_batches_carry_the_feature_rows_of_their_sampled_nodes(tmp_path, workers):
+@pytest.mark.parametrize(
+    ("workers", "kind"), [(0, "thread"), (2, "thread"), (2, "process")],
+    ids=["in-turn", "worker-threads", "worker-processes"],
+)
+def test_batches_carry_the_feature_rows_of_their_sampled_nodes(tmp_path, workers, kind):
     save_graph(build_graph(shop_tables()), tmp_path / "g")
     graph = load_graph(tmp_path / "g")
     loader = Loader(
         graph, "users", ["u1", "u2", "u3", "u1"], [4, 9, 9, 9], batch_size=2, workers=workers,
+        worker_kind=kind,
         num_neighbors={("posts", "by", "users"): [-1], ("users", "rev_by", "posts"): [0]},
     )
     batches = list(loader)

@@ -2,19 +2,28 @@
 exact sharding across ranks, no sampled row later than its example, and
 edge_index pointing at the right nodes."""
 
+import gc
 import multiprocessing as mp
 import os
 import re
+import signal
+import subprocess
 import sys
+import threading
+import time
 from collections import Counter
 
 import numpy as np
 import pytest
 
 from rerozer_tables import Loader, Table, build_graph
-from rerozer_tables.loader import _Job
+from rerozer_tables.loader import _Sampling
 
 DAY = 86_400
+
+
+def loader_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("rerozer-loader")]
 
 
 @pytest.fixture(scope="module")
@@ -71,13 +80,42 @@ def flatten(batches):
     return out
 
 
-def test_epoch_is_the_same_for_0_1_and_2_workers(shop):
+# Only the timed sources' edges: a request that draws no random numbers,
+# whose workers keep one sampler for all their batches.
+MOST_RECENT = {
+    "num_neighbors": {
+        ("orders", "customer_id", "customers"): [3, 0],
+        ("customers", "rev_customer_id", "orders"): [0, 1],
+    },
+}
+KINDS = [pytest.param(0, "thread", id="in-turn"),
+         *(pytest.param(w, k, id=f"{w}-{k}s") for k in ("thread", "process") for w in (1, 2))]
+
+
+def reference_epoch(loader):
+    """Each planned batch sampled by a new sampler with the batch's seed."""
+    job = loader._job
+    out = []
+    for planned in loader.plan(loader.epoch):
+        result = job.graph.sampler(seed=planned.seed).sample(
+            job.num_neighbors, job.sampling_time_offsets, job.entity_table,
+            planned.seed_node, planned.seed_time)
+        out.append(job.batch(planned, result, stack_edges=False))
+    return out
+
+
+@pytest.mark.parametrize("request_", [pytest.param(REQUEST, id="draws"),
+                                      pytest.param(MOST_RECENT, id="most-recent")])
+@pytest.mark.parametrize("workers, kind", KINDS)
+def test_epoch_is_the_same_for_any_workers_of_either_kind(shop, request_, workers, kind):
     graph, keys, cutoffs = shop
-    epochs = [flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=11, workers=w)) for w in (0, 1, 2)]
-    assert epochs[0] == epochs[1] == epochs[2]
+    loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=True, seed=11,
+                    workers=workers, worker_kind=kind, **request_)
+    expected = flatten(reference_epoch(loader))
+    assert flatten(loader) == expected
     # ...and the seed matters: another seed gives another order and other picks.
-    assert flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=12)) != epochs[0]
-    assert not mp.active_children()
+    assert flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=12)) != expected
+    assert not mp.active_children() and not loader_threads()
 
 
 def test_epochs_differ_and_set_epoch_replays_one(shop):
@@ -91,13 +129,15 @@ def test_epochs_differ_and_set_epoch_replays_one(shop):
 
 @pytest.mark.parametrize("world_size, shuffle", [(1, True), (3, True), (4, False), (7, True)])
 def test_ranks_cover_every_example_exactly_once(shop, world_size, shuffle):
+    kinds = [(0, "thread"), (2, "thread"), (2, "process")]
     graph, keys, cutoffs = shop
     positions = graph.position("customers", keys)
     seen = Counter()
     lengths = []
     for rank in range(world_size):
+        workers, kind = kinds[rank % len(kinds)]
         batches = epoch(graph, keys, cutoffs, shuffle=shuffle, seed=2, rank=rank, world_size=world_size,
-                        workers=2 if rank == 1 else 0)
+                        workers=workers, worker_kind=kind)
         lengths.append(len(Loader(graph, "customers", keys, cutoffs, batch_size=32, rank=rank,
                                   world_size=world_size, **REQUEST)))
         assert len(batches) == lengths[-1]
@@ -250,42 +290,243 @@ def test_untimed_entity_in_a_timed_graph_needs_times(shop):
     assert later_nodes(graph, batch) == 0
 
 
-class TestWorkersAreCleanedUp:
-    def test_worker_error_is_raised_with_its_batch(self, shop, monkeypatch):
-        graph, keys, cutoffs = shop
-        original = _Job.sample
+def patch_sampling(monkeypatch, action):
+    """Run ``action(planned)`` before each batch is sampled, in whichever
+    worker samples it (forked workers inherit the patch)."""
+    original = _Sampling.__call__
 
-        def failing(self, planned):
+    def patched(self, planned):
+        action(planned)
+        return original(self, planned)
+
+    monkeypatch.setattr(_Sampling, "__call__", patched)
+
+
+WORKER_KINDS = [pytest.param("thread", id="threads"), pytest.param("process", id="processes")]
+EXITS = ["break", "exception", "close", "collected"]
+
+
+def leave_early(loader, how):
+    """Take two batches of an epoch, then leave it in the way named."""
+    if how == "break":
+        for batch in loader:
+            if batch.index == 1:
+                break
+        return
+    if how == "exception":
+        def train():
+            for batch in loader:
+                if batch.index == 1:
+                    raise ZeroDivisionError
+
+        try:
+            train()
+        except ZeroDivisionError:
+            pass  # the traceback, and with it the epoch's iterator, goes here
+        return
+    batches = iter(loader)
+    next(batches), next(batches)
+    if how == "close":
+        batches.close()
+    else:
+        del batches
+        gc.collect()
+
+
+@pytest.fixture
+def stalled(monkeypatch, tmp_path):
+    """Keep every worker alive until the loader ends it.
+
+    Threads cannot run ahead of the caller, so they are alive when it leaves
+    an epoch of more than a few batches. Processes fill their pipes: their
+    batches from 4 on wait for the end of the test (a file, which a killed
+    worker cannot leave locked), so no process ends on its own and ending
+    them is the loader's doing.
+    """
+    release = tmp_path / "release"
+
+    def stall(planned):
+        if mp.parent_process() is not None and planned.index >= 4:
+            deadline = time.monotonic() + 60
+            while not release.exists() and time.monotonic() < deadline:
+                time.sleep(0.01)
+
+    patch_sampling(monkeypatch, stall)
+    yield
+    release.touch()
+
+
+class TestWorkerLifecycle:
+    @pytest.mark.parametrize("how", EXITS)
+    @pytest.mark.parametrize("kind", WORKER_KINDS)
+    def test_leaving_an_epoch_early_leaves_no_worker(self, shop, stalled, kind, how):
+        graph, keys, cutoffs = shop
+        loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, worker_kind=kind,
+                        **REQUEST)
+        leave_early(loader, how)
+        assert not loader_threads() and not mp.active_children()
+
+    @pytest.mark.parametrize("how", EXITS)
+    def test_threads_sample_only_a_bounded_number_of_batches_ahead(self, shop, monkeypatch, how):
+        graph, keys, cutoffs = shop
+        taken = []  # the batches the caller took, in order
+        sampled = []  # (batch begun by a worker, batches the caller had taken by then)
+        state = {"taken": 0}
+        patch_sampling(monkeypatch, lambda planned: sampled.append((planned.index, state["taken"])))
+        loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, prefetch=3,
+                        **REQUEST)
+
+        def counting(batches):
+            for batch in batches:
+                state["taken"] += 1
+                taken.append(batch.index)
+                yield batch
+
+        monkeypatch.setattr(loader, "_with_progress", lambda batches, total: counting(batches))
+        leave_early(loader, how)
+        assert taken == [0, 1]
+        # Batch i is begun only once the caller has taken batch i - 6 (the
+        # count here goes up just after the loader hands a batch over, so it
+        # may lag by one).
+        assert sampled and all(index <= was_taken + 2 * 3 for index, was_taken in sampled)
+        assert max(index for index, _ in sampled) < 2 + 6 < len(loader)
+
+    @pytest.mark.parametrize("how", ["close", "exception"])
+    def test_workers_run_none_of_the_applications_signal_handlers(self, shop, stalled, tmp_path, how):
+        graph, keys, cutoffs = shop
+        ran = tmp_path / "handled"
+
+        def checkpoint(number, frame):  # a training script's hook on preemption
+            with open(ran, "a") as f:
+                f.write(f"{os.getpid()}\n")
+
+        previous = signal.signal(signal.SIGTERM, checkpoint)
+        try:
+            for kind in ("thread", "process"):
+                loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2,
+                                worker_kind=kind, **REQUEST)
+                leave_early(loader, how)
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+        assert not ran.exists()
+        assert not loader_threads() and not mp.active_children()
+
+    @pytest.mark.parametrize("frozen", [False, True], ids=["unfrozen", "frozen"])
+    @pytest.mark.parametrize("kind", WORKER_KINDS)
+    def test_the_applications_gc_freeze_is_left_alone(self, shop, kind, frozen):
+        graph, keys, cutoffs = shop
+        mine = [{"the application's": "object"}]
+        gc.freeze() if frozen else gc.unfreeze()
+        try:
+            def is_frozen():  # the collector's generations hold every tracked object not frozen
+                return not any(o is mine for o in gc.get_objects())
+
+            assert is_frozen() == frozen
+            epoch(graph, keys[:64], cutoffs[:64], workers=2, worker_kind=kind)
+            assert is_frozen() == frozen
+            if not frozen:
+                assert gc.get_freeze_count() == 0
+        finally:
+            gc.unfreeze()
+
+    @pytest.mark.parametrize("workers, kind", KINDS)
+    def test_a_sampling_error_is_raised_in_the_caller_with_its_batch(self, shop, monkeypatch, workers, kind):
+        graph, keys, cutoffs = shop
+
+        def fail(planned):
             if planned.index == 3:
                 raise ArithmeticError("boom")
-            return original(self, planned)
 
-        monkeypatch.setattr(_Job, "sample", failing)  # inherited by the forked workers
-        with pytest.raises(RuntimeError, match=r"loader worker 1 failed on batch 3: ArithmeticError\('boom'\)"):
-            epoch(graph, keys, cutoffs, workers=2)
-        assert not mp.active_children()
+        patch_sampling(monkeypatch, fail)
+        loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, workers=workers,
+                        worker_kind=kind, **REQUEST)
+        got = []
+        with pytest.raises(Exception) as caught:
+            for batch in loader:
+                got.append(batch.index)
+        assert got == [0, 1, 2]
+        if kind == "process" and workers:
+            assert caught.type is RuntimeError
+            w = 3 % workers
+            assert str(caught.value).startswith(f"loader worker {w} failed on batch 3: ArithmeticError('boom')\n")
+        else:
+            assert caught.type is ArithmeticError and str(caught.value) == "boom"
+            who = "loader worker thread [01] sampling" if workers else "sampling"
+            assert re.fullmatch(rf"\(raised by {who} batch 3\)|\(raised {who} batch 3\)",
+                                caught.value.__notes__[-1])
+        del caught
+        assert not loader_threads() and not mp.active_children()
 
-    def test_worker_that_dies_is_reported_not_waited_for(self, shop, monkeypatch):
+    def test_a_worker_thread_that_dies_is_named_with_its_batch(self, shop, monkeypatch):
         graph, keys, cutoffs = shop
-        original = _Job.sample
+        names = {}
 
-        def dying(self, planned):
+        def die(planned):
+            names[planned.index] = threading.current_thread().name
             if planned.index == 2:
-                os._exit(7)
-            return original(self, planned)
+                raise SystemExit(3)  # not an error of the batch: the thread ends
 
-        monkeypatch.setattr(_Job, "sample", dying)
-        with pytest.raises(RuntimeError, match="loader worker 0 exited with code 7 before sending batch 2"):
+        patch_sampling(monkeypatch, die)
+        with pytest.raises(RuntimeError) as caught:
             epoch(graph, keys, cutoffs, workers=2)
+        w = names[2].rsplit("-", 1)[1]
+        assert str(caught.value) == f"loader worker thread {w} died on batch 2: SystemExit(3)"
+        assert isinstance(caught.value.__cause__, SystemExit)
+        assert not loader_threads()
+
+    def test_a_killed_worker_process_is_named_with_its_batch(self, shop, monkeypatch):
+        graph, keys, cutoffs = shop
+
+        def killed(planned):
+            if planned.index == 2:  # as by the OOM killer, in the middle of the epoch
+                os.kill(os.getpid(), signal.SIGKILL)
+
+        patch_sampling(monkeypatch, killed)
+        with pytest.raises(RuntimeError, match="^loader worker 0 exited with code -9 before sending batch 2$"):
+            epoch(graph, keys, cutoffs, workers=2, worker_kind="process")
         assert not mp.active_children()
 
-    def test_leaving_an_epoch_early_stops_the_workers(self, shop):
-        graph, keys, cutoffs = shop
-        batches = iter(Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=2, **REQUEST))
-        next(batches)
-        assert len(mp.active_children()) == 2
-        batches.close()
-        assert not mp.active_children()
+
+CTRL_C = """
+import multiprocessing as mp, os, signal, sys
+import numpy as np
+from rerozer_tables import Loader, Table, build_graph
+
+# 200 posts per user: a batch (about 128 KiB) does not fit in a worker's pipe, so
+# every worker process is still alive at batch 1.
+graph = build_graph({
+    "users": Table({"id": np.arange(400), "t": np.zeros(400, np.int64)}, primary_key="id",
+                   time_column="t"),
+    "posts": Table({"by": np.arange(80_000) % 400, "t": np.ones(80_000, np.int64)},
+                   foreign_keys={"by": "users"}, time_column="t"),
+})
+loader = Loader(graph, "users", np.arange(400), np.full(400, 5), batch_size=20, workers=2,
+                worker_kind=sys.argv[1], num_neighbors={"posts__by__users": [-1]})
+for batch in loader:
+    if batch.index == 1:
+        print(*(p.pid for p in mp.active_children()), flush=True)
+        os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C in the middle of the epoch
+raise SystemExit("not interrupted")
+"""
+
+
+def gone(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            return any(line.split() == ["State:", "Z", "(zombie)"] for line in status)
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.parametrize("kind", WORKER_KINDS)
+def test_ctrl_c_leaves_no_worker_behind(kind):
+    done = subprocess.run([sys.executable, "-c", CTRL_C, kind], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == -signal.SIGINT, done.stderr
+    assert "KeyboardInterrupt" in done.stderr
+    pids = [int(p) for p in done.stdout.split()]
+    assert len(pids) == (2 if kind == "process" else 0)
+    assert all(gone(pid) for pid in pids)
 
 
 @pytest.mark.parametrize("with_tqdm", [True, False], ids=["tqdm", "plain-line"])

@@ -2,24 +2,26 @@
 
 from __future__ import annotations
 
-import gc
-import multiprocessing as mp
 import time
-import traceback
 from collections.abc import Iterator
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
 from ._columns import Int64Array
+from ._processes import Processes
 from ._progress import progress_bar
 from ._request import Counts, Windows, example_times, normalise_request
+from ._threads import Threads
 from .check import check_graph
 from .features import Float32Array, gather_features
 from .graph import EdgeType, Graph, edge_type_key
+
+if TYPE_CHECKING:
+    from rerozer import NeighborSampler
 
 Result = tuple[
     dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
@@ -40,6 +42,9 @@ class Batch:
     entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
     source's and row 1 the destination's index into ``out_node`` of its type,
     the layout PyG's ``HeteroData`` takes through ``torch.from_numpy``.
+    Worker threads build it with the batch, and ``out_row[k]`` and
+    ``out_col[k]`` are then its two rows (views); otherwise it is built on
+    first use.
 
     ``padding`` is the number of seeds at the end of the batch that repeat
     an example only to keep the ranks in step (``Loader(even_batches=True)``);
@@ -51,8 +56,9 @@ class Batch:
     ``x[node_type]`` holds the numerical feature rows of the sampled nodes
     (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
     without any) and ``x_cat[node_type]`` their categorical codes (int64), for
-    the types that have categorical features; both are gathered by the
-    loader's workers. ``entity_table`` is the node type of the seeds.
+    the types that have categorical features; both are gathered where the
+    batch is sampled (in the loader's workers). ``entity_table`` is the node
+    type of the seeds.
     """
 
     index: int
@@ -118,7 +124,8 @@ class Batch:
 
 @dataclass(frozen=True)
 class _Job:
-    """What sampling one batch needs; inherited by forked workers."""
+    """What sampling one batch needs; shared by the worker threads and
+    inherited by forked worker processes."""
 
     graph: Graph
     entity_table: str
@@ -126,42 +133,80 @@ class _Job:
     sampling_time_offsets: dict[str, list[list[int | None]]]
     features: bool = True
 
-    def sample(self, planned: _Planned) -> Batch:
-        # A sampler per batch, seeded for that batch: the batch's result is
-        # the same whichever process samples it, and after whichever batches.
-        sampler = self.graph.sampler(seed=planned.seed)
-        result = sampler.sample(
-            self.num_neighbors, self.sampling_time_offsets, self.entity_table,
+    @cached_property
+    def draws(self) -> bool:
+        """Whether the request can draw random numbers.
+
+        Only a positive count on an edge type whose source has no times
+        selects at random; most-recent and time-window selections, and a
+        count of 0 or "all", never draw. (The loader always passes example
+        times when the graph has any.)
+        """
+        timed = self.graph.node_time
+        return any(
+            count > 0
+            for t in self.graph.edge_types
+            if not timed or t[0] not in timed
+            for count in self.num_neighbors.get(edge_type_key(t), ())
+        )
+
+    def batch(self, planned: _Planned, result: Result, *, stack_edges: bool) -> Batch:
+        """The one place where a batch is made from its sampler's result.
+
+        With ``stack_edges`` (in worker threads, off the caller's critical
+        path) ``edge_index`` is built here, and ``out_row``/``out_col`` become
+        its two rows, so the edges are held once. Otherwise ``edge_index`` is
+        built on first use.
+        """
+        out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
+        stacked: dict[EdgeType, Int64Array] = {}
+        if stack_edges:
+            for edge_type in self.graph.edge_types:
+                key = edge_type_key(edge_type)
+                both = np.stack([out_row[key], out_col[key]])
+                stacked[edge_type] = both
+                out_row[key], out_col[key] = both[0], both[1]
+        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
+        batch = Batch(
+            planned.index, planned.example_index, planned.seed_node, planned.seed_time,
+            out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
+            self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
+            planned.global_examples,
+        )
+        if stack_edges:
+            batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
+        return batch
+
+
+class _Sampling:
+    """One worker's sampling of planned batches, in whatever order it gets them.
+
+    Each batch is sampled by a sampler seeded for that batch, so its result
+    is the same whichever worker samples it and after whichever batches. A
+    request that never draws gives the same result under any seed: then the
+    worker keeps one sampler for all its batches, whose memory (and the
+    pages of the result arrays it gets back) the next batch reuses.
+    """
+
+    def __init__(self, job: _Job, *, stack_edges: bool) -> None:
+        self.job = job
+        self.stack_edges = stack_edges
+        self._kept: NeighborSampler | None = None
+
+    def sampler(self, seed: int) -> NeighborSampler:
+        if self.job.draws:
+            return self.job.graph.sampler(seed=seed)
+        if self._kept is None:
+            self._kept = self.job.graph.sampler(seed=seed)
+        return self._kept
+
+    def __call__(self, planned: _Planned) -> Batch:
+        job = self.job
+        result = self.sampler(planned.seed).sample(
+            job.num_neighbors, job.sampling_time_offsets, job.entity_table,
             planned.seed_node, planned.seed_time,
         )
-        out_row, out_col, out_node = result[:3]
-        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
-        if not self.features:
-            return Batch(
-                planned.index, planned.example_index, planned.seed_node, planned.seed_time,
-                *result, edge_types=self.graph.edge_types, entity_table=self.entity_table,
-            )
-        # A batch for a model: each edge type's [out_row, out_col] as one 2 x E
-        # array, made here with the sampling. One buffer holds them all (one
-        # copy instead of one per edge type); out_row and out_col become
-        # views of its rows.
-        keys = [edge_type_key(edge_type) for edge_type in self.graph.edge_types]
-        pairs = [array for key in keys for array in (out_row[key], out_col[key])]
-        buffer = np.concatenate(pairs) if pairs else np.zeros(0, np.int64)
-        edge_index = {}
-        start = 0
-        for edge_type, key in zip(self.graph.edge_types, keys):
-            size = out_row[key].size
-            edge_index[edge_type] = pair = buffer[start : start + 2 * size].reshape(2, size)
-            out_row[key], out_col[key] = pair[0], pair[1]
-            start += 2 * size
-        batch = Batch(
-            planned.index, planned.example_index, planned.seed_node, planned.seed_time, *result,
-            edge_types=self.graph.edge_types, entity_table=self.entity_table, x=x, x_cat=x_cat,
-            padding=planned.padding, global_examples=planned.global_examples,
-        )
-        batch.__dict__["edge_index"] = edge_index  # the cached property, filled
-        return batch
+        return job.batch(planned, result, stack_edges=self.stack_edges)
 
 
 @dataclass(frozen=True)
@@ -223,8 +268,24 @@ class Loader:
         i of epoch e on rank r is sampled by a sampler seeded from
         (seed, e, r, i), so an epoch is the same for every ``workers``.
     workers
-        Worker processes (forked; Linux) sampling batches in turn. 0 samples
-        in this process. Batches come back in order.
+        Worker threads sampling batches in parallel (``sample`` releases the
+        interpreter lock, so they use several cores), each up to
+        ``prefetch`` batches ahead of the training loop while it works on the
+        current one. 0 samples each batch in this thread when it is asked
+        for. Batches come back in order and are the same for any number of
+        workers of either kind.
+    worker_kind
+        ``"thread"`` (the default) or ``"process"``: forked worker processes
+        (Linux) that send every batch through a pipe, a copy that threads
+        avoid. Processes were slower than threads in every case
+        ``bench/loader.py`` measures, a training step that holds the
+        interpreter lock included; they are kept only to isolate sampling
+        from the training process, whose work survives a worker that is
+        killed (as by the out-of-memory killer): the loop gets a
+        RuntimeError naming the worker and the batch.
+    prefetch
+        Batches sampled ahead per worker thread: the loader holds at most
+        ``prefetch * workers`` batches besides those the caller keeps.
     rank, world_size
         For data-parallel training: this loader yields only the examples at
         positions ``rank, rank + world_size, ...`` of the epoch's order, so the
@@ -246,13 +307,12 @@ class Loader:
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
-    features
-        Prepare batches for a model, in the workers with the sampling: gather
-        the sampled nodes' feature rows into ``x`` and ``x_cat``, and make
-        ``edge_index``. False leaves ``x`` and ``x_cat`` empty.
     timeout
         Seconds to wait for a worker's batch before raising RuntimeError
         (None: wait as long as the worker lives).
+    features
+        Gather the sampled nodes' feature rows into each batch's ``x`` and
+        ``x_cat``, with the sampling (in the workers). False leaves them empty.
 
     Examples
     --------
@@ -284,6 +344,8 @@ class Loader:
         shuffle: bool = False,
         seed: int = 0,
         workers: int = 0,
+        worker_kind: Literal["thread", "process"] = "thread",
+        prefetch: int = 2,
         rank: int = 0,
         world_size: int = 1,
         even_batches: bool = False,
@@ -296,6 +358,10 @@ class Loader:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
         if workers < 0:
             raise ValueError(f"workers must not be negative, got {workers}")
+        if worker_kind not in ("thread", "process"):
+            raise ValueError(f"worker_kind must be 'thread' or 'process', got {worker_kind!r}")
+        if prefetch < 1:
+            raise ValueError(f"prefetch must be at least 1, got {prefetch}")
         if world_size < 1 or not 0 <= rank < world_size:
             raise ValueError(f"rank must lie in [0, world_size), got rank {rank} of {world_size}")
         if seed < 0:
@@ -312,6 +378,8 @@ class Loader:
         self.shuffle = shuffle
         self.seed = seed
         self.workers = workers
+        self.worker_kind = worker_kind
+        self.prefetch = prefetch
         self.rank = rank
         self.world_size = world_size
         self.even_batches = even_batches
@@ -379,15 +447,37 @@ class Loader:
         return self._iterate(self.plan(epoch))
 
     def _iterate(self, plan: list[_Planned]) -> Iterator[Batch]:
+        job = self._job
         if self.workers == 0:
-            batches: Iterator[Batch] = (self._job.sample(planned) for planned in plan)
-            yield from self._with_progress(batches, len(plan))
+            yield from self._with_progress(self._in_turn(plan), len(plan))
             return
-        workers = _Workers(self._job, plan, self.workers, self.timeout)
+        workers: Threads | Processes
+        if self.worker_kind == "thread":
+            workers = Threads(
+                plan, lambda: _Sampling(job, stack_edges=True), self.workers,
+                self.prefetch * self.workers, self.timeout,
+            )
+        else:
+            workers = Processes(
+                plan, lambda: _Sampling(job, stack_edges=False), self.workers,
+                job.graph.edge_types, self.timeout,
+            )
         try:
             yield from self._with_progress(workers.batches(), len(plan))
         finally:
             workers.stop()
+
+    def _in_turn(self, plan: list[_Planned]) -> Iterator[Batch]:
+        """Each batch sampled in this thread when it is asked for."""
+        sample = _Sampling(self._job, stack_edges=False)
+        for planned in plan:
+            try:
+                batch = sample(planned)
+            except Exception as error:
+                error.add_note(f"(raised sampling batch {planned.index})")
+                raise
+            yield batch
+            del batch
 
     def _with_progress(self, batches: Iterator[Batch], total: int) -> Iterator[Batch]:
         if not self.progress:
@@ -406,175 +496,4 @@ class Loader:
                 )
                 bar.update(1)
                 yield batch
-
-
-def _work(job: _Job, plan: list[_Planned], connection: Any) -> None:
-    """A worker's life: sample its batches in order, send each, then exit."""
-    index = plan[0].index if plan else -1
-    try:
-        for planned in plan:
-            index = planned.index
-            _send_batch(connection, job.sample(planned))
-    except BaseException as error:  # reported to the parent instead of lost
-        text = traceback.format_exc()
-        try:
-            connection.send(_Failure(index, repr(error), text))
-        except BaseException:
-            pass
-    finally:
-        connection.close()
-
-
-_DICTS = [f.name for f in fields(Batch) if f.name.startswith(("out_", "num_sampled_"))]
-
-
-def _send_batch(connection: Any, batch: Batch) -> None:
-    """Send a batch as a small header and one buffer holding every array.
-
-    Much cheaper than pickling a dozen dictionaries of arrays, and the
-    receiver's arrays are views of one buffer it owns.
-    """
-    arrays = [batch.example_index, batch.seed_node, batch.seed_time]
-    layout = []
-    # Each edge type's rows next to its columns: the receiver's edge_index is
-    # then a view of the buffer.
-    for key in batch.out_row:
-        for name in ("out_row", "out_col"):
-            array = getattr(batch, name)[key]
-            arrays.append(array)
-            layout.append((name, key, array.size))
-    for name in _DICTS:
-        if name in ("out_row", "out_col"):
-            continue
-        for key, array in getattr(batch, name).items():
-            arrays.append(array)
-            layout.append((name, key, array.size))
-    data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
-    connection.send((
-        batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes,
-        batch.padding, batch.global_examples,
-    ))
-    connection.send_bytes(memoryview(data).cast("B"))
-    connection.send((batch.x, batch.x_cat))
-
-
-def _receive_batch(
-    connection: Any, header: Any, edge_types: list[EdgeType], entity_table: str
-) -> Batch:
-    index, num_seeds, num_times, layout, nbytes, padding, global_examples = header
-    buffer = bytearray(nbytes)
-    connection.recv_bytes_into(buffer)
-    data = np.frombuffer(buffer, dtype=np.int64)
-    parts: dict[str, dict[str, Int64Array]] = {name: {} for name in _DICTS}
-    start = 2 * num_seeds + num_times
-    row_start = {}
-    for name, key, size in layout:
-        if name == "out_row":
-            row_start[key] = start
-        parts[name][key] = data[start : start + size]
-        start += size
-    x, x_cat = connection.recv()
-    batch = Batch(
-        index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
-        data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
-        entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
-        global_examples=global_examples, **parts,
-    )
-    edge_index = {}
-    for edge_type in edge_types:
-        key = edge_type_key(edge_type)
-        size = parts["out_row"][key].size
-        edge_index[edge_type] = data[row_start[key] : row_start[key] + 2 * size].reshape(2, size)
-    batch.__dict__["edge_index"] = edge_index  # views of the buffer, as sent
-    return batch
-
-
-@dataclass(frozen=True)
-class _Failure:
-    index: int
-    error: str
-    traceback: str
-
-
-class _Workers:
-    """Forked processes; worker w samples batches w, w + n, w + 2n, ..."""
-
-    def __init__(
-        self, job: _Job, plan: list[_Planned], count: int,
-        timeout: float | None,
-    ) -> None:
-        self.plan = plan
-        self.timeout = timeout
-        self.edge_types = job.graph.edge_types
-        self.entity_table = job.entity_table
-        context = mp.get_context("fork")
-        self.processes: list[Any] = []
-        self.connections: list[Any] = []
-        # Objects made before the fork are left alone by the workers'
-        # collector, so that it does not turn shared pages into copies.
-        gc.freeze()
-        try:
-            started = min(count, max(len(plan), 1))
-            for w in range(started):
-                receiver, sender = context.Pipe(duplex=False)
-                process = context.Process(
-                    target=_work, args=(job, plan[w::started], sender), daemon=True,
-                    name=f"rerozer-loader-{w}",
-                )
-                try:
-                    process.start()
-                finally:
-                    sender.close()
-                self.processes.append(process)
-                self.connections.append(receiver)
-        except BaseException:
-            self.stop()
-            raise
-        finally:
-            gc.unfreeze()
-
-    def _receive(self, w: int, index: int) -> Batch:
-        process, connection = self.processes[w], self.connections[w]
-        waited = 0.0
-        while not connection.poll(0.05):
-            waited += 0.05
-            if not process.is_alive() and not connection.poll(0):
-                raise self._lost(w, index)
-            if self.timeout is not None and waited >= self.timeout:
-                raise RuntimeError(f"loader worker {w} sent no batch {index} within {self.timeout} s")
-        try:
-            item = connection.recv()
-        except EOFError:
-            raise self._lost(w, index) from None
-        if isinstance(item, _Failure):
-            raise RuntimeError(
-                f"loader worker {w} failed on batch {item.index}: {item.error}\n{item.traceback}"
-            )
-        try:
-            return _receive_batch(connection, item, self.edge_types, self.entity_table)
-        except EOFError:
-            raise self._lost(w, index) from None
-
-    def _lost(self, w: int, index: int) -> RuntimeError:
-        process = self.processes[w]
-        process.join(timeout=1)  # its pipe closes just before it is reaped
-        what = "closed its pipe" if process.exitcode is None else f"exited with code {process.exitcode}"
-        return RuntimeError(f"loader worker {w} {what} before sending batch {index}")
-
-    def batches(self) -> Iterator[Batch]:
-        count = len(self.processes)
-        for index in range(len(self.plan)):
-            yield self._receive(index % count, index)
-
-    def stop(self) -> None:
-        """End every worker that is still running and release the pipes."""
-        for process in self.processes:
-            if process.is_alive():
-                process.terminate()
-        for process in self.processes:
-            process.join(timeout=5)
-            if process.is_alive():
-                process.kill()
-                process.join(timeout=5)
-        for connection in self.connections:
-            connection.close()
+                del batch  # the caller's now: dropped before the next is made
