@@ -159,8 +159,11 @@ def test_ranks_cover_every_example_exactly_once(shop, world_size, shuffle):
 def test_even_batches_keep_ranks_in_step_and_count_each_example_once(shop, examples, world_size, batch_size):
     graph, keys, cutoffs = shop
     keys, cutoffs = keys[:examples], cutoffs[:examples]
+    # Rank 1 samples in worker threads and rank 2 in worker processes, whose
+    # batches cross a pipe.
+    workers = {1: {"workers": 2}, 2: {"workers": 2, "worker_kind": "process"}}
     ranks = [epoch(graph, keys, cutoffs, shuffle=True, seed=4, rank=rank, world_size=world_size,
-                   batch_size=batch_size, even_batches=True, workers=2 if rank == 1 else 0)
+                   batch_size=batch_size, even_batches=True, **workers.get(rank, {}))
              for rank in range(world_size)]
     # Same number of steps, and the same batch size at each step, on every rank.
     assert len({len(batches) for batches in ranks}) == 1
