@@ -16,18 +16,31 @@ neighbourhood at or before its cut-off. Every batch becomes a PyG HeteroData
 Next to it, a baseline that sees no graph learns from the customer's own row
 (its features and its age at the cut-off). Each epoch prints both models'
 validation AUROC; the end prints the test AUROC of the best epoch of each.
+
+Data-parallel on N processes (DistributedDataParallel over gloo, on the CPU):
+
+    torchrun --standalone --nproc-per-node N examples/train.py [ARGS]
+
+Local rank 0 of each machine writes the database and saves the graph and the
+training table into --workdir; every rank then memory-maps the same saved
+graph and iterates its own even-batches Loader (--batch-size per rank).
+Validation predictions are gathered from every rank, so every rank computes
+the same metric; rank 0 alone prints and plots.
 """
 
 from __future__ import annotations
 
 import argparse
 import copy
+import json
+import os
+import shutil
 import sys
 import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -37,6 +50,9 @@ from rerozer_tables import (
     Graph, Loader, TrainingTable, build_graph, load_graph, read_sqlite, save_graph,
     split_by_time, training_table,
 )
+
+if TYPE_CHECKING:
+    from ddp import World
 
 ENTITY = "customers"
 HORIZON = 30 * DAY
@@ -56,28 +72,51 @@ class Data:
     test: TrainingTable
 
 
-def prepare(workdir: Path, scale: float, data_seed: int) -> Data:
-    """Database -> graph (saved, memory-mapped) -> training table, split by time."""
-    database = workdir / "shop.sqlite"
-    database.unlink(missing_ok=True)
-    write_sqlite(make_tables(Sizes().scaled(scale), seed=data_seed), database)
-    tables = read_sqlite(database)
-    save_graph(build_graph(tables), workdir / "graph")
+def prepare(workdir: Path, scale: float, data_seed: int, world: World) -> Data:
+    """Database -> graph (saved, memory-mapped) -> training table, split by time.
+
+    Local rank 0 of each machine writes the database and saves the graph and
+    the three parts of the training table into ``workdir``; the other ranks
+    wait for it, then every rank maps the graph and reads the parts.
+    """
+    import ddp
+
+    if world.local_rank == 0:
+        database = workdir / "shop.sqlite"
+        database.unlink(missing_ok=True)
+        write_sqlite(make_tables(Sizes().scaled(scale), seed=data_seed), database)
+        tables = read_sqlite(database)
+        graph = build_graph(tables)
+        save_graph(graph, workdir / "graph")
+        examples = training_table(
+            tables, ENTITY, CUTOFFS, target=("orders", "customer_id"), horizon=HORIZON,
+            aggregate="exists", time_unit=graph.time_unit,
+        )
+        del tables, graph
+        parts = dict(zip(("train", "val", "test"), split_by_time(examples, VAL_START, TEST_START)))
+        np.savez(workdir / "examples.npz", **{
+            f"{name}_{field}": getattr(part, field)
+            for name, part in parts.items() for field in ("keys", "times", "labels")
+        }, horizon=examples.horizon, time_unit=examples.time_unit)
+    ddp.barrier(world)
     graph = load_graph(workdir / "graph", mmap=True)
-    examples = training_table(
-        tables, ENTITY, CUTOFFS, target=("orders", "customer_id"), horizon=HORIZON,
-        aggregate="exists", time_unit=graph.time_unit,
-    )
-    train, val, test = split_by_time(examples, VAL_START, TEST_START)
+    with np.load(workdir / "examples.npz") as saved:
+        horizon, unit = int(saved["horizon"]), str(saved["time_unit"])
+        train, val, test = (
+            TrainingTable(ENTITY, saved[f"{name}_keys"], saved[f"{name}_times"],
+                          saved[f"{name}_labels"], horizon, unit)
+            for name in ("train", "val", "test")
+        )
     return Data(graph, train, val, test)
 
 
-def loader(data: Data, part: TrainingTable, args: argparse.Namespace, shuffle: bool) -> Loader:
+def loader(data: Data, part: TrainingTable, args: argparse.Namespace, world: World, shuffle: bool) -> Loader:
     num_neighbors, offsets = customer_request(num_hops=args.hops)
     return Loader(
         data.graph, ENTITY, part.keys, part.times, batch_size=args.batch_size,
         num_neighbors=num_neighbors, sampling_time_offsets=offsets, shuffle=shuffle,
-        seed=args.seed, workers=args.workers,
+        seed=args.seed, workers=args.workers, rank=world.rank,
+        world_size=world.world_size, even_batches=True,
     )
 
 
@@ -183,41 +222,90 @@ def build_models(graph: Graph, args: argparse.Namespace) -> tuple[Any, Any]:
     return Model(args.hidden, args.hops), Baseline(args.hidden)
 
 
+@dataclass
+class Epoch:
+    """What one pass over a loader gave, over all ranks."""
+
+    losses: list[float]  # each model's mean loss over the examples
+    scores: list[npt.NDArray[np.float64]]  # each model's scores, in example order
+    examples: int = 0  # real examples, all ranks
+    steps: int = 0
+    seconds: float = 0.0  # the loop on rank 0
+    sampling_share: float = 0.0  # of the loop spent waiting for batches, mean over ranks
+    sampling_seconds: float = 0.0  # of that wait, summed over the steps, mean over ranks
+
+
 def run_epoch(
     models: list[Any], optimizers: list[Any] | None, batches: Loader, labels: npt.NDArray[Any],
-    desc: str,
-) -> tuple[list[float], list[npt.NDArray[np.float64]]]:
+    desc: str, world: World, progress: bool,
+) -> Epoch:
     """One pass over ``batches``: train when ``optimizers`` are given, else
-    predict. Returns each model's mean loss and its scores in example order."""
+    predict. Every rank returns the same: each model's mean loss and its
+    scores over the examples of all ranks, padding left out."""
     import torch
     from tqdm import tqdm
 
-    loss_fn = torch.nn.BCEWithLogitsLoss()
+    import ddp
+
+    loss_fn = torch.nn.BCEWithLogitsLoss(reduction="none")
     target_all = torch.from_numpy(labels.astype(np.float32))
-    scores = [np.zeros(labels.size) for _ in models]
     totals = [0.0 for _ in models]
-    seen = 0
+    outputs: list[list[Any]] = [[] for _ in models]
+    indices, masks = [], []
+    seen = steps = 0
+    waited = 0.0
     for model in models:
         model.train(optimizers is not None)
+    began = time.perf_counter()
     with torch.set_grad_enabled(optimizers is not None), tqdm(
-        batches, desc=desc, unit="batch", leave=False, file=sys.stderr
+        total=len(batches), desc=desc, unit="batch", leave=False, file=sys.stderr,
+        disable=not (progress and world.main),
     ) as bar:
-        for batch in bar:
+        iterator = iter(batches)
+        while True:
+            # Sampling's part of a step: the wait for the loader's next batch
+            # and its conversion to a HeteroData.
+            started = time.perf_counter()
+            batch = next(iterator, None)
+            if batch is None:
+                break
             data = batch.to_hetero_data()
+            waited += time.perf_counter() - started
             index = data[ENTITY].input_id
             target = target_all[index]
+            keep = ddp.mask(batch)
             for m, model in enumerate(models):
                 logits = model(data)
-                loss = loss_fn(logits, target)
+                per_example = loss_fn(logits, target)
                 if optimizers is not None:
                     optimizers[m].zero_grad()
-                    loss.backward()
+                    ddp.global_mean(per_example, batch, world).backward()
                     optimizers[m].step()
-                totals[m] += float(loss.detach()) * index.numel()
-                scores[m][index.numpy()] = logits.detach().numpy()
-            seen += index.numel()
-            bar.set_postfix_str(f"loss {totals[0] / seen:.4f}", refresh=False)
-    return [total / max(seen, 1) for total in totals], scores
+                totals[m] += float(per_example.detach()[keep].sum())
+                outputs[m].append(logits.detach())
+            indices.append(index)
+            masks.append(keep)
+            seen += int(keep.sum())
+            steps += 1
+            bar.update(1)
+            bar.set_postfix_str(f"loss {totals[0] / max(seen, 1):.4f}", refresh=False)
+    seconds = time.perf_counter() - began
+    # The same on every rank: sums over all ranks, and every rank's scores.
+    keep_all = torch.cat(masks) if masks else torch.zeros(0, dtype=torch.bool)
+    index_all = ddp.gather(torch.cat(indices) if indices else torch.zeros(0, dtype=torch.int64), keep_all, world)
+    scores = []
+    for m in range(len(models)):
+        gathered = ddp.gather(torch.cat(outputs[m]) if outputs[m] else torch.zeros(0), keep_all, world)
+        score = np.zeros(labels.size)
+        score[index_all.numpy()] = gathered.numpy()
+        scores.append(score)
+    *sums, seen_all, share, waited_all = ddp.all_ranks_sum(
+        totals + [seen, waited / max(seconds, 1e-9), waited], world
+    )
+    return Epoch(
+        [total / max(seen_all, 1) for total in sums], scores, int(seen_all), steps, seconds,
+        share / world.world_size, waited_all / world.world_size,
+    )
 
 
 def plot(path: str, history: dict[str, list[float]]) -> None:
@@ -241,22 +329,33 @@ def plot(path: str, history: dict[str, list[float]]) -> None:
     figure.savefig(path, dpi=100)
 
 
-def run(args: argparse.Namespace, workdir: Path) -> int:
+def run(args: argparse.Namespace, workdir: Path, world: World) -> int:
     import torch
+    from torch.nn.parallel import DistributedDataParallel
 
-    torch.set_num_threads(args.threads)
+    def say(text: str) -> None:
+        if world.main:
+            print(text, flush=True)
+
+    local_world = int(os.environ.get("LOCAL_WORLD_SIZE", "1"))
+    threads = args.threads or max(1, (os.cpu_count() or 1) // local_world)
+    torch.set_num_threads(threads)
     began = time.perf_counter()
-    data = prepare(workdir, args.scale, args.data_seed)
+    data = prepare(workdir, args.scale, args.data_seed, world)
     parts = {"train": data.train, "val": data.val, "test": data.test}
-    print(
+    say(
         "Examples: " + ", ".join(
             f"{name} {len(part):,} ({part.labels.mean():.1%} positive)" for name, part in parts.items()
-        ) + f"; database, graph and training table in {time.perf_counter() - began:.1f} s",
-        flush=True,
+        ) + f"; database, graph and training table in {time.perf_counter() - began:.1f} s"
     )
-    train_loader = loader(data, data.train, args, shuffle=True)
-    val_loader = loader(data, data.val, args, shuffle=False)
-    test_loader = loader(data, data.test, args, shuffle=False)
+    if world.distributed:
+        say(
+            f"Data-parallel: {world.world_size} processes (gloo), {threads} torch thread(s) each; "
+            f"global batch {world.world_size} x {args.batch_size}"
+        )
+    train_loader = loader(data, data.train, args, world, shuffle=True)
+    val_loader = loader(data, data.val, args, world, shuffle=False)
+    test_loader = loader(data, data.test, args, world, shuffle=False)
     gnn, baseline = build_models(data.graph, args)
     models = [gnn, baseline]
     # One batch through each model initialises the GNN's lazy input sizes.
@@ -264,39 +363,67 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
         first = next(iter(val_loader)).to_hetero_data()
         for model in models:
             model(first)
-    optimizers = [torch.optim.Adam(m.parameters(), lr=args.lr) for m in models]
+    # Under DDP every rank starts from rank 0's parameters, and each step's
+    # gradients are averaged over the ranks. The GNN's last layer has
+    # convolutions into other node types than the customers', which never
+    # reach the output: DDP must look for unused parameters there (and only
+    # there, since the search costs a walk of the autograd graph per step).
+    # Validation and test call the modules inside, which share their
+    # parameters: nothing to average there.
+    trained = [
+        DistributedDataParallel(m, find_unused_parameters=m is gnn) if world.distributed else m
+        for m in models
+    ]
+    optimizers = [torch.optim.Adam(m.parameters(), lr=args.lr) for m in trained]
     history: dict[str, list[float]] = {k: [] for k in ("loss_gnn", "loss_baseline", "val_gnn", "val_baseline")}
+    stats: list[dict[str, float]] = []
     best: list[tuple[float, int, Any]] = [(-1.0, 0, None), (-1.0, 0, None)]
     for epoch in range(1, args.epochs + 1):
         started = time.perf_counter()
-        losses, _ = run_epoch(models, optimizers, train_loader, data.train.labels, f"epoch {epoch}")
-        _, scores = run_epoch(models, None, val_loader, data.val.labels, "validation")
-        metrics = [auroc(data.val.labels, s) for s in scores]
+        train = run_epoch(
+            trained, optimizers, train_loader, data.train.labels, f"epoch {epoch}", world, args.progress
+        )
+        val = run_epoch(models, None, val_loader, data.val.labels, "validation", world, args.progress)
+        metrics = [auroc(data.val.labels, s) for s in val.scores]
+        # Every rank has the same metrics, so every rank keeps the same epoch.
         for m, metric in enumerate(metrics):
             if metric > best[m][0]:
                 best[m] = (metric, epoch, copy.deepcopy(models[m].state_dict()))
-        history["loss_gnn"].append(losses[0])
-        history["loss_baseline"].append(losses[1])
+        history["loss_gnn"].append(train.losses[0])
+        history["loss_baseline"].append(train.losses[1])
         history["val_gnn"].append(metrics[0])
         history["val_baseline"].append(metrics[1])
-        print(
-            f"epoch {epoch:>2}: train loss {losses[0]:.4f} (baseline {losses[1]:.4f}), "
+        rate = train.examples / max(train.seconds, 1e-9)
+        stats.append({
+            "epoch": epoch, "examples": train.examples, "steps": train.steps,
+            "seconds": train.seconds, "examples_per_second": rate,
+            "seconds_per_step": train.seconds / max(train.steps, 1),
+            "sampling_share": train.sampling_share,
+            "sampling_seconds_per_step": train.sampling_seconds / max(train.steps, 1),
+            "val_gnn": metrics[0], "val_baseline": metrics[1],
+        })
+        say(
+            f"epoch {epoch:>2}: train loss {train.losses[0]:.4f} (baseline {train.losses[1]:.4f}), "
             f"validation AUROC GNN {metrics[0]:.4f}, baseline {metrics[1]:.4f} "
-            f"({time.perf_counter() - started:.1f} s)",
-            flush=True,
+            f"({time.perf_counter() - started:.1f} s, {rate:,.0f} examples/s)"
         )
     for m, model in enumerate(models):
         model.load_state_dict(best[m][2])
-    _, scores = run_epoch(models, None, test_loader, data.test.labels, "test")
-    test = [auroc(data.test.labels, s) for s in scores]
-    print(
+    test = [auroc(data.test.labels, s) for s in run_epoch(
+        models, None, test_loader, data.test.labels, "test", world, args.progress
+    ).scores]
+    say(
         f"Test AUROC at the best validation epoch: GNN {test[0]:.4f} (epoch {best[0][1]}), "
         f"baseline {test[1]:.4f} (epoch {best[1][1]})"
     )
-    print(f"Total time: {time.perf_counter() - began:.1f} s")
-    if args.plot:
+    say(f"Total time: {time.perf_counter() - began:.1f} s")
+    if world.main and args.stats:
+        Path(args.stats).write_text(json.dumps({
+            "world_size": world.world_size, "epochs": stats, "test_gnn": test[0], "test_baseline": test[1],
+        }, indent=1))
+    if world.main and args.plot:
         plot(args.plot, history)
-        print(f"Plot: learning curve -> {args.plot}")
+        say(f"Plot: learning curve -> {args.plot}")
     return 0
 
 
@@ -308,11 +435,20 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
     parser.add_argument("--hops", type=int, default=2, help="sampled hops = GNN layers")
     parser.add_argument("--lr", type=float, default=0.005, help="Adam's learning rate")
-    parser.add_argument("--workers", type=int, default=1, help="loader worker processes")
-    parser.add_argument("--threads", type=int, default=2, help="torch's CPU threads")
+    parser.add_argument("--workers", type=int, default=1, help="loader worker processes (per rank)")
+    parser.add_argument(
+        "--threads", type=int, default=0,
+        help="torch's CPU threads per process (default: the cores over the processes of this machine)",
+    )
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")
     parser.add_argument("--seed", type=int, default=0, help="seed of sampling and model")
     parser.add_argument("--plot", metavar="FILE.png", help="draw the learning curve into FILE.png")
+    parser.add_argument("--stats", metavar="FILE.json", help="write per-epoch figures into FILE.json")
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bars")
+    parser.add_argument(
+        "--dist-timeout", type=float, default=300.0, metavar="SECONDS",
+        help="under torchrun: how long a collective call may wait for the other ranks",
+    )
     parser.add_argument(
         "--workdir", metavar="DIR",
         help="keep shop.sqlite and the saved graph in DIR (default: a temporary directory)",
@@ -322,12 +458,29 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    if args.workdir:
-        workdir = Path(args.workdir)
-        workdir.mkdir(parents=True, exist_ok=True)
-        return run(args, workdir)
-    with tempfile.TemporaryDirectory(prefix="rerozer-train-") as tmp:
-        return run(args, Path(tmp))
+    import ddp
+
+    world = ddp.start(args.dist_timeout)
+    try:
+        if args.workdir:
+            workdir = Path(args.workdir)
+        else:
+            # Rank 0 names a temporary directory; every machine's local rank 0
+            # makes it, and removes it at the end.
+            workdir = Path(ddp.broadcast_text(
+                tempfile.mkdtemp(prefix="rerozer-train-") if world.main else "", world
+            ))
+        if world.local_rank == 0:
+            workdir.mkdir(parents=True, exist_ok=True)
+        try:
+            code = run(args, workdir, world)
+            ddp.barrier(world)  # every rank has let go of the files
+            return code
+        finally:
+            if not args.workdir and world.local_rank == 0:
+                shutil.rmtree(workdir, ignore_errors=True)
+    finally:
+        ddp.stop(world)
 
 
 if __name__ == "__main__":

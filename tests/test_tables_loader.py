@@ -150,6 +150,41 @@ def test_ranks_cover_every_example_exactly_once(shop, world_size, shuffle):
     assert max(lengths) - min(lengths) <= 1
 
 
+@pytest.mark.parametrize("examples, world_size, batch_size", [
+    pytest.param(240, 7, 32, id="240-over-7"),      # shares 35 and 34: one rank pads one
+    pytest.param(240, 2, 32, id="even-split"),      # nothing to pad
+    pytest.param(97, 4, 8, id="97-over-4"),         # 25, 24, 24, 24: an extra batch of 1 on rank 0
+    pytest.param(3, 5, 4, id="fewer-than-ranks"),   # two ranks are all padding
+])
+def test_even_batches_keep_ranks_in_step_and_count_each_example_once(shop, examples, world_size, batch_size):
+    graph, keys, cutoffs = shop
+    keys, cutoffs = keys[:examples], cutoffs[:examples]
+    # Rank 1 samples in worker threads and rank 2 in worker processes, whose
+    # batches cross a pipe.
+    workers = {1: {"workers": 2}, 2: {"workers": 2, "worker_kind": "process"}}
+    ranks = [epoch(graph, keys, cutoffs, shuffle=True, seed=4, rank=rank, world_size=world_size,
+                   batch_size=batch_size, even_batches=True, **workers.get(rank, {}))
+             for rank in range(world_size)]
+    # Same number of steps, and the same batch size at each step, on every rank.
+    assert len({len(batches) for batches in ranks}) == 1
+    assert len(Loader(graph, "customers", keys, cutoffs, batch_size=batch_size, rank=world_size - 1,
+                      world_size=world_size, even_batches=True, **REQUEST)) == len(ranks[0])
+    for step in zip(*ranks):
+        assert len({batch.seed_node.size for batch in step}) == 1
+        # Padding is a tail of the batch, and global_examples counts the real seeds of the step.
+        for batch in step:
+            assert batch.mask.tolist() == [True] * (batch.seed_node.size - batch.padding) + [False] * batch.padding
+        assert {batch.global_examples for batch in step} == {sum(int(b.mask.sum()) for b in step)}
+    real = Counter(i for batches in ranks for b in batches for i in b.example_index[b.mask].tolist())
+    assert real == Counter(range(examples))
+    padded = [i for batches in ranks for b in batches for i in b.example_index[~b.mask].tolist()]
+    assert len(padded) == -(-examples // world_size) * world_size - examples
+    assert set(padded) <= set(range(examples))
+    # Rank 0 has the largest share and no padding: its epoch is that of the plain split.
+    plain = epoch(graph, keys, cutoffs, shuffle=True, seed=4, rank=0, world_size=world_size, batch_size=batch_size)
+    assert flatten(plain) == flatten(ranks[0])
+
+
 def later_nodes(graph, batch):
     """Sampled timed nodes later than their example's time."""
     later = 0

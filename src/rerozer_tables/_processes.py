@@ -90,7 +90,10 @@ def _send_batch(connection: Any, batch: Batch) -> None:
             arrays.append(array)
             layout.append((name, key, array.size))
     data = np.concatenate(arrays) if arrays else np.zeros(0, np.int64)
-    connection.send((batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes))
+    connection.send((
+        batch.index, batch.seed_node.size, batch.seed_time.size, layout, data.nbytes,
+        batch.padding, batch.global_examples,
+    ))
     connection.send_bytes(memoryview(data).cast("B"))
     connection.send((batch.entity_table, batch.x, batch.x_cat))
 
@@ -98,7 +101,7 @@ def _send_batch(connection: Any, batch: Batch) -> None:
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
     from .loader import Batch
 
-    index, num_seeds, num_times, layout, nbytes = header
+    index, num_seeds, num_times, layout, nbytes, padding, global_examples = header
     buffer = bytearray(nbytes)
     connection.recv_bytes_into(buffer)
     data = np.frombuffer(buffer, dtype=np.int64)
@@ -111,7 +114,8 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     return Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
-        entity_table=entity_table, x=x, x_cat=x_cat, **parts,
+        entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
+        global_examples=global_examples, **parts,
     )
 
 

@@ -9,6 +9,7 @@ from functools import cached_property
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
 from ._columns import Int64Array
 from ._processes import Processes
@@ -47,6 +48,13 @@ class Batch:
     ``out_col[k]`` are then its two rows (views); otherwise it is built on
     first use.
 
+    ``padding`` is the number of seeds at the end of the batch that repeat
+    an example only to keep the ranks in step (``Loader(even_batches=True)``);
+    ``mask`` is False for them, and they must not count in a loss or a
+    metric. ``global_examples`` is the number of real examples in this step
+    on all ranks together: the denominator of a mean loss over the global
+    batch (see ``Loader``).
+
     ``x[node_type]`` holds the numerical feature rows of the sampled nodes
     (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
     without any) and ``x_cat[node_type]`` their categorical codes (int64), for
@@ -69,6 +77,13 @@ class Batch:
     entity_table: str = ""
     x: dict[str, Float32Array] = field(default_factory=dict)
     x_cat: dict[str, Int64Array] = field(default_factory=dict)
+    padding: int = 0
+    global_examples: int = 0
+
+    @property
+    def mask(self) -> npt.NDArray[np.bool_]:
+        """Per seed, True for a real example and False for padding."""
+        return np.arange(self.seed_node.size) < self.seed_node.size - self.padding
 
     def to_hetero_data(self) -> Any:
         """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
@@ -169,7 +184,8 @@ class _Job:
         batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
-            self.graph.edge_types, self.entity_table, x, x_cat,
+            self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
+            planned.global_examples,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
@@ -217,6 +233,8 @@ class _Planned:
     seed_node: Int64Array
     seed_time: Int64Array
     seed: int
+    padding: int
+    global_examples: int
 
 
 class Loader:
@@ -287,7 +305,20 @@ class Loader:
         For data-parallel training: this loader yields only the examples at
         positions ``rank, rank + world_size, ...`` of the epoch's order, so the
         ranks together cover every example exactly once. Shares differ by at
-        most one example, so ``len()`` may differ by one between ranks.
+        most one example, so ``len()`` may differ by one between ranks
+        unless ``even_batches`` is set.
+    even_batches
+        Give every rank the same number of batches, of the same sizes, so
+        that no rank waits for ever in a collective call the others never
+        make. The epoch's order is extended by wrapping around to a multiple
+        of ``world_size`` and the ranks take their strided shares of that, as
+        PyTorch's ``DistributedSampler`` does; the repeated examples come
+        last in a rank's last batch, counted by ``Batch.padding`` and masked
+        out by ``Batch.mask``. Every example is still real exactly once per
+        epoch across the ranks. Under ``DistributedDataParallel``, whose
+        gradients are the mean over ranks, ``(loss * mask).sum() * world_size
+        / batch.global_examples`` per rank gives the gradient of the mean loss
+        over the step's global batch.
     progress
         Show a progress bar (tqdm when installed) with batches, examples per
         second and sampled edges per second.
@@ -337,6 +368,7 @@ class Loader:
         prefetch: int = 2,
         rank: int = 0,
         world_size: int = 1,
+        even_batches: bool = False,
         progress: bool = False,
         timeout: float | None = None,
         check: bool = True,
@@ -372,18 +404,30 @@ class Loader:
         self.prefetch = prefetch
         self.rank = rank
         self.world_size = world_size
+        self.even_batches = even_batches
         self.progress = progress
         self.timeout = timeout
         self.epoch = 0
 
     @property
     def num_examples(self) -> int:
-        """Examples of this rank per epoch."""
+        """Real examples of this rank per epoch (padding not counted)."""
         total = self._positions.size
         return len(range(self.rank, total, self.world_size))
 
+    def _slots(self) -> Int64Array:
+        """Positions in the epoch's order that this rank takes, in turn.
+
+        Rank r takes r, r + world_size, ...; with ``even_batches`` every rank
+        takes ceil(total / world_size) of them, and a position past the end
+        wraps around to the start of the order (a repeat, thus padding).
+        """
+        total = self._positions.size
+        end = -(-total // self.world_size) * self.world_size if self.even_batches else total
+        return np.arange(self.rank, end, self.world_size, dtype=np.int64)
+
     def __len__(self) -> int:
-        return -(-self.num_examples // self.batch_size)
+        return -(-self._slots().size // self.batch_size)
 
     def set_epoch(self, epoch: int) -> None:
         """Make the next iteration epoch ``epoch`` (each iteration advances it by one)."""
@@ -402,13 +446,20 @@ class Loader:
             order = np.random.default_rng([self.seed, epoch]).permutation(total).astype(np.int64)
         else:
             order = np.arange(total, dtype=np.int64)
-        mine = order[self.rank :: self.world_size]
+        slots = self._slots()
+        mine = order[slots % total] if total else order
         batches = []
         for index, start in enumerate(range(0, mine.size, self.batch_size)):
-            chosen = mine[start : start + self.batch_size]
+            stop = start + self.batch_size
+            chosen = mine[start:stop]
             times = self._times[chosen] if self._times.size else self._times
+            padding = int(np.count_nonzero(slots[start:stop] >= total))
+            # Step `index` covers positions [start, stop) * world_size of the
+            # order on all ranks together, those before the end being real.
+            step_examples = max(0, min(total, stop * self.world_size) - start * self.world_size)
             batches.append(_Planned(
-                index, chosen, self._positions[chosen], times, self.batch_seed(epoch, index)
+                index, chosen, self._positions[chosen], times, self.batch_seed(epoch, index),
+                padding, step_examples,
             ))
         return batches
 
@@ -458,7 +509,7 @@ class Loader:
             began = time.perf_counter()
             examples = edges = 0
             for batch in batches:
-                examples += batch.seed_node.size
+                examples += batch.seed_node.size - batch.padding
                 edges += batch.num_edges
                 seconds = max(time.perf_counter() - began, 1e-9)
                 bar.set_postfix_str(
