@@ -1,5 +1,7 @@
 """Small helpers shared by several test files."""
 
+import threading
+
 import numpy as np
 
 
@@ -49,3 +51,22 @@ def build_sampler(entry, node_types, edge_types, colptr, row, node_time, seed=12
         return rerozer.NeighborSampler(node_types, edge_types, colptr, row, node_time, seed)
     graph = Graph(list(node_types), list(edge_types), colptr, row, node_time)
     return graph.sampler(seed=seed, temporal_strategy=entry)
+
+
+class WaitingDict(dict):
+    """A num_neighbors dictionary whose first per-hop lookup (the third:
+    two check the request) sets `inside` and then waits, running Python
+    code inside the call, until `release` is set (60 s at most)."""
+
+    def __init__(self, data):
+        super().__init__(data)
+        self.lookups = 0
+        self.inside = threading.Event()
+        self.release = threading.Event()
+
+    def __getitem__(self, key):
+        self.lookups += 1
+        if self.lookups == 3:
+            self.inside.set()
+            assert self.release.wait(timeout=60)
+        return super().__getitem__(key)

@@ -21,6 +21,7 @@ import warnings
 import numpy as np
 
 import rerozer
+from helpers import WaitingDict
 
 A = "n__a__n"
 B = "n__b__n"
@@ -79,25 +80,6 @@ class AnnouncingDict(dict):
 
     def __getitem__(self, key):
         self.looked_up.set()
-        return super().__getitem__(key)
-
-
-class WaitingDict(dict):
-    """A num_neighbors dictionary whose first per-hop lookup (the third:
-    two check the request) sets `inside` and then waits, running Python
-    code inside the call, until `release` is set."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.lookups = 0
-        self.inside = threading.Event()
-        self.release = threading.Event()
-
-    def __getitem__(self, key):
-        self.lookups += 1
-        if self.lookups == 3:
-            self.inside.set()
-            self.release.wait()
         return super().__getitem__(key)
 
 

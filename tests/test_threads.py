@@ -16,6 +16,7 @@ import pytest
 import rerozer
 from rerozer_tables import _temporal
 
+from helpers import WaitingDict
 from reference import ReferenceSampler
 
 A = "n__a__n"
@@ -134,24 +135,6 @@ def test_threads_sharing_a_sampler_get_the_serial_results(flavour):
 
     run_threads([work] * 4)
     assert sorted(got) == sorted(expected)
-
-
-class WaitingDict(dict):
-    """A num_neighbors dictionary whose first per-hop lookup announces itself
-    and then waits, running Python code inside the call, until released."""
-
-    def __init__(self, data):
-        super().__init__(data)
-        self.lookups = 0
-        self.inside = threading.Event()
-        self.release = threading.Event()
-
-    def __getitem__(self, key):
-        self.lookups += 1
-        if self.lookups == 3:  # two lookups check the request, then the hops
-            self.inside.set()
-            assert self.release.wait(timeout=60)
-        return super().__getitem__(key)
 
 
 def test_second_thread_waits_for_a_call_running_python_code():
