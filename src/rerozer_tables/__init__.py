@@ -15,7 +15,8 @@ from .build import build_graph, edges_to_csc
 from .check import check_graph
 from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
-from .loader import Batch, Loader
+from .batch import Batch
+from .loader import Loader
 from .sqlite import read_sqlite
 from .storage import load_graph, save_graph
 from .table import Table

@@ -22,7 +22,8 @@ from ._columns import Int64Array
 from .graph import EdgeType
 
 if TYPE_CHECKING:
-    from .loader import Batch, _Planned
+    from .batch import Batch
+    from .loader import _Planned
 
     Sample = Callable[[_Planned], Batch]
 
@@ -72,7 +73,7 @@ def _work(plan: list[_Planned], new_sampling: Callable[[], Sample], connection: 
 
 
 def _dicts() -> list[str]:
-    from .loader import Batch
+    from .batch import Batch
 
     return [f.name for f in fields(Batch) if f.name.startswith(("out_", "num_sampled_"))]
 
@@ -99,7 +100,7 @@ def _send_batch(connection: Any, batch: Batch) -> None:
 
 
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
-    from .loader import Batch
+    from .batch import Batch
 
     index, num_seeds, num_times, layout, nbytes, padding, global_examples = header
     buffer = bytearray(nbytes)

@@ -13,7 +13,8 @@ from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from .loader import Batch, _Planned
+    from .batch import Batch
+    from .loader import _Planned
 
     Sample = Callable[[_Planned], Batch]
 

@@ -16,7 +16,7 @@ import numpy as np
 
 
 if TYPE_CHECKING:
-    from .loader import Batch
+    from .batch import Batch
 
 INSTALL_HINT = (
     'Batch.to_hetero_data() needs torch and torch_geometric: pip install "rerozer[torch]" '

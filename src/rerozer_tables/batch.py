@@ -1,0 +1,121 @@
+"""``Batch``: one sampled batch of the loaders, with its features and edges."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._columns import Int64Array
+from .features import Float32Array
+from .graph import EdgeType, edge_type_key
+
+Result = tuple[
+    dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
+    dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
+]
+
+
+@dataclass(frozen=True)
+class Batch:
+    """One sampled batch.
+
+    ``index`` is the batch's number in its epoch. ``example_index`` gives
+    the batch's examples as indices into the loader's ``keys_or_positions``
+    (to pick their labels); ``seed_node`` and ``seed_time`` are the same
+    examples as row positions of the entity table and their times (empty for
+    a graph without times). The next six fields are ``NeighborSampler.sample``'s result: the
+    seeds are the first ``len(seed_node)`` entries of ``out_node`` of the
+    entity table. ``edge_index[edge_type]`` is a 2 x E int64 array: row 0 the
+    source's and row 1 the destination's index into ``out_node`` of its type,
+    the layout PyG's ``HeteroData`` takes through ``torch.from_numpy``.
+    Worker threads build it with the batch, and ``out_row[k]`` and
+    ``out_col[k]`` are then its two rows (views); otherwise it is built on
+    first use.
+
+    ``padding`` is the number of seeds at the end of the batch that repeat
+    an example only to keep the ranks in step (``Loader(even_batches=True)``);
+    ``mask`` is False for them, and they must not count in a loss or a
+    metric. ``global_examples`` is the number of real examples in this step
+    on all ranks together: the denominator of a mean loss over the global
+    batch (see ``Loader``).
+
+    ``x[node_type]`` holds the numerical feature rows of the sampled nodes
+    (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
+    without any) and ``x_cat[node_type]`` their categorical codes (int64), for
+    the types that have categorical features; both are gathered where the
+    batch is sampled (in the loader's workers). ``entity_table`` is the node
+    type of the seeds.
+    """
+
+    index: int
+    example_index: Int64Array
+    seed_node: Int64Array
+    seed_time: Int64Array
+    out_row: dict[str, Int64Array]
+    out_col: dict[str, Int64Array]
+    out_node: dict[str, Int64Array]
+    out_batch: dict[str, Int64Array]
+    num_sampled_nodes: dict[str, Int64Array]
+    num_sampled_edges: dict[str, Int64Array]
+    edge_types: list[EdgeType]
+    entity_table: str = ""
+    x: dict[str, Float32Array] = field(default_factory=dict)
+    x_cat: dict[str, Int64Array] = field(default_factory=dict)
+    padding: int = 0
+    global_examples: int = 0
+
+    @property
+    def mask(self) -> npt.NDArray[np.bool_]:
+        """Per seed, True for a real example and False for padding."""
+        return np.arange(self.seed_node.size) < self.seed_node.size - self.padding
+
+    def to_hetero_data(self) -> Any:
+        """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
+
+        Per node type: ``n_id`` (``out_node``), ``batch`` (``out_batch``),
+        ``num_sampled_nodes``, ``x`` (float32) and, where the type has
+        categorical features, ``x_cat`` (int64). Per edge type tuple:
+        ``edge_index`` and ``num_sampled_edges``. On the entity type:
+        ``input_id`` (``example_index``), ``seed_time`` and ``batch_size``;
+        the seeds are its first ``batch_size`` nodes. The tensors share
+        memory with the batch's arrays (``torch.from_numpy``).
+
+        Needs torch and torch_geometric (``pip install "rerozer[torch]"``);
+        raises ImportError saying so when they are missing.
+        """
+        from ._torch import to_hetero_data
+
+        return to_hetero_data(self)
+
+    @cached_property
+    def edge_index(self) -> dict[EdgeType, Int64Array]:
+        """Per edge type, ``[out_row, out_col]`` as one 2 x E int64 array."""
+        return {
+            edge_type: stacked_edges(self.out_row[key], self.out_col[key])
+            for edge_type, key in ((t, edge_type_key(t)) for t in self.edge_types)
+        }
+
+    @property
+    def result(self) -> Result:
+        """The six dictionaries in ``NeighborSampler.sample``'s order."""
+        return (
+            self.out_row, self.out_col, self.out_node,
+            self.out_batch, self.num_sampled_nodes, self.num_sampled_edges,
+        )
+
+    @property
+    def num_edges(self) -> int:
+        return sum(int(rows.size) for rows in self.out_row.values())
+
+
+def stacked_edges(out_row: Int64Array, out_col: Int64Array) -> Int64Array:
+    """``np.stack([out_row, out_col])``, for a fraction of its overhead on the
+    small arrays of a batch (a dozen edge types per batch)."""
+    both = np.empty((2, out_row.size), dtype=np.int64)
+    both[0] = out_row
+    both[1] = out_col
+    return both
