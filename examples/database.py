@@ -26,6 +26,7 @@ import sqlite3
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -192,7 +193,7 @@ def _create_statements(tables: Mapping[str, Table]) -> list[tuple[str, str]]:
     return statements
 
 
-def _arrow_table(table: Table) -> object:
+def _arrow_table(table: Table) -> Any:
     import pyarrow as pa
 
     arrays = {}
@@ -230,6 +231,15 @@ def write_duckdb(tables: Mapping[str, Table], path: str | Path) -> None:
             connection.unregister("incoming")
     finally:
         connection.close()
+
+
+def write_parquet(tables: Mapping[str, Table], folder: str | Path) -> None:
+    """Write each table to ``folder/NAME.parquet`` (Parquet holds no keys)."""
+    import pyarrow.parquet as parquet
+
+    Path(folder).mkdir(parents=True, exist_ok=True)
+    for name, table in tables.items():
+        parquet.write_table(_arrow_table(table), Path(folder) / f"{name}.parquet")
 
 
 def training_table(

@@ -91,8 +91,10 @@ def describe_server(dsn: str) -> tuple[str, str]:
 def _driver_text(error: BaseException, password: str) -> str:
     """The driver's message in one line: no status prefix, query or password."""
     text = str(error).split("Query was:")[0].split("SQLSTATE:")[0]
-    text = re.sub(r"^[A-Z_]+: (\[libpq\] )?", "", text.strip())
-    text = " ".join(text.split())
+    text = " ".join(re.sub(r"^[A-Z_]+: (\[libpq\] )?", "", text.strip()).split())
+    # The server's own words, where it said any, without the driver's steps.
+    said = re.search(r"\b(?:ERROR|FATAL): (.*)", text)
+    text = said.group(1) if said else text
     return text.replace(password, "***") if password else text
 
 
@@ -120,7 +122,9 @@ def read_postgres(
 ) -> dict[str, Table]:
     """Read the tables of a PostgreSQL schema as ``Table`` objects.
 
-    The tables of ``schema`` (or those named in ``tables``), their primary
+    The tables of ``schema`` in the order they were created (or those named
+    in ``tables``, in that order: it is the order of the graph's edge
+    types), their primary
     keys and their foreign keys (in the order they were created) come from
     the server's catalogue, and are checked as ``read_sqlite`` checks them:
     a composite foreign key is refused (give the parent a single-column
