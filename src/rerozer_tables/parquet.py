@@ -47,7 +47,7 @@ def read_parquet(
 
     Examples
     --------
-    >>> import pyarrow as pa, pyarrow.parquet as pq, tempfile
+    >>> import pyarrow as pa, pyarrow.parquet as pq, shutil, tempfile
     >>> folder = tempfile.mkdtemp()
     >>> pq.write_table(pa.table({"id": ["a"], "joined": [1]}), f"{folder}/users.parquet")
     >>> pq.write_table(pa.table({"id": [1, 2], "user_id": ["a", None]}), f"{folder}/posts.parquet")
@@ -56,6 +56,7 @@ def read_parquet(
     ...                       time_columns={"users": ("joined", "s")})
     >>> tables["posts"].foreign_keys, tables["users"].time_unit
     ({'user_id': 'users'}, 's')
+    >>> shutil.rmtree(folder)
     """
     parquet = require("pyarrow.parquet", "parquet", READER)
     root = Path(folder)
@@ -86,7 +87,9 @@ def read_parquet(
         arrow_schema = parquet.read_schema(path)
         columns = [(field.name, _declared(field.type)) for field in arrow_schema]
         key = declared_keys.get(name)
-        links = [([column], parent, [None]) for column, parent in declared_links.get(name, {}).items()]
+        links: list[tuple[list[str], str, list[str | None]]] = [
+            ([column], parent, [None]) for column, parent in declared_links.get(name, {}).items()
+        ]
         for role, column in [("primary_keys", key)] + [("foreign_keys", c[0]) for c, _, _ in links]:
             if column is not None and column not in arrow_schema.names:
                 raise ValueError(
