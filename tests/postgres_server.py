@@ -61,6 +61,14 @@ def _install() -> Path:
     return bin_dir
 
 
+def _server_env() -> dict[str, str]:
+    """The environment without the sanitizer runtimes that ./dev asan preloads:
+    the server's programs are not ours to check, and their reports would fail
+    the run."""
+    dropped = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+    return {key: value for key, value in os.environ.items() if key not in dropped}
+
+
 @contextlib.contextmanager
 def postgres_server(port: int = 5432) -> Iterator[Server]:
     """Start a new server on a unix socket and yield it; stop it afterwards."""
@@ -79,7 +87,7 @@ def postgres_server(port: int = 5432) -> Iterator[Server]:
         shutil.chown(password_file, "postgres", "postgres")
 
     def run(*command: str) -> None:
-        done = subprocess.run([*as_user, *command], capture_output=True, text=True, cwd=root)
+        done = subprocess.run([*as_user, *command], capture_output=True, text=True, cwd=root, env=_server_env())
         if done.returncode != 0:
             log = root / "server.log"
             tail = log.read_text()[-2000:] if log.exists() else ""
@@ -96,8 +104,9 @@ def postgres_server(port: int = 5432) -> Iterator[Server]:
             f"-k {root} -p {port} -c listen_addresses='' -c fsync=off "
             "-c synchronous_commit=off -c full_page_writes=off -c max_connections=20"
         )
-        run(str(bin_dir / "pg_ctl"), "-D", str(data), "-o", options, "-l", str(root / "server.log"), "-w", "start")
+        # Stopped in any case from here on: an interrupted start may leave a server.
         started = True
+        run(str(bin_dir / "pg_ctl"), "-D", str(data), "-o", options, "-l", str(root / "server.log"), "-w", "start")
         run(
             "env", f"PGPASSWORD={PASSWORD}", str(bin_dir / "psql"), "-h", str(root), "-p", str(port),
             "-U", USER, "-d", "postgres", "-q", "-c", f"CREATE DATABASE {DATABASE}",
@@ -107,6 +116,6 @@ def postgres_server(port: int = 5432) -> Iterator[Server]:
         if started:
             subprocess.run(
                 [*as_user, str(bin_dir / "pg_ctl"), "-D", str(data), "-m", "immediate", "-w", "stop"],
-                capture_output=True, cwd=root,
+                capture_output=True, cwd=root, env=_server_env(),
             )
         shutil.rmtree(root, ignore_errors=True)
