@@ -44,26 +44,38 @@ def require(module: str, extra: str, reader: str) -> Any:
         ) from error
 
 
+# Rows of text decoded at a time: bounds the decoder's own arrays to a few MiB.
+_STRING_BLOCK = 1 << 16
+
+
 def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
-    """A string array without nulls as numpy ``<U``: one UTF-8 decode of the
-    whole buffer, then the code points scattered into rows of the widest."""
+    """A string array without nulls as numpy ``<U``, block by block: one
+    UTF-8 decode of each block's bytes, its code points scattered into rows
+    as wide as the widest string of the column."""
     array = array.cast(pa.large_string())
     n = len(array)
     offsets = np.frombuffer(array.buffers()[1], dtype=np.int64, count=n + 1, offset=array.offset * 8)
-    first, last = int(offsets[0]), int(offsets[-1])
     data = array.buffers()[2]
-    raw = np.frombuffer(data, dtype=np.uint8, count=last - first, offset=first) if data else np.zeros(0, np.uint8)
-    if raw.size and raw.max() >= 0x80:
-        codes = np.frombuffer(raw.tobytes().decode("utf-8").encode("utf-32-le"), dtype=np.uint32)
-        # A character starts at each byte that is not a continuation byte.
-        starts = np.concatenate(([0], np.cumsum((raw & 0xC0) != 0x80)))
-        lengths = np.diff(starts[offsets - first])
-    else:
-        codes = raw.astype(np.uint32)
-        lengths = np.diff(offsets)
-    width = max(int(lengths.max()) if n else 1, 1)
+    raw = np.frombuffer(data, dtype=np.uint8) if data else np.zeros(0, np.uint8)
+    ascii_only = not raw.size or int(raw[offsets[0] : offsets[-1]].max(initial=0)) < 0x80
+    widths = np.diff(offsets)
+    if not ascii_only:  # characters per string: the bytes that do not continue one
+        for first in range(0, n, _STRING_BLOCK):
+            last = min(first + _STRING_BLOCK, n)
+            block = raw[offsets[first] : offsets[last]]
+            starts = np.concatenate(([0], np.cumsum((block & 0xC0) != 0x80)))
+            widths[first:last] = np.diff(starts[offsets[first : last + 1] - offsets[first]])
+    width = max(int(widths.max(initial=0)), 1)
     out = np.zeros((n, width), dtype=np.uint32)
-    out[np.arange(width) < lengths[:, None]] = codes
+    columns = np.arange(width)
+    for first in range(0, n, _STRING_BLOCK):
+        last = min(first + _STRING_BLOCK, n)
+        block = raw[offsets[first] : offsets[last]]
+        if ascii_only:
+            codes = block
+        else:
+            codes = np.frombuffer(block.tobytes().decode("utf-8").encode("utf-32-le"), dtype=np.uint32)
+        out[first:last][columns < widths[first:last, None]] = codes
     return out.view(f"<U{width}").reshape(n)
 
 

@@ -146,6 +146,8 @@ def _read(
         else:
             schemas[table].foreign_keys.append((list(child), parent, list(referred)))
 
+    ((keeps_order,),) = connection.execute("SELECT current_setting('preserve_insertion_order')").fetchall()
+
     def read(name: str, table_schema: _Schema, key: str | None) -> dict[str, Any]:
         source = f"{_quote(schema)}.{_quote(name)}"
         selected = [
@@ -153,9 +155,12 @@ def _read(
             for column, type_name in types[name].items()
         ]
         if not selected:  # nothing to read but the row count
-            (count,) = connection.execute(f"SELECT count(*) FROM {source}").fetchone()
+            ((count,),) = connection.execute(f"SELECT count(*) FROM {source}").fetchall()
             return {"rowid": np.arange(count, dtype=np.int64)}
-        data = connection.sql(f"SELECT {', '.join(selected)} FROM {source} ORDER BY rowid").to_arrow_table()
+        # A scan keeps insertion order where DuckDB is told to (its default);
+        # otherwise the rows are sorted, at the cost of a copy in DuckDB.
+        order = "" if keeps_order else " ORDER BY rowid"
+        data = connection.sql(f"SELECT {', '.join(selected)} FROM {source}{order}").to_arrow_table()
         result = {}
         for column in data.column_names:
             result[column] = numpy_column(data.column(column), f"{schema}.{name}.{column}")

@@ -150,7 +150,8 @@ def read_postgres(
     nulls numpy cannot hold). Booleans and enums are features.
 
     ``dsn_or_connection`` is a libpq URI or key=value string, opened and
-    closed here, or an open ``adbc_driver_postgresql.dbapi`` connection,
+    closed here (all tables are read in one read-only repeatable-read
+    transaction, so from one snapshot), or an open ``adbc_driver_postgresql.dbapi`` connection,
     used as it is and left open. Needs ``pip install "rerozer[postgres]"``.
 
     Raises
@@ -180,6 +181,13 @@ def read_postgres(
         except Exception as error:
             raise _failure(error, server, password, "connecting") from None
         try:
+            try:
+                with connection.cursor() as cursor:
+                    # Every table from one snapshot: rows written during the
+                    # read cannot leave a foreign key without its parent row.
+                    cursor.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
+            except Exception as error:
+                raise _failure(error, server, password, "starting a read-only transaction") from None
             return _read(connection, server, password, schema, tables, time_columns)
         finally:
             try:
