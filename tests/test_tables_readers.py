@@ -159,6 +159,9 @@ BROKEN = {
                         "b.a_id refers to a, which tables= leaves out: add it to tables"),
     "null-time": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t TIMESTAMP); INSERT INTO a VALUES (1, NULL)",
                   {}, ValueError, "a.t row 0: the time is missing"),
+    "infinity": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t INTEGER, u TIMESTAMP);"
+                 "INSERT INTO a VALUES (1, 5, '2024-01-01'), (2, 5, '-infinity')",
+                 {}, ValueError, "{schema}.a.u row 1: 'infinity' or '-infinity' is not a time"),
     "beyond-ns": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t DATE); INSERT INTO a VALUES (1, '3000-01-01')",
                   {}, ValueError, "a.t row 0: 3000-01-01 lies outside the range of time_unit 'ns'"),
 }
@@ -179,7 +182,7 @@ def test_schemas_and_values_it_cannot_take_raise_a_clear_error(server, tmp_path,
         read = lambda: read_duckdb(tmp_path / "x.duckdb", **options)  # noqa: E731
     if case in ("null-time", "beyond-ns"):
         where = ""
-    with pytest.raises(error, match="^" + re.escape(where + message)):
+    with pytest.raises(error, match="^" + re.escape(where + message.format(schema=schema))):
         build_graph(read(), time_unit="ns")
 
 

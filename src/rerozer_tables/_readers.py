@@ -119,6 +119,20 @@ def numpy_column(values: Any, what: str) -> Any:
     )
 
 
+def refuse_infinity(values: Any, what: str, sentinels: Mapping[str, tuple[int, ...]]) -> None:
+    """Raise ValueError naming ``what`` and the row for a time that is one of
+    the database's infinities (``sentinels``: its encodings, by dtype)."""
+    encodings = sentinels.get(str(getattr(values, "dtype", "")))
+    if encodings is None:
+        return
+    found = np.flatnonzero(np.isin(values.view(np.int64), encodings))
+    if found.size:
+        raise ValueError(
+            f"{what} row {int(found[0])}: 'infinity' or '-infinity' is not a time: "
+            "store null or a real time instead"
+        )
+
+
 def build_tables(
     names: list[str],
     schemas: Mapping[str, _Schema],

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import build_tables, numpy_column, require
+from ._readers import build_tables, numpy_column, refuse_infinity, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -23,6 +23,11 @@ _AS_IS = {
     "TIMESTAMP_MS", "TIMESTAMP_NS", "VARCHAR",
 }
 _TIME_TYPES = ("DATE", "TIMESTAMP")
+# 'infinity' and '-infinity' of DuckDB's dates and timestamps, as they come out.
+_INFINITY = {
+    "datetime64[us]": (2**63 - 1, -(2**63) + 1),
+    "datetime64[D]": (2**31 - 1, -(2**31) + 1),
+}
 
 
 def _quote(name: str) -> str:
@@ -163,8 +168,10 @@ def _read(
         data = connection.sql(f"SELECT {', '.join(selected)} FROM {source}{order}").to_arrow_table()
         result = {}
         for column in data.column_names:
-            result[column] = numpy_column(data.column(column), f"{schema}.{name}.{column}")
+            what = f"{schema}.{name}.{column}"
+            result[column] = numpy_column(data.column(column), what)
             data = data.drop_columns([column])  # frees the Arrow column once it is converted
+            refuse_infinity(result[column], what, _INFINITY)
         return result
 
     try:

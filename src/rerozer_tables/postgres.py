@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import build_tables, numpy_column, require
+from ._readers import build_tables, numpy_column, refuse_infinity, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -57,6 +57,15 @@ LEFT JOIN pg_catalog.pg_namespace pn ON pn.oid = p.relnamespace
 WHERE n.nspname = $1 AND k.contype IN ('p', 'f')
 ORDER BY k.oid
 """
+
+
+# Where the driver puts 'infinity' and '-infinity': the server's sentinels
+# (the extreme counts since 2000), moved to 1970 with a wrap-around, far
+# outside the range of the server's own times.
+_INFINITY = {
+    "datetime64[us]": (-(2**63) + 946_684_800_000_000 - 1, -(2**63) + 946_684_800_000_000),
+    "datetime64[D]": (-(2**31) + 10_956, -(2**31) + 10_957),
+}
 
 
 def _quote(name: str) -> str:
@@ -264,8 +273,11 @@ def _read(
         data = query(f"SELECT {', '.join(selected)} FROM {source}{order}", f"reading {schema}.{name}")
         result = {}
         for column in data.column_names:
-            result[column] = numpy_column(data.column(column), f"{schema}.{name}.{column}")
+            what = f"{schema}.{name}.{column}"
+            result[column] = numpy_column(data.column(column), what)
             data = data.drop_columns([column])  # frees the Arrow column once it is converted
+            if types[name][column] in _TIME_TYPES:
+                refuse_infinity(result[column], what, _INFINITY)
         return result
 
     try:
