@@ -120,7 +120,10 @@ INSERT INTO things VALUES
 def test_types_map_to_numpy_as_users_expect(server, tmp_path, engine):
     if engine == "postgres":
         run_sql(server.uri(), "CREATE SCHEMA types; SET search_path TO types;" + TYPES)
-        table = read_postgres(server.uri(), schema="types")["things"]
+        with adbc.connect(server.uri()) as connection:  # a connection is used and left open
+            table = read_postgres(connection, schema="types")["things"]
+            with connection.cursor() as cursor:
+                assert cursor.execute("SELECT 1").fetchall() == [(1,)]
     else:
         connection = duckdb.connect(str(tmp_path / "types.duckdb"))
         run_sql(connection, TYPES)
