@@ -139,16 +139,15 @@ def read_postgres(
 
     The tables of ``schema`` in the order they were created (or those named
     in ``tables``, in that order: it is the order of the graph's edge
-    types), their primary
-    keys and their foreign keys (in the order they were created) come from
-    the server's catalogue, and are checked as ``read_sqlite`` checks them:
-    a composite foreign key is refused (give the parent a single-column
-    surrogate key), a table with a composite primary key is read without
-    one. A foreign key to a table outside ``schema`` or left out of
-    ``tables`` raises ValueError. A table's time column is its one column of
-    type date, timestamp or timestamptz; ``time_columns`` chooses another
-    (or ``(column, unit)`` for integer epoch times, or None for none) as in
-    ``read_sqlite``.
+    types), their primary keys and their foreign keys (in the order they
+    were created) come from the server's catalogue, and are checked as
+    ``read_sqlite`` checks them: a composite foreign key is refused (give the
+    parent a single-column surrogate key), a table with a composite primary
+    key is read without one. A foreign key to a table outside ``schema`` or
+    left out of ``tables`` raises ValueError. A table's time column is its
+    one column of type date, timestamp or timestamptz; ``time_columns``
+    chooses another (or ``(column, unit)`` for integer epoch times, or None
+    for none) as in ``read_sqlite``.
 
     The rows come in primary-key order (the server's own order for a table
     without one) through the ADBC PostgreSQL driver's binary COPY into Arrow
@@ -160,8 +159,9 @@ def read_postgres(
 
     ``dsn_or_connection`` is a libpq URI or key=value string, opened and
     closed here (all tables are read in one read-only repeatable-read
-    transaction, so from one snapshot), or an open ``adbc_driver_postgresql.dbapi`` connection,
-    used as it is and left open. Needs ``pip install "rerozer[postgres]"``.
+    transaction, so from one snapshot), or an open
+    ``adbc_driver_postgresql.dbapi`` connection, used as it is and left
+    open. Needs ``pip install "rerozer[postgres]"``.
 
     Raises
     ------
