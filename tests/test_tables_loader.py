@@ -12,6 +12,7 @@ import sys
 import threading
 import time
 from collections import Counter
+from contextlib import closing
 from types import SimpleNamespace
 
 import numpy as np
@@ -439,12 +440,11 @@ class TestWorkerLifecycle:
                             SimpleNamespace(**vars(threading) | {"Condition": Watched}))
         loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=workers,
                         prefetch=prefetch, **REQUEST)
-        batches = iter(loader)
-        for taken in (1, 2):
-            next(batches)  # taking a batch notifies the workers
-            assert watched[0].idle.wait(timeout=60)
-            assert sorted(begun) == list(range(taken + prefetch * workers))
-        batches.close()
+        with closing(iter(loader)) as batches:
+            for taken in (1, 2):
+                next(batches)  # taking a batch notifies the workers
+                assert watched[0].idle.wait(timeout=60)
+                assert sorted(begun) == list(range(taken + prefetch * workers))
 
     @pytest.mark.parametrize("how", ["close", "exception"])
     def test_workers_run_none_of_the_applications_signal_handlers(self, shop, stalled, tmp_path, how):
