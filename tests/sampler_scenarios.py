@@ -1,8 +1,8 @@
 """Scenarios that each run in a child process of their own (see
 tests/test_process_lifecycle.py): a daemon thread sampling while the
-interpreter exits, dropped samplers whose arrays are kept, a wait
-interrupted by SIGINT, forks during a call, and interrupts raised while the
-per-hop parameters are fetched.
+interpreter exits, a call from a __del__ run while it finalises, dropped
+samplers whose arrays are kept, a wait interrupted by SIGINT, forks during
+a call, and interrupts raised while the per-hop parameters are fetched.
 
 Run as ``python sampler_scenarios.py NAME [ARG]``. A scenario that works
 exits with status 0 after printing what the test checks; an abort, a hang or
@@ -148,6 +148,29 @@ def exit_with_loading_threads():
         threading.Thread(target=load, args=(sampler, event), daemon=True).start()
     for event in started:
         event.wait()
+
+
+class SamplesWhenFreed:
+    """Makes a call on a sampler when freed and prints whether its result is
+    a fresh sampler's. call_from_del_during_finalisation() makes one that
+    only the collection made while the interpreter finalises frees."""
+
+    def __init__(self, graph, seeds):
+        self.sampler = rerozer.NeighborSampler(**graph, seed=3)
+        self.seeds = seeds
+        self.expected = uniform_call(rerozer.NeighborSampler(**graph, seed=3), seeds)
+        self.cycle = self
+
+    def __del__(self):
+        same = uniform_call(self.sampler, self.seeds) == self.expected
+        print("same" if same else "differs", flush=True)
+
+
+def call_from_del_during_finalisation():
+    """The main thread, finalising the interpreter, calls a sampler from a
+    __del__: the call takes the interpreter lock back and returns."""
+    gc.disable()
+    SamplesWhenFreed(random_graph(), seeds_of(256))
 
 
 # --- Dropped samplers ------------------------------------------------------------

@@ -1,7 +1,8 @@
 """The sampler at the edges of a process's life: daemon threads inside a
-call while the interpreter exits, samplers dropped while their arrays live
-on, a wait for another thread's call interrupted by Ctrl-C, forks during a
-call, and interrupts raised while a call fetches its parameters.
+call while the interpreter exits, a call from a __del__ while it
+finalises, samplers dropped while their arrays live on, a wait for another
+thread's call interrupted by Ctrl-C, forks during a call, and interrupts
+raised while a call fetches its parameters.
 
 Each scenario runs in a child process (tests/sampler_scenarios.py) with a
 timeout, so that an abort or a hang fails its test instead of the run.
@@ -31,9 +32,14 @@ def run_scenario(*args):
     return done.returncode, done.stdout, done.stderr
 
 
-@pytest.mark.parametrize("scenario", ["exit_during_hops", "exit_with_loading_threads"])
-def test_interpreter_exits_normally_with_daemon_threads_sampling(scenario):
-    assert run_scenario(scenario) == (0, "", "")
+@pytest.mark.parametrize("scenario, expected", [
+    ("exit_during_hops", ""),
+    ("exit_with_loading_threads", ""),
+    # The thread that finalises is never parked: the process must end.
+    ("call_from_del_during_finalisation", "same\n"),
+])
+def test_interpreter_exits_normally_with_calls_during_finalisation(scenario, expected):
+    assert run_scenario(scenario) == (0, expected, "")
 
 
 def test_dropped_sampler_keeps_no_blocks_for_arrays_that_outlive_it():

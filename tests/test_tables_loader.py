@@ -12,11 +12,13 @@ import sys
 import threading
 import time
 from collections import Counter
+from contextlib import closing
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables import Loader, Table, _threads, build_graph
 from rerozer_tables.loader import _Sampling
 
 DAY = 86_400
@@ -118,13 +120,20 @@ def test_epoch_is_the_same_for_any_workers_of_either_kind(shop, request_, worker
     assert not mp.active_children() and not loader_threads()
 
 
-def test_epochs_differ_and_set_epoch_replays_one(shop):
+def test_epochs_and_ranks_differ_and_set_epoch_replays_one(shop):
     graph, keys, cutoffs = shop
     loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=True, seed=5, **REQUEST)
     first, second = flatten(loader), flatten(loader)
     assert first != second
     loader.set_epoch(1)
     assert flatten(loader) == second
+    # Two ranks given the same examples (each one twice in a row) draw their own numbers.
+    ranks = [[(b.seed_node.tolist(), b.seed_time.tolist(), b.out_node["orders"].tolist())
+              for b in Loader(graph, "customers", np.repeat(keys, 2), np.repeat(cutoffs, 2), batch_size=32,
+                              seed=5, rank=rank, world_size=2, temporal_strategy="uniform", **MOST_RECENT)]
+             for rank in (0, 1)]
+    assert [b[:2] for b in ranks[0]] == [b[:2] for b in ranks[1]]
+    assert [b[2] for b in ranks[0]] != [b[2] for b in ranks[1]]
 
 
 @pytest.mark.parametrize("world_size, shuffle", [(1, True), (3, True), (4, False), (7, True)])
@@ -394,6 +403,49 @@ class TestWorkerLifecycle:
         assert sampled and all(index <= was_taken + 2 * 3 for index, was_taken in sampled)
         assert max(index for index, _ in sampled) < 2 + 6 < len(loader)
 
+    @pytest.mark.parametrize("workers, prefetch", [(1, 3), (2, 2)])
+    def test_a_still_loop_has_exactly_prefetch_times_workers_batches_begun_ahead(
+            self, shop, monkeypatch, workers, prefetch):
+        graph, keys, cutoffs = shop
+        begun = []
+        patch_sampling(monkeypatch, lambda planned: begun.append(planned.index))
+
+        watched = []
+
+        class Watched(threading.Condition):
+            """Sets `idle` once every worker has begun waiting for a batch to
+            take since the last notification (the caller's waits have a
+            timeout). Then no worker samples, none has a wake-up pending, and
+            only the caller can let one go on, by taking a batch."""
+
+            def __init__(self):
+                super().__init__()
+                self.waiting = 0
+                self.idle = threading.Event()
+                watched.append(self)
+
+            def notify(self, n=1):
+                self.waiting = 0
+                self.idle.clear()
+                super().notify(n)
+
+            def wait(self, timeout=None):
+                if timeout is None:
+                    self.waiting += 1
+                    if self.waiting == workers:
+                        self.idle.set()
+                return super().wait(timeout)
+
+        monkeypatch.setattr(_threads, "threading",
+                            SimpleNamespace(**vars(threading) | {"Condition": Watched}))
+        loader = Loader(graph, "customers", keys, cutoffs, batch_size=8, workers=workers,
+                        prefetch=prefetch, **REQUEST)
+        with closing(iter(loader)) as batches:
+            for taken in (1, 2):
+                next(batches)  # taking a batch notifies the workers
+                assert watched[0].idle.wait(timeout=60)
+                assert sorted(begun) == list(range(taken + prefetch * workers))
+
     @pytest.mark.parametrize("how", ["close", "exception"])
     def test_workers_run_none_of_the_applications_signal_handlers(self, shop, stalled, tmp_path, how):
         graph, keys, cutoffs = shop
@@ -493,7 +545,7 @@ class TestWorkerLifecycle:
 CTRL_C = """
 import multiprocessing as mp, os, signal, sys
 import numpy as np
-from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables import Loader, Table, _threads, build_graph
 
 # 200 posts per user: a batch (about 128 KiB) does not fit in a worker's pipe, so
 # every worker process is still alive at batch 1.

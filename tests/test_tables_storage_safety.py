@@ -11,11 +11,13 @@ import signal
 import stat
 import threading
 import traceback
+import zlib
 
 import numpy as np
 import pytest
 
-from rerozer_tables import check_graph, load_graph, save_graph
+from rerozer_tables import Table, build_graph, check_graph, load_graph, save_graph
+from rerozer_tables._graph_files import _CHECKSUM_CHUNK
 from test_tables_storage import all_arrays, shop
 
 GRAPHS = {30: shop(1, num_orders=30), 60: shop(2, num_orders=60)}
@@ -304,12 +306,25 @@ def test_a_missing_file_is_named(saved):
         load_graph(saved)
 
 
-@pytest.mark.parametrize("file, name", [
-    pytest.param("edge0.row.npy", "row['orders__customer_id__customers']", id="row"),
-    pytest.param("node0.key.npy", "keys['customers']", id="primary-keys"),
+def over_one_chunk():
+    """A graph whose node times take one checksum chunk and one entry more."""
+    ticks = np.arange(_CHECKSUM_CHUNK // 8 + 1)
+    return build_graph({"ticks": Table({"t": ticks}, time_column="t")})
+
+
+@pytest.mark.parametrize("make, file, name", [
+    pytest.param(lambda: GRAPHS[60], "edge0.row.npy", "row['orders__customer_id__customers']", id="row"),
+    pytest.param(lambda: GRAPHS[60], "node0.key.npy", "keys['customers']", id="primary-keys"),
+    pytest.param(over_one_chunk, "node0.time.npy", "node_time['ticks']", id="first-of-two-chunks"),
 ])
-def test_swapped_entries_are_found_by_the_checksum(saved, file, name):
+def test_swapped_entries_are_found_by_the_checksum(tmp_path, make, file, name):
+    saved = tmp_path / "g"
+    save_graph(make(), saved)
     offset = data_offset(saved / file)
+    with open(saved / file, "rb") as handle:
+        handle.seek(offset)
+        whole = zlib.crc32(handle.read())
+    assert int(manifest_entry(saved, file)["crc32"], 16) == whole
     itemsize = np.dtype(manifest_entry(saved, file)["dtype"]).itemsize
     with open(saved / file, "r+b") as handle:
         handle.seek(offset)

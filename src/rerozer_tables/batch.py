@@ -49,6 +49,22 @@ class Batch:
     the types that have categorical features; both are gathered where the
     batch is sampled (in the loader's workers). ``entity_table`` is the node
     type of the seeds.
+
+    Examples
+    --------
+    >>> from rerozer_tables import Loader, Table, build_graph
+    >>> graph = build_graph({
+    ...     "users": Table({"id": ["a", "b", "c"]}, primary_key="id"),
+    ...     "posts": Table({"by": ["a", "c", "c"]}, foreign_keys={"by": "users"}),
+    ... })
+    >>> batch, = Loader(graph, "users", ["c", "a", "b"], batch_size=2, rank=1, world_size=2,
+    ...                 even_batches=True, num_neighbors=[-1])
+    >>> batch.example_index.tolist(), batch.mask.tolist()  # "a", then "c" again as padding
+    ([1, 0], [True, False])
+    >>> batch.out_node["users"].tolist(), batch.out_node["posts"].tolist()
+    ([0, 2], [0, 1, 2])
+    >>> batch.edge_index[("posts", "by", "users")].tolist()  # posts 1 and 2 belong to "c"
+    [[0, 1, 2], [0, 1, 1]]
     """
 
     index: int
