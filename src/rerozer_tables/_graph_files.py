@@ -64,7 +64,7 @@ def write_array(folder_fd: int, file: str, array: AnyArray) -> None:
     descriptor = os.open(file, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
                          dir_fd=folder_fd)
     try:
-        np.save(_Writer(descriptor), array, allow_pickle=False)  # type: ignore[arg-type]
+        np.save(_Writer(descriptor), array, allow_pickle=False)
         os.fsync(descriptor)  # on disk before the link names the folder
     finally:
         os.close(descriptor)

@@ -180,7 +180,10 @@ def read_sqlite(
     column is read, in rowid order (key order for a table without rowid);
     those that are not keys or the time column become the table's
     features, and other columns declared DATE, DATETIME or TIMESTAMP
-    become datetime64 features (numbers in the graph's time unit).
+    become datetime64 features (numbers in the graph's time unit). Such a
+    column (a shipping date, a last login) may hold values later than the
+    row's time: ``check_graph`` reports it, and the loader hides, per
+    batch, its values later than each example's time.
 
     A table's time column is its column declared DATE, DATETIME or
     TIMESTAMP. ``time_columns`` maps a table name to another column, to

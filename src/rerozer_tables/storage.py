@@ -345,11 +345,11 @@ def _features(
         if held_x.shape[0] != held_cat.shape[0]:
             raise bad(f"gives x[{node_type!r}] {held_x.shape[0]} rows but x_cat[{node_type!r}] "
                       f"{held_cat.shape[0]}")
-        count = num_nodes.get(node_type)
-        if count is not None and held_x.shape[0] != count:
+        nodes = num_nodes.get(node_type)
+        if nodes is not None and held_x.shape[0] != nodes:
             raise folder.fault(files[("x", node_type)],
                                f"holds x[{node_type!r}] with {held_x.shape[0]} rows, but "
-                               f"{node_type} has {count} nodes (num_nodes in {MANIFEST})")
+                               f"{node_type} has {nodes} nodes (num_nodes in {MANIFEST})")
         if not set(names["timestamps"]) <= set(numerical):
             raise bad(f"gives timestamp columns of {node_type!r} that are not among its numerical ones")
         held_vocabularies = vocabularies.get(node_type, {})

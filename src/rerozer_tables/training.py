@@ -101,11 +101,11 @@ def _examples(
         i = int(missing[0])
         raise ValueError(f"{name} keys at index {i}: {example_keys[i].item()!r} matches no row")
     if entity.times is not None:
-        i = first_late(entity.times[rows], example_times)
-        if i is not None:
+        late = first_late(entity.times[rows], example_times)
+        if late is not None:
             raise ValueError(
-                f"{name} keys at index {i}: row {example_keys[i].item()!r} comes at "
-                f"{entity.times[rows[i]]}, after its cut-off time {example_times[i]}; leave it out"
+                f"{name} keys at index {late}: row {example_keys[late].item()!r} comes at "
+                f"{entity.times[rows[late]]}, after its cut-off time {example_times[late]}; leave it out"
             )
     return rows, example_times
 
