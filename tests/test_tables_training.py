@@ -70,11 +70,11 @@ def test_given_keys_and_times_and_their_checks():
     table = training_table(tables, "users", times, keys=keys, target=("posts", "by"),
                            horizon=np.timedelta64(HORIZON, "s"))
     assert table.labels.tolist() == [oracle(k, t, by_key, at, likes, "count") for k, t in zip(keys, times)]
-    with pytest.raises(ValueError, match=rf"users keys at index 0: row '{ids[late]}' comes at "
+    with pytest.raises(ValueError, match=rf"users key at index 0: row '{ids[late]}' comes at "
                                          rf"{joined[late]}, after its cut-off time {joined[late] - 1}"):
         training_table(tables, "users", [joined[late] - 1], keys=[ids[late]], target=("posts", "by"),
                        horizon=1)
-    with pytest.raises(ValueError, match="users keys at index 1: 'zz' matches no row"):
+    with pytest.raises(ValueError, match="users key at index 1: 'zz' matches no row"):
         training_table(tables, "users", [30, 30], keys=["u1", "zz"], target=("posts", "by"), horizon=1)
 
 
@@ -172,7 +172,7 @@ def test_rows_that_inherit_their_time_exist_only_from_it():
     every = training_table(tables, "lines", [10, 55], target=("returns", "line_id"), horizon=20)
     assert list(zip(every.keys.tolist(), every.times.tolist(), every.labels.tolist())) == [
         (10, 10, 0.0), (10, 55, 0.0), (20, 55, 2.0)]
-    with pytest.raises(ValueError, match="lines keys at index 0: row 20 comes at 50, after its cut-off time 10"):
+    with pytest.raises(ValueError, match="lines key at index 0: row 20 comes at 50, after its cut-off time 10"):
         training_table(tables, "lines", [10], keys=[20], target=("returns", "line_id"), horizon=5)
     untimed = training_table(tables, "lines", [10], target=("returns", "line_id"), horizon=5,
                              inherit_times=False)

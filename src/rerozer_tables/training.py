@@ -19,10 +19,11 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, BoolArray, Int64Array, column_array, key_array, time_array
+from ._columns import AnyArray, BoolArray, Int64Array, column_array, time_array
 from ._request import offset_count
 from ._time_rules import exists_at, first_late
 from .build import _Resolved, resolve_tables
+from .graph import positions_of
 from .table import Table
 
 Aggregate = Literal["count", "sum", "mean", "exists"]
@@ -35,8 +36,8 @@ class TrainingTable:
     """Examples and their labels.
 
     ``keys`` are primary-key values of the entity table as the graph holds
-    them (row positions for a table without one), ``times`` the cut-off times in ``time_unit``, and
-    ``labels`` float64: a count, a sum, a mean (NaN when the window holds no
+    them (row positions for a table without one), ``times`` the cut-off
+    times in ``time_unit``, and ``labels`` float64: a count, a sum, a mean (NaN when the window holds no
     value) or 1.0/0.0 for whether a row exists. ``horizon`` is the length of
     the label window, in ``time_unit``.
     """
@@ -83,28 +84,16 @@ def _examples(
         ]
         rows = np.concatenate(chosen).astype(np.int64) if chosen else np.zeros(0, np.int64)
         return rows, np.repeat(cutoffs, [c.size for c in chosen])
-    given, null = column_array(keys)
-    if null is not None:
-        raise ValueError(f"{name} keys at index {int(np.flatnonzero(null)[0])} is null")
-    example_keys = key_array(given, f"{name} keys") if given.size else np.zeros(0, np.int64)
+    rows = positions_of(name, entity.key_map, entity.num_rows, keys)
     example_times = _times(times, unit, "times")
-    if example_keys.size != example_times.size:
-        raise ValueError(f"{example_times.size} times for {example_keys.size} keys")
-    if entity.key_map is None:
-        if example_keys.dtype.kind != "i":
-            raise ValueError(f"{name} has no primary key: give row positions, got {example_keys.dtype}")
-        missing = np.flatnonzero((example_keys < 0) | (example_keys >= entity.num_rows))
-        rows = example_keys.astype(np.int64)
-    else:
-        rows, missing = entity.key_map.lookup(example_keys)
-    if missing.size:
-        i = int(missing[0])
-        raise ValueError(f"{name} keys at index {i}: {example_keys[i].item()!r} matches no row")
+    if rows.size != example_times.size:
+        raise ValueError(f"{example_times.size} times for {rows.size} keys")
     if entity.times is not None:
         late = first_late(entity.times[rows], example_times)
         if late is not None:
+            key = rows[late] if entity.key_map is None else entity.key_map.keys[rows[late]]
             raise ValueError(
-                f"{name} keys at index {late}: row {example_keys[late].item()!r} comes at "
+                f"{name} key at index {late}: row {key.item()!r} comes at "
                 f"{entity.times[rows[late]]}, after its cut-off time {example_times[late]}; leave it out"
             )
     return rows, example_times
