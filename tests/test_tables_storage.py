@@ -156,3 +156,10 @@ def test_save_errors_carry_the_errno_and_name_the_path_given(tmp_path, monkeypat
     monkeypatch.undo()
     assert (error.value.errno, error.value.filename, len(calls)) == (errno.ENOSPC, str(tmp_path / "g"), 2)
     assert os.listdir(tmp_path) == []  # the unfinished version was removed
+
+    def read_only(name, *args, **kwargs):  # as in a read-only folder, for any user
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), name)
+    monkeypatch.setattr(os, "mkdir", read_only)
+    with pytest.raises(PermissionError, match=r"Permission denied \(writing \.g\.v-[0-9a-f]{32} beside it\)") as error:
+        save_graph(shop(1), tmp_path / "g")
+    assert (error.value.errno, error.value.filename) == (errno.EACCES, str(tmp_path / "g"))
