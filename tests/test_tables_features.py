@@ -2,6 +2,7 @@
 the node ids), saving and memory-mapping, read_sqlite, and the rows a batch
 gathers for its sampled nodes."""
 
+import dataclasses
 import json
 import re
 import sqlite3
@@ -21,6 +22,13 @@ def encoded(columns, unit="s", **options):
     return encode_features("t", Table(columns, **options), unit)
 
 
+def test_trailing_nul_categories_survive_save_and_load(tmp_path):
+    graph = build_graph({"t": Table({"v": ["a\0", "a", "a\0"]})})
+    save_graph(graph, tmp_path / "g")
+    loaded = load_graph(tmp_path / "g").features["t"]
+    assert loaded.vocabularies["v"].tolist() == ["a", "a\0"] and loaded.x_cat[:, 0].tolist() == [1, 0, 1]
+
+
 @pytest.mark.parametrize(
     ("values", "expected"),
     [
@@ -30,8 +38,10 @@ def encoded(columns, unit="s", **options):
         ([True, False, None], [1.0, 0.0, NAN]),
         (np.array(["2024-01-01T00:01", "NaT"], dtype="datetime64[m]"), [1704067260.0, NAN]),
         (np.array([2**40 + 1], dtype=np.int64), [float(np.float32(2**40))]),
+        (np.array([90, "NaT"], dtype="timedelta64[s]"), [90.0, NAN]),
     ],
-    ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int"],
+    ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int",
+         "durations-with-nat"],
 )
 def test_numerical_columns_are_float32_with_nan_for_null(values, expected):
     features = encoded({"v": values})
@@ -51,8 +61,9 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         (["b", None, "a", "b"], {}, [1, -1, 0, 1], ["a", "b"]),
         (np.array([b"x", b"y"]), {}, [0, 1], ["x", "y"]),
         ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
+        (["a\0", "a", None, "a\0\0"], {}, [1, 0, -1, 2], ["a", "a\0", "a\0\0"]),
     ],
-    ids=["strings", "bytes", "declared-integers"],
+    ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ"],
 )
 def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
     features = encoded({"v": values}, **options)
@@ -94,8 +105,12 @@ def test_feature_options_are_checked(options, message):
     [
         ({"v": [1.5, 2.5]}, {"categorical": ["v"]}, "t.v is declared categorical but holds float64 values"),
         ({"v": [object(), object()]}, {}, "t.v holds object values that are neither numbers"),
+        ({"v": np.array([b"ok", b"\xff"])}, {}, "t.v holds bytes that are not UTF-8 text"),
+        ({"v": [1, 2**64]}, {}, "t.v holds an integer beyond int64"),
+        ({"v": np.array(["2300-01-01"], "datetime64[D]")}, {"unit": "ns"},
+         "t.v row 0: 2300-01-01 lies outside the range of time_unit 'ns'"),
     ],
-    ids=["float-category", "objects"],
+    ids=["float-category", "objects", "not-utf-8", "beyond-int64", "datetime-out-of-range"],
 )
 def test_columns_that_cannot_be_encoded_name_table_and_column(columns, options, message):
     with pytest.raises(ValueError, match=message):
@@ -169,8 +184,10 @@ def drop_vocabulary(manifest):
     pytest.param(edit_manifest(lambda m: m["features"].pop("posts")), "manifest.json",
                  "gives feature arrays of 'posts' but no feature columns for it", id="no-column-names"),
     pytest.param(edit_manifest(lambda m: m.update(features={"users": ["age"]})), "manifest.json",
-                 "features is not an object of numerical and categorical column lists",
+                 "features is not an object of numerical, categorical and timestamp column lists",
                  id="column-names-malformed"),
+    pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=2)), "node0.x.npy",
+                 r"holds x\['users'\] with 3 rows, but users has 2 nodes", id="more-rows-than-nodes"),
 ])
 def test_damaged_feature_files_and_names_are_refused(tmp_path, damage, file, message):
     path = tmp_path / "g"
@@ -179,6 +196,38 @@ def test_damaged_feature_files_and_names_are_refused(tmp_path, damage, file, mes
     for mmap in (True, False):
         with pytest.raises(ValueError, match="^" + re.escape(f"{path}/{file}: ") + message):
             load_graph(path, mmap=mmap)
+
+
+def set_code(code):
+    def change(graph):
+        graph.features["users"].x_cat[0, 0] = code
+    return change
+
+
+def unsort_vocabulary(graph):
+    graph.features["users"].vocabularies["plan"][:] = ["pro", "free"]
+
+
+def drop_a_row(graph):
+    graph.features["users"] = dataclasses.replace(graph.features["users"], x=graph.features["users"].x[:2])
+
+
+@pytest.mark.parametrize(("change", "file", "message"), [
+    pytest.param(set_code(2), "node0.x_cat.npy", "x_cat['users'] row 0 holds code 2 for plan, outside [-1, 2)",
+                 id="code-past-vocabulary"),
+    pytest.param(set_code(-2), "node0.x_cat.npy", "x_cat['users'] row 0 holds code -2 for plan", id="code-below-null"),
+    pytest.param(unsort_vocabulary, "node0.vocab0.npy",
+                 "the vocabulary of users.plan is not sorted and distinct: 'pro' at position 0, then 'free'",
+                 id="vocabulary-unsorted"),
+    pytest.param(drop_a_row, "node0.x.npy", "x['users'] has 2 rows, but users has 3 nodes (num_nodes)",
+                 id="too-few-rows"),
+])
+def test_check_graph_checks_codes_vocabularies_and_feature_rows(tmp_path, change, file, message):
+    save_graph(build_graph(shop_tables()), tmp_path / "g")
+    graph = load_graph(tmp_path / "g", mmap=False)
+    change(graph)
+    with pytest.raises(ValueError, match="^" + re.escape(f"{tmp_path / 'g'}/{file}: {message}")):
+        check_graph(graph)
 
 
 def test_swapped_feature_values_are_found_by_the_checksum(tmp_path):
@@ -265,4 +314,5 @@ def test_a_loader_without_features_and_a_graph_without_them():
     batch = next(iter(Loader(bare, "users", ["u1"], [9], batch_size=1,
                              num_neighbors={("posts", "by", "users"): [-1]})))
     assert batch.x["posts"].shape == (batch.out_node["posts"].size, 0)
-    assert batch.x_cat == {}
+    assert {t: a.shape for t, a in batch.x_cat.items()} == {
+        t: (batch.out_node[t].size, 0) for t in ("users", "posts")}

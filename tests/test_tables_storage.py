@@ -1,6 +1,7 @@
 """rerozer_tables.save_graph / load_graph: round trips, memory maps, and
 readers left undisturbed by a save over the graph they read."""
 
+import errno
 import json
 import multiprocessing as mp
 import os
@@ -126,7 +127,39 @@ def test_load_rejects_another_format_version(tmp_path):
     save_graph(shop(1), tmp_path / "g")
     manifest = json.loads((tmp_path / "g" / "manifest.json").read_text())
     (tmp_path / "g" / "manifest.json").write_text(json.dumps(manifest | {"version": 99}))
-    with pytest.raises(ValueError, match="version 99, not 'rerozer_tables.graph' version 2$"):
+    with pytest.raises(ValueError, match="version 99, not 'rerozer_tables.graph' version 3$"):
         load_graph(tmp_path / "g")
     with pytest.raises(FileNotFoundError):
         load_graph(tmp_path / "missing")
+
+
+def short_then_full(calls):
+    """An os.write that writes half of its first call, then finds the disk full."""
+    real = os.write
+
+    def write(descriptor, data):
+        calls.append(len(data))
+        if len(calls) == 1:
+            return real(descriptor, memoryview(data)[: len(data) // 2])
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+    return write
+
+
+def test_save_errors_carry_the_errno_and_name_the_path_given(tmp_path, monkeypatch):
+    long = tmp_path / ("g" * 220)
+    with pytest.raises(OSError, match="the name may have at most 216 bytes") as error:
+        save_graph(shop(1), long)
+    assert (error.value.errno, error.value.filename) == (errno.ENAMETOOLONG, str(long))
+    monkeypatch.setattr(os, "write", short_then_full(calls := []))
+    with pytest.raises(OSError, match=r"No space left on device \(writing \.g\.v-[0-9a-f]{32}/edge0\.colptr\.npy") as error:
+        save_graph(shop(1), tmp_path / "g")
+    monkeypatch.undo()
+    assert (error.value.errno, error.value.filename, len(calls)) == (errno.ENOSPC, str(tmp_path / "g"), 2)
+    assert os.listdir(tmp_path) == []  # the unfinished version was removed
+
+    def read_only(name, *args, **kwargs):  # as in a read-only folder, for any user
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), name)
+    monkeypatch.setattr(os, "mkdir", read_only)
+    with pytest.raises(PermissionError, match=r"Permission denied \(writing \.g\.v-[0-9a-f]{32} beside it\)") as error:
+        save_graph(shop(1), tmp_path / "g")
+    assert (error.value.errno, error.value.filename) == (errno.EACCES, str(tmp_path / "g"))

@@ -418,7 +418,7 @@ def manifest_linking_out(path):
                  id="unknown-array"),
     pytest.param(edit_entries(lambda entry, m: m.update(version=1)), "manifest.json",
                  "holds format 'rerozer_tables.graph' version 1, not 'rerozer_tables.graph' "
-                 "version 2: save the graph again", id="earlier-version"),
+                 "version 3: save the graph again", id="earlier-version"),
     pytest.param(edit_entries(lambda entry, m: m.update(dangling_keys={"orders.sku": -1})),
                  "manifest.json", "dangling_keys is not an object of counts", id="negative-count"),
     pytest.param(lambda path: (path / "manifest.json").write_text("[" * 100_000), "manifest.json",

@@ -13,6 +13,7 @@ from rerozer_tables import Loader, Table, build_graph, check_graph, load_graph, 
 
 EARLIEST = -(2**63)
 DAY = 86_400
+NAN = float("nan")
 
 
 def connect(tmp_path, script):
@@ -252,9 +253,9 @@ def test_example_times_finer_than_the_unit_are_refused(timed_graph):
     message = ("times row 1: 2023-11-15T00:00:00.250 is not a whole number of time_unit 's'; "
                "build with a finer time_unit")
     with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
-        Loader(timed_graph, "users", [1, 2], times, batch_size=2, num_neighbors=[1])
+        Loader(timed_graph, "users", [1, 1], times, batch_size=2, num_neighbors=[1])
     # Whole seconds in a finer dtype are fine.
-    Loader(timed_graph, "users", [1, 2], times.astype("datetime64[s]").astype("datetime64[ms]"),
+    Loader(timed_graph, "users", [1, 1], times.astype("datetime64[s]").astype("datetime64[ms]"),
            batch_size=2, num_neighbors=[1])
 
 
@@ -270,7 +271,10 @@ def test_example_times_finer_than_the_unit_are_refused(timed_graph):
 )
 def test_example_times_far_outside_the_graph_warn_of_a_unit_mixup(timed_graph, times, warns):
     def make():
-        return Loader(timed_graph, "users", [1, 2], times, batch_size=2, num_neighbors=[1])
+        try:
+            Loader(timed_graph, "users", [1, 2], times, batch_size=2, num_neighbors=[1])
+        except ValueError as error:  # refused after the warning: a user that does not exist yet
+            assert "exists from" in str(error) and min(times) < 1_700_100_000
 
     if warns:
         with pytest.warns(UserWarning, match=r"lies more than a factor of 100 outside the graph's times "
@@ -312,3 +316,69 @@ def test_integer_times_convert_from_their_table_unit_and_lists_of_datetime64_are
     assert graph.node_time["b"].tolist() == [DAY, 5]
     with pytest.raises(ValueError, match=r"^time_unit 's' is given without a time_column$"):
         Table({"t": [1]}, time_unit="s")
+
+
+# --- No seed before it exists, no future window, no future feature value ----
+
+def delivery_shop():
+    """Orders with a delivery date that is later than the order itself; lines
+    that inherit their order's time."""
+    return build_graph({
+        "customers": Table({"id": [1, 2], "t": [0, 40]}, primary_key="id", time_column="t"),
+        "orders": Table({"id": [7, 8, 9], "customer_id": [1, 1, 2], "placed": [100, 150, 120],
+                         "delivered": np.array([300, 160, 500], dtype="datetime64[s]"),
+                         "total": [1.0, 2.0, 3.0]},
+                        primary_key="id", foreign_keys={"customer_id": "customers"}, time_column="placed"),
+        "lines": Table({"order_id": [7, 9]}, foreign_keys={"order_id": "orders"}),
+    })
+
+
+TO_CUSTOMERS = {("orders", "customer_id", "customers"): [-1]}
+
+
+@pytest.mark.parametrize(
+    "entity, keys, times, options, message",
+    [
+        pytest.param("customers", [1, 2], [10, 30], {},
+                     "example 1: customers key 2 exists from 40, after the example's time 30: leave the "
+                     "example out, or give it a time at or after 40", id="seed-before-its-row"),
+        pytest.param("lines", [0, 1], [200, 110], {"num_neighbors": {("lines", "order_id", "orders"): [1]}},
+                     "example 1: lines key 1 exists from 120 (the time it inherits from its parent rows), "
+                     "after the example's time 110", id="seed-before-its-inherited-time"),
+        pytest.param("customers", [1], [200], {"sampling_time_offsets": {"orders__customer_id__customers": [[None, 500]]}},
+                     "sampling_time_offsets['orders__customer_id__customers'] hop 0: the window (None, 500] ends "
+                     "500 after the example time, so it samples rows from the future", id="open-window-into-the-future"),
+        pytest.param("customers", [1], [200],
+                     {"sampling_time_offsets": {"orders__customer_id__customers": [[-np.timedelta64(30, "D"),
+                                                                                    np.timedelta64(30, "D")]]}},
+                     f"the window ({-30 * DAY}, {30 * DAY}] ends {30 * DAY} after", id="window-sign-slip"),
+        pytest.param("customers", [1], [200], {"future_values": "hide"},
+                     "future_values must be 'mask' or 'keep', got 'hide'", id="unknown-future-values"),
+    ],
+)
+def test_the_loader_refuses_seeds_and_windows_from_the_future(entity, keys, times, options, message):
+    options = {"num_neighbors": TO_CUSTOMERS, **options} if "sampling_time_offsets" not in options else options
+    with pytest.raises(ValueError, match=re.escape(message)):
+        Loader(delivery_shop(), entity, keys, times, batch_size=2, **options)
+
+
+def test_a_future_window_is_sampled_only_when_allowed():
+    windows = {"orders__customer_id__customers": [[None, 100]]}
+    loader = Loader(delivery_shop(), "customers", [1], [60], batch_size=1, sampling_time_offsets=windows,
+                    future_windows="allow")
+    assert next(iter(loader)).out_node["orders"].tolist() == [0, 1]  # placed at 100 and 150, after 60
+
+
+@pytest.mark.parametrize("future_values", ["mask", "keep"])
+@pytest.mark.parametrize("workers, kind", [(0, "thread"), (2, "process")], ids=["in-turn", "processes"])
+def test_timestamp_features_later_than_the_example_are_masked(future_values, workers, kind):
+    graph = delivery_shop()
+    assert "orders.delivered: 3 of 3 timestamps are later than their own row's time" in check_graph(graph)[1]
+    loader = Loader(graph, "customers", [1, 2], [200, 200], batch_size=2, num_neighbors=TO_CUSTOMERS,
+                    future_values=future_values, workers=workers, worker_kind=kind)
+    batch = next(iter(loader))
+    assert batch.out_node["orders"].tolist() == [0, 1, 2]
+    delivered = batch.x["orders"][:, graph.features["orders"].numerical.index("delivered")]
+    expected = [300, 160, 500] if future_values == "keep" else [NAN, 160, NAN]
+    np.testing.assert_array_equal(delivered, np.array(expected, np.float32))
+    assert batch.x["orders"][:, graph.features["orders"].numerical.index("total")].tolist() == [1, 2, 3]

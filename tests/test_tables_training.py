@@ -1,10 +1,13 @@
 """Training tables against an oracle: labels count only rows in (t, t + horizon],
 features (the sampled rows) only rows at or before t, and splits by time."""
 
+import datetime as dt
+import sqlite3
+
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph, split_by_time, training_table
+from rerozer_tables import Loader, Table, build_graph, read_sqlite, split_by_time, training_table
 
 HORIZON = 7
 
@@ -67,11 +70,11 @@ def test_given_keys_and_times_and_their_checks():
     table = training_table(tables, "users", times, keys=keys, target=("posts", "by"),
                            horizon=np.timedelta64(HORIZON, "s"))
     assert table.labels.tolist() == [oracle(k, t, by_key, at, likes, "count") for k, t in zip(keys, times)]
-    with pytest.raises(ValueError, match=rf"users keys at index 0: row '{ids[late]}' comes at "
+    with pytest.raises(ValueError, match=rf"users key at index 0: row '{ids[late]}' comes at "
                                          rf"{joined[late]}, after its cut-off time {joined[late] - 1}"):
         training_table(tables, "users", [joined[late] - 1], keys=[ids[late]], target=("posts", "by"),
                        horizon=1)
-    with pytest.raises(ValueError, match="users keys at index 1: 'zz' matches no row"):
+    with pytest.raises(ValueError, match="users key at index 1: 'zz' matches no row"):
         training_table(tables, "users", [30, 30], keys=["u1", "zz"], target=("posts", "by"), horizon=1)
 
 
@@ -83,15 +86,97 @@ def test_given_keys_and_times_and_their_checks():
         ({"aggregate": "max", "column": "likes"}, "aggregate must be one of count, sum, mean, exists"),
         ({"target": ("users", "id")}, "users.id is not a foreign key into users"),
         ({"horizon": 0}, "horizon must be positive, got 0"),
+        ({"horizon": "10s"}, "horizon: '10s' is neither an integer"),
+        ({"horizon": dt.timedelta(milliseconds=1500)}, "horizon: datetime.timedelta.* is not a whole number"),
     ],
     ids=["sum-without-column", "count-with-column", "unknown-aggregate", "not-a-foreign-key",
-         "empty-window"],
+         "empty-window", "horizon-text", "horizon-not-whole"],
 )
 def test_wrong_requests_are_refused(options, message):
     tables = random_shop(0, False)[0]
     arguments = {"target": ("posts", "by"), "horizon": HORIZON, **options}
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises((ValueError, TypeError), match=message):
         training_table(tables, "users", [30], **arguments)
+
+
+def sqlite_tables(tmp_path, script):
+    connection = sqlite3.connect(tmp_path / "db.sqlite")
+    connection.executescript(script)
+    connection.commit()
+    connection.close()
+    return read_sqlite(tmp_path / "db.sqlite")
+
+
+def test_labels_link_child_rows_as_the_graph_does(tmp_path):
+    """Text keys that SQLite matches with INTEGER keys ('1', ' 2', '1.0'):
+    each label counts exactly the rows the graph's edges link to its entity."""
+    tables = sqlite_tables(tmp_path, """
+        CREATE TABLE users (id INTEGER PRIMARY KEY, joined INTEGER);
+        CREATE TABLE posts (by REFERENCES users (id), at INTEGER);
+        INSERT INTO users VALUES (1, 0), (2, 0);
+        INSERT INTO posts VALUES ('1', 5), (' 2', 6), ('1.0', 7), ('2', 8), ('1', 30), (NULL, 6);
+    """)
+    tables = {name: Table(t.columns, primary_key=t.primary_key, foreign_keys=t.foreign_keys,
+                          time_column="joined" if name == "users" else "at")
+              for name, t in tables.items()}
+    table = training_table(tables, "users", [0, 0], keys=["1", " 2"], target=("posts", "by"), horizon=10)
+    graph = build_graph(tables)
+    colptr, row = graph.colptr["posts__by__users"], graph.row["posts__by__users"]
+    at = graph.node_time["posts"]
+    linked = [int(np.sum(at[row[colptr[p]:colptr[p + 1]]] <= 10)) for p in graph.position("users", [1, 2])]
+    assert table.keys.tolist() == [1, 2]
+    assert table.labels.tolist() == linked == [2.0, 2.0]
+
+
+@pytest.mark.parametrize(
+    ("likes", "aggregate", "expected"),
+    [
+        ([1e17, 1.0, 1.0], "sum", [1e17, 2.0]),
+        ([np.inf, 1.0, 1.0], "sum", [np.inf, 2.0]),
+        ([np.nan, 1.0, 3.0], "mean", [np.nan, 2.0]),
+        ([-np.inf, 1.0, np.inf], "sum", [-np.inf, np.inf]),
+    ],
+    ids=["huge-beside-small", "inf-stays-in-its-entity", "null-left-out", "infinities-apart"],
+)
+def test_each_label_comes_from_its_own_entitys_rows(likes, aggregate, expected):
+    tables = {
+        "users": Table({"id": [1, 2]}, primary_key="id"),
+        "posts": Table({"by": [1, 2, 2], "at": [5, 6, 7], "likes": likes},
+                       foreign_keys={"by": "users"}, time_column="at"),
+    }
+    table = training_table(tables, "users", [0, 0], keys=[1, 2], target=("posts", "by"),
+                           horizon=10, aggregate=aggregate, column="likes")
+    np.testing.assert_array_equal(table.labels, expected)
+
+
+def test_nullable_real_columns_from_sqlite_leave_nulls_out(tmp_path):
+    tables = sqlite_tables(tmp_path, """
+        CREATE TABLE users (id INTEGER PRIMARY KEY);
+        CREATE TABLE posts (by INTEGER REFERENCES users (id), at TIMESTAMP, likes REAL);
+        INSERT INTO users VALUES (1);
+        INSERT INTO posts VALUES (1, '1970-01-01 00:00:05', 2.5), (1, '1970-01-01 00:00:06', NULL);
+    """)
+    table = training_table(tables, "users", [0], keys=[1], target=("posts", "by"),
+                           horizon=dt.timedelta(seconds=10), aggregate="mean", column="likes")
+    assert table.labels.tolist() == [2.5]
+
+
+def test_rows_that_inherit_their_time_exist_only_from_it():
+    tables = {
+        "orders": Table({"id": [1, 2], "t": [0, 50]}, primary_key="id", time_column="t"),
+        "lines": Table({"id": [10, 20], "order_id": [1, 2]}, primary_key="id",
+                       foreign_keys={"order_id": "orders"}),
+        "returns": Table({"line_id": [10, 20, 20], "t": [5, 60, 70]},
+                         foreign_keys={"line_id": "lines"}, time_column="t"),
+    }
+    every = training_table(tables, "lines", [10, 55], target=("returns", "line_id"), horizon=20)
+    assert list(zip(every.keys.tolist(), every.times.tolist(), every.labels.tolist())) == [
+        (10, 10, 0.0), (10, 55, 0.0), (20, 55, 2.0)]
+    with pytest.raises(ValueError, match="lines key at index 0: row 20 comes at 50, after its cut-off time 10"):
+        training_table(tables, "lines", [10], keys=[20], target=("returns", "line_id"), horizon=5)
+    untimed = training_table(tables, "lines", [10], target=("returns", "line_id"), horizon=5,
+                             inherit_times=False)
+    assert untimed.keys.tolist() == [10, 20]
 
 
 def test_features_see_no_row_of_the_label_window():

@@ -61,8 +61,8 @@ def _from_sequence(values: list[Any] | tuple[Any, ...]) -> tuple[AnyArray, BoolA
     null = np.fromiter(map(_is_null_object, values), dtype=bool, count=len(values))
     present = [v for v, n in zip(values, null.tolist()) if not n]
     kinds = {type(v) for v in present}
-    if kinds and kinds <= {str, np.str_}:
-        array: AnyArray = np.array(present, dtype=np.str_)
+    if kinds and kinds <= {str, np.str_} and not any(v.endswith("\0") for v in present):
+        array: AnyArray = np.array(present, dtype=np.str_)  # which drops trailing NULs
     elif kinds and kinds <= {int, np.int64, np.int32}:
         array = np.array(present, dtype=np.int64)
     elif kinds and kinds <= {int, float, np.float64} and all(
@@ -108,7 +108,7 @@ def column_array(values: object) -> tuple[AnyArray, BoolArray | None]:
         null = None
         if array.dtype.kind == "f":
             null = np.isnan(array)
-        elif array.dtype.kind == "M":
+        elif array.dtype.kind in "mM":
             null = np.isnat(array)
         elif array.dtype == object:
             null = np.fromiter(map(_is_null_object, array.ravel()), dtype=bool, count=array.size)

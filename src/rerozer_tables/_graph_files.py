@@ -16,7 +16,7 @@ import numpy as np
 from ._columns import AnyArray
 
 FORMAT = "rerozer_tables.graph"
-VERSION = 2
+VERSION = 3
 MANIFEST = "manifest.json"
 # What a manifest may name: plain file names in the graph's folder.
 FILE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*\.npy")
@@ -48,14 +48,26 @@ def write_all(descriptor: int, data: bytes) -> None:
         view = view[os.write(descriptor, view):]
 
 
+class _Writer:
+    """A file for ``np.save`` that writes through ``write_all``, so that a
+    full disk raises the system's error (ENOSPC), not a short count."""
+
+    def __init__(self, descriptor: int) -> None:
+        self.descriptor = descriptor
+
+    def write(self, data: bytes) -> int:
+        write_all(self.descriptor, data)
+        return len(data)
+
+
 def write_array(folder_fd: int, file: str, array: AnyArray) -> None:
     descriptor = os.open(file, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644,
                          dir_fd=folder_fd)
-    with os.fdopen(descriptor, "wb") as handle:
-        np.save(handle, array, allow_pickle=False)
-        # On disk before the link names the folder.
-        handle.flush()
-        os.fsync(handle.fileno())
+    try:
+        np.save(_Writer(descriptor), array, allow_pickle=False)
+        os.fsync(descriptor)  # on disk before the link names the folder
+    finally:
+        os.close(descriptor)
 
 
 class GraphFolder:
@@ -131,11 +143,11 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         raise bad("dangling_keys is not an object of counts")
     features = manifest.setdefault("features", {})
     if not isinstance(features, dict) or not all(
-        isinstance(f, dict) and set(f) == {"numerical", "categorical"}
-        and strings(f["numerical"]) and strings(f["categorical"])
+        isinstance(f, dict) and set(f) == {"numerical", "categorical", "timestamps"}
+        and strings(f["numerical"]) and strings(f["categorical"]) and strings(f["timestamps"])
         for f in features.values()
     ):
-        raise bad("features is not an object of numerical and categorical column lists")
+        raise bad("features is not an object of numerical, categorical and timestamp column lists")
     entries = manifest.get("arrays")
     if not isinstance(entries, list):
         raise bad("arrays is not a list")

@@ -45,10 +45,11 @@ class Batch:
 
     ``x[node_type]`` holds the numerical feature rows of the sampled nodes
     (float32, ``[len(out_node[node_type]), columns]``, zero columns for a type
-    without any) and ``x_cat[node_type]`` their categorical codes (int64), for
-    the types that have categorical features; both are gathered where the
-    batch is sampled (in the loader's workers). ``entity_table`` is the node
-    type of the seeds.
+    without any) and ``x_cat[node_type]`` their categorical codes (int64,
+    zero columns likewise), for every node type; both are gathered where the
+    batch is sampled (in the loader's workers), timestamp values later than
+    a row's example time set to NaN (``Loader(future_values=...)``).
+    ``entity_table`` is the node type of the seeds.
 
     Examples
     --------
@@ -93,8 +94,8 @@ class Batch:
         """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
 
         Per node type: ``n_id`` (``out_node``), ``batch`` (``out_batch``),
-        ``num_sampled_nodes``, ``x`` (float32) and, where the type has
-        categorical features, ``x_cat`` (int64). Per edge type tuple:
+        ``num_sampled_nodes``, ``x`` (float32) and ``x_cat`` (int64; zero
+        columns for a type without categorical features). Per edge type tuple:
         ``edge_index`` and ``num_sampled_edges``. On the entity type:
         ``input_id`` (``example_index``), ``seed_time`` and ``batch_size``;
         the seeds are its first ``batch_size`` nodes. The tensors share
@@ -130,7 +131,11 @@ class Batch:
 
 def stacked_edges(out_row: Int64Array, out_col: Int64Array) -> Int64Array:
     """``np.stack([out_row, out_col])``, for a fraction of its overhead on the
-    small arrays of a batch (a dozen edge types per batch)."""
+    small arrays of a batch (a dozen edge types per batch).
+
+    >>> stacked_edges(np.array([0, 1]), np.array([2, 2])).tolist()
+    [[0, 1], [2, 2]]
+    """
     both = np.empty((2, out_row.size), dtype=np.int64)
     both[0] = out_row
     both[1] = out_col

@@ -157,7 +157,11 @@ def _resolve_table(name: str, table: Table, time_unit: str) -> _Resolved:
     times = None
     if table.time_column is not None:
         what = f"{name}.{table.time_column}"
-        values = _without_nulls(table, table.time_column, what, "the time is missing")
+        values = _without_nulls(
+            table, table.time_column, what,
+            "the time is missing: drop the rows without a time, or declare another time "
+            "column (Table(..., time_column=...) or read_sqlite(..., time_columns={table: column}))",
+        )
         converted = time_array(values, time_unit, what, source_unit=table.time_unit)
         times = np.array(converted, dtype=np.int64, order="C")
     return _Resolved(table.num_rows, table.primary_key, key_map, times)
@@ -298,6 +302,64 @@ def _inherit_times(
     return inherited
 
 
+@dataclass
+class Resolution:
+    """The tables' keys, times and foreign keys as the graph sees them.
+
+    ``build_graph`` builds its edges from it and ``training_table`` matches
+    label rows to entities and decides when a row exists through it, so the
+    two never compare keys or times differently. ``link(child, column)``
+    resolves a foreign key once; ``take_link`` hands it over and forgets it.
+    """
+
+    tables: Mapping[str, Table]
+    resolved: dict[str, _Resolved]
+    dangling_keys: str
+    links: dict[tuple[str, str], _Link]
+    dangling: dict[str, int]
+    inherited: dict[str, list[str]]
+
+    def link(self, child: str, column: str) -> _Link:
+        if (child, column) not in self.links:
+            table = self.tables[child]
+            found = _parent_positions(
+                child, column, table, table.foreign_keys[column], self.resolved, self.dangling_keys
+            )
+            if found.dangling:
+                self.dangling[f"{child}.{column}"] = found.dangling
+            self.links[child, column] = found
+        return self.links[child, column]
+
+    def take_link(self, child: str, column: str) -> _Link:
+        self.link(child, column)
+        return self.links.pop((child, column))
+
+
+def resolve_tables(
+    tables: Mapping[str, Table],
+    time_unit: str,
+    *,
+    inherit_times: bool = True,
+    dangling_keys: str = "error",
+    step: Callable[[], None] = lambda: None,
+) -> Resolution:
+    """Every table's key map and times (inherited ones included), as
+    ``build_graph`` takes them; ``step`` is called after each table."""
+    if dangling_keys not in ("error", "null"):
+        raise ValueError(f"dangling_keys must be 'error' or 'null', got {dangling_keys!r}")
+    for child, table in tables.items():
+        for column, parent in table.foreign_keys.items():
+            if parent not in tables:
+                raise ValueError(f"{child}.{column} refers to the unknown table {parent!r}")
+    resolution = Resolution(tables, {}, dangling_keys, {}, {}, {})
+    for name, table in tables.items():
+        resolution.resolved[name] = _resolve_table(name, table, time_unit)
+        step()
+    if inherit_times:
+        resolution.inherited = _inherit_times(tables, resolution.resolved, resolution.link)
+    return resolution
+
+
 def build_graph(
     tables: Mapping[str, Table],
     *,
@@ -382,31 +444,10 @@ def build_graph(
     >>> graph.node_time["lines"].tolist()[:2], graph.inherited_times
     ([40, 50], {'lines': ['order_id']})
     """
-    if dangling_keys not in ("error", "null"):
-        raise ValueError(f"dangling_keys must be 'error' or 'null', got {dangling_keys!r}")
-    for child, table in tables.items():
-        for column, parent in table.foreign_keys.items():
-            if parent not in tables:
-                raise ValueError(f"{child}.{column} refers to the unknown table {parent!r}")
     steps = 2 * len(tables) + sum(len(t.foreign_keys) for t in tables.values())
     edge_types: list[EdgeType] = []
     colptr: dict[str, Int64Array] = {}
     row: dict[str, Int64Array] = {}
-    resolved: dict[str, _Resolved] = {}
-    links: dict[tuple[str, str], _Link] = {}
-    dangling: dict[str, int] = {}
-
-    def link(child: str, column: str) -> _Link:
-        """A foreign key's parent positions, found once."""
-        if (child, column) not in links:
-            table = tables[child]
-            found = _parent_positions(
-                child, column, table, table.foreign_keys[column], resolved, dangling_keys
-            )
-            if found.dangling:
-                dangling[f"{child}.{column}"] = found.dangling
-            links[child, column] = found
-        return links[child, column]
 
     def add(edge_type: EdgeType, arrays: tuple[Int64Array, Int64Array]) -> None:
         key = edge_type_key(edge_type)
@@ -416,14 +457,14 @@ def build_graph(
         colptr[key], row[key] = arrays
 
     with progress_bar(steps, "build", "step", progress) as bar:
-        for name, table in tables.items():
-            resolved[name] = _resolve_table(name, table, time_unit)
-            bar.update(1)
-        inherited = _inherit_times(tables, resolved, link) if inherit_times else {}
+        resolution = resolve_tables(
+            tables, time_unit, inherit_times=inherit_times, dangling_keys=dangling_keys,
+            step=lambda: bar.update(1),
+        )
+        resolved = resolution.resolved
         for child, table in tables.items():
             for column, parent in table.foreign_keys.items():
-                link(child, column)
-                found = links.pop((child, column))  # released once its edges are built
+                found = resolution.take_link(child, column)  # released once its edges are built
                 parent_of, null = found.parent_of, found.null
                 num_parents = resolved[parent].num_rows
                 # child -> parent: children in time order, then grouped by parent.
@@ -463,6 +504,6 @@ def build_graph(
         keys={n: r.key_map for n, r in resolved.items() if r.key_map is not None},
         time_unit=time_unit,
         features=features,
-        inherited_times=inherited,
-        dangling_keys=dangling,
+        inherited_times=resolution.inherited,
+        dangling_keys=resolution.dangling,
     )

@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 
 from ._columns import AnyArray
+from ._time_rules import future_feature_notes
 from .graph import Graph, edge_type_key
 from .storage import verify_checksums
 
@@ -61,6 +64,45 @@ def _check_order(graph: Graph, key: str, src: str, colptr: AnyArray, row: AnyArr
         )
 
 
+def _where(graph: Graph, name: tuple[str, ...]) -> str:
+    """``folder/file: `` of a loaded graph's array, or nothing."""
+    saved = graph.saved
+    if saved is None or name not in saved.arrays:
+        return ""
+    return f"{os.path.join(saved.folder, saved.arrays[name][0])}: "
+
+
+def _check_features(graph: Graph, counts: dict[str, tuple[int, str]]) -> None:
+    """One feature row per node, every code within its vocabulary, and every
+    vocabulary sorted and distinct."""
+    for node_type, held in graph.features.items():
+        for what, array in (("x", held.x), ("x_cat", held.x_cat)):
+            if node_type in counts and array.shape[0] != counts[node_type][0]:
+                count, source = counts[node_type]
+                raise ValueError(
+                    f"{_where(graph, (what, node_type))}{what}[{node_type!r}] has "
+                    f"{array.shape[0]} rows, but {node_type} has {count} nodes ({source})"
+                )
+        for c, column in enumerate(held.categorical):
+            vocabulary = held.vocabularies[column]
+            if vocabulary.size > 1 and not bool(np.all(vocabulary[1:] > vocabulary[:-1])):
+                p = int(np.flatnonzero(~(vocabulary[1:] > vocabulary[:-1]))[0])
+                raise ValueError(
+                    f"{_where(graph, ('vocabulary', node_type, column))}the vocabulary of "
+                    f"{node_type}.{column} is not sorted and distinct: {vocabulary[p].item()!r} "
+                    f"at position {p}, then {vocabulary[p + 1].item()!r}"
+                )
+            codes = np.asarray(held.x_cat[:, c])
+            bad = np.flatnonzero((codes < -1) | (codes >= vocabulary.size))
+            if bad.size:
+                r = int(bad[0])
+                raise ValueError(
+                    f"{_where(graph, ('x_cat', node_type))}x_cat[{node_type!r}] row {r} holds "
+                    f"code {int(codes[r])} for {column}, outside [-1, {vocabulary.size}) "
+                    "(-1 for null, else a position in its vocabulary)"
+                )
+
+
 def _report(graph: Graph) -> list[str]:
     """What the graph's times and keys hold beyond the tables' own columns."""
     notes = []
@@ -73,7 +115,7 @@ def _report(graph: Graph) -> list[str]:
         )
     for column, count in graph.dangling_keys.items():
         notes.append(f"{column}: {count} values matched no parent row and were read as null")
-    return notes
+    return notes + future_feature_notes(graph)
 
 
 def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
@@ -86,8 +128,10 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     starts at 0, never decreases, ends at the length of its ``row`` and has
     one entry more than its destination type has nodes; that every ``row`` id
     lies within its source type; that every column is ordered by the time of
-    its sources when they have times; and that every ``node_time`` and key
-    map has one entry per node. With ``verify=True``, first compares every
+    its sources when they have times; that every ``node_time``, key map and
+    feature matrix has one entry (row) per node; and that every categorical
+    code lies in [-1, vocabulary size) of a vocabulary that is sorted and
+    distinct. With ``verify=True``, first compares every
     array of a graph from ``load_graph`` with the CRC-32 recorded when it was
     saved (reading every byte), which finds damage that leaves the layout
     valid, such as two entries swapped.
@@ -96,8 +140,10 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     -------
     list of str
         The report: one line per table that took its times from its
-        parents (``build_graph``'s ``inherit_times``) and per foreign-key
-        column whose dangling values were read as null. Empty for a graph
+        parents (``build_graph``'s ``inherit_times``), per foreign-key
+        column whose dangling values were read as null, and per timestamp
+        feature column holding values later than their own row's time
+        (a column that may reveal the future, such as a delivery date). Empty for a graph
         built from tables that all have their own times and whose keys all
         match.
 
@@ -194,4 +240,5 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
             )
         if src in graph.node_time:
             _check_order(graph, key, src, colptr, row)
+    _check_features(graph, counts)
     return _report(graph)

@@ -10,6 +10,12 @@ the table's row at position p (the row order of the table as given; for
 * ``x_cat``: int64, one column per categorical feature (strings, and
   integer columns declared categorical), holding the value's position in the
   column's vocabulary (its distinct values, sorted), -1 where it is null.
+  Strings that differ are different categories, trailing NULs included
+  (the vocabulary then holds Python strings, as numpy's fixed-width strings
+  drop trailing NULs).
+
+``timestamps`` names the columns of ``x`` that hold timestamps: the loader
+hides their values later than each example's time (``rerozer_tables._time_rules``).
 
 A batch gathers the rows of its sampled nodes from these matrices
 (``gather_features``). float32 holds integers exactly up to 2**24; a
@@ -24,7 +30,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, BoolArray, Int64Array
+from ._columns import AnyArray, BoolArray, Int64Array, _to_unit
 from .table import Table
 
 Float32Array = npt.NDArray[np.float32]
@@ -37,6 +43,7 @@ class NodeFeatures:
     ``x`` is float32 of shape ``[num_nodes, len(numerical)]``, ``x_cat`` int64
     of shape ``[num_nodes, len(categorical)]``, and ``vocabularies[name][c]``
     the value that code c of the categorical column ``name`` stands for.
+    ``timestamps`` lists the numerical columns that hold timestamps.
 
     Examples
     --------
@@ -55,6 +62,7 @@ class NodeFeatures:
     x_cat: Int64Array = field(repr=False)
     categorical: list[str]
     vocabularies: dict[str, AnyArray] = field(repr=False)
+    timestamps: list[str] = field(default_factory=list)
 
     @classmethod
     def empty(cls, num_nodes: int) -> NodeFeatures:
@@ -106,20 +114,31 @@ def _numbers(values: AnyArray, null: BoolArray | None) -> Float32Array:
     return _spread(present, null, np.nan, np.float32)
 
 
-def _times(values: AnyArray, null: BoolArray | None, unit: str) -> Float32Array:
+def _times(values: AnyArray, null: BoolArray | None, unit: str, what: str) -> Float32Array:
     """Timestamps as numbers in ``unit`` since 1970 (finer parts rounded down)."""
     present = values if null is None else values[~null]
     if present.dtype.kind != "M":  # datetime objects
         present = np.array([np.datetime64(v.isoformat()) for v in present.tolist()])
-    counts = present.astype(f"datetime64[{unit}]").view(np.int64).astype(np.float32)
+    rows = np.arange(values.size, dtype=np.int64) if null is None else np.flatnonzero(~null)
+    counts = _to_unit(present, unit, what, rows).view(np.int64).astype(np.float32)
     return _spread(counts, null, np.nan, np.float32)
 
 
 def _codes(values: AnyArray, null: BoolArray | None) -> tuple[Int64Array, AnyArray]:
     """Codes into the sorted distinct values, -1 for null."""
+    if values.dtype == object:
+        strings = (values if null is None else values[~null]).tolist()
+        if any(isinstance(v, str) and v.endswith("\0") for v in strings):
+            # numpy's strings would make 'a' and 'a\0' one value.
+            ordered = sorted(set(strings))
+            code_of = {v: c for c, v in enumerate(ordered)}
+            vocabulary = np.empty(len(ordered), dtype=object)
+            vocabulary[:] = ordered
+            codes = np.array([code_of[v] for v in strings], dtype=np.int64)
+            return _spread(codes, null, -1, np.int64), vocabulary
     present = _present(values, null)
     if present.dtype.kind == "S":
-        present = present.astype(np.str_)
+        present = np.char.decode(present, "utf-8")
     vocabulary, inverse = np.unique(present, return_inverse=True)
     return _spread(inverse.reshape(-1), null, -1, np.int64), vocabulary
 
@@ -145,13 +164,19 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
     x_columns: list[Float32Array] = []
     cat_columns: list[Int64Array] = []
     vocabularies: dict[str, AnyArray] = {}
+    timestamps: list[str] = []
     declared = set(table.categorical)
     for column in feature_columns(table):
-        values, null = table.column(column)
+        what = f"{name}.{column}"
+        try:
+            values, null = table.column(column)
+        except OverflowError as error:
+            raise ValueError(f"{what} holds an integer beyond int64 ({error})") from None
+        except ValueError as error:
+            raise ValueError(f"{what}: {error}") from None
         kind: str = values.dtype.kind
         if kind == "O":
             kind = _kind_of_objects(values, null)
-        what = f"{name}.{column}"
         if column in declared:
             if kind not in "iuUS":
                 raise ValueError(f"{what} is declared categorical but holds {values.dtype} values")
@@ -159,20 +184,28 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
             categorical.append(column)
             cat_columns.append(codes)
         elif kind in "US":
-            codes, vocabularies[column] = _codes(values, null)
+            try:
+                codes, vocabularies[column] = _codes(values, null)
+            except UnicodeDecodeError as error:
+                raise ValueError(f"{what} holds bytes that are not UTF-8 text ({error})") from None
             categorical.append(column)
             cat_columns.append(codes)
         elif kind in "iufb":
             numerical.append(column)
-            x_columns.append(_numbers(values, null))
+            try:
+                x_columns.append(_numbers(values, null))
+            except (OverflowError, TypeError, ValueError) as error:
+                raise ValueError(f"{what} holds a number that is not a float ({error})") from None
         elif kind == "M":
             numerical.append(column)
-            x_columns.append(_times(values, null, time_unit))
+            timestamps.append(column)
+            x_columns.append(_times(values, null, time_unit, what))
         elif kind == "m":
             numerical.append(column)
+            if null is None:
+                null = np.isnat(values)
             durations = values.astype(f"timedelta64[{time_unit}]").view(np.int64).astype(np.float32)
-            if null is not None:
-                durations[null] = np.nan
+            durations[null] = np.nan
             x_columns.append(durations)
         else:
             raise ValueError(
@@ -183,15 +216,14 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
     x = np.stack(x_columns, axis=1) if x_columns else np.zeros((n, 0), np.float32)
     x_cat = np.stack(cat_columns, axis=1) if cat_columns else np.zeros((n, 0), np.int64)
     return NodeFeatures(np.ascontiguousarray(x), numerical, np.ascontiguousarray(x_cat),
-                        categorical, vocabularies)
+                        categorical, vocabularies, timestamps)
 
 
 def gather_features(
     features: dict[str, NodeFeatures], out_node: dict[str, Int64Array]
 ) -> tuple[dict[str, Float32Array], dict[str, Int64Array]]:
-    """The feature rows of the sampled nodes: ``x`` of every node type (zero
-    columns for one without numerical features) and ``x_cat`` of the types
-    that have categorical features."""
+    """The feature rows of the sampled nodes: ``x`` and ``x_cat`` of every
+    node type (zero columns for a type without such features)."""
     x: dict[str, Float32Array] = {}
     x_cat: dict[str, Int64Array] = {}
     for node_type, nodes in out_node.items():
@@ -202,6 +234,8 @@ def gather_features(
             # As a plain ndarray: a memory map's subclass hooks cost more
             # than the gather of a small batch.
             x[node_type] = held.x.view(np.ndarray)[nodes]
-        if held is not None and held.categorical:
+        if held is None or not held.categorical:
+            x_cat[node_type] = np.zeros((nodes.size, 0), np.int64)
+        else:
             x_cat[node_type] = held.x_cat.view(np.ndarray)[nodes]
     return x, x_cat

@@ -93,6 +93,33 @@ class KeyMap:
         return int(self.keys.nbytes) + (0 if self.order is None else int(self.order.nbytes))
 
 
+def positions_of(
+    table: str, key_map: KeyMap | None, count: int | None, key_values: object
+) -> Int64Array:
+    """Row positions of ``table``'s primary-key values, matched as foreign
+    keys are (``KeyMap.lookup``); positions themselves for a table without a
+    primary key (``count`` rows, None: unknown). Raises ValueError naming the
+    first null or unmatched value."""
+    values, null = column_array(key_values)
+    what = f"{table} key"
+    if null is not None:
+        raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
+    keys = key_array(values, what) if values.size else np.zeros(0, np.int64)
+    if key_map is None:
+        if keys.dtype.kind != "i":
+            raise ValueError(f"{table} has no primary key: give row positions, got {keys.dtype}")
+        bad = np.flatnonzero((keys < 0) | (keys >= (count if count is not None else 2**63 - 1)))
+        if bad.size:
+            i = int(bad[0])
+            raise ValueError(f"{what} at index {i}: position {keys[i]} is outside {table} ({count} rows)")
+        return np.ascontiguousarray(keys, dtype=np.int64)
+    positions, missing = key_map.lookup(keys)
+    if missing.size:
+        i = int(missing[0])
+        raise ValueError(f"{what} at index {i}: {keys[i].item()!r} matches no row")
+    return np.ascontiguousarray(positions)
+
+
 @dataclass(frozen=True)
 class SavedChecksums:
     """Where ``load_graph`` read a graph, and the CRC-32 that ``save_graph``
@@ -224,26 +251,7 @@ class Graph:
         """
         if table not in self.node_types:
             raise KeyError(table)
-        values, null = column_array(key_values)
-        what = f"{table} key"
-        if null is not None:
-            raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
-        keys = key_array(values, what) if values.size else np.zeros(0, np.int64)
-        key_map = self.keys.get(table)
-        if key_map is None:
-            if keys.dtype.kind != "i":
-                raise ValueError(f"{table} has no primary key: give row positions, got {keys.dtype}")
-            count = self._count(table)
-            bad = np.flatnonzero((keys < 0) | (keys >= (count if count is not None else 2**63 - 1)))
-            if bad.size:
-                i = int(bad[0])
-                raise ValueError(f"{what} at index {i}: position {keys[i]} is outside {table} ({count} rows)")
-            return np.ascontiguousarray(keys, dtype=np.int64)
-        positions, missing = key_map.lookup(keys)
-        if missing.size:
-            i = int(missing[0])
-            raise ValueError(f"{what} at index {i}: {keys[i].item()!r} matches no row")
-        return np.ascontiguousarray(positions)
+        return positions_of(table, self.keys.get(table), self._count(table), key_values)
 
     def key(self, table: str, positions: object) -> AnyArray:
         """Primary-key values of row ``positions`` of ``table`` (the positions

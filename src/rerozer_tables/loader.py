@@ -18,6 +18,8 @@ from ._threads import Threads
 from .batch import Batch, Result, stacked_edges
 from .check import check_graph
 from .features import gather_features
+from ._time_rules import FutureValues, FutureWindows, check_future_values, mask_future_values
+from ._time_rules import refuse_future_windows, refuse_late_seeds
 from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
 
 if TYPE_CHECKING:
@@ -37,6 +39,7 @@ class _Job:
     sampling_time_offsets: dict[str, list[list[int | None]]]
     temporal_strategy: TemporalStrategy = "last"
     features: bool = True
+    future_values: FutureValues = "mask"
 
     @cached_property
     def draws(self) -> bool:
@@ -74,6 +77,8 @@ class _Job:
                 stacked[edge_type] = both
                 out_row[key], out_col[key] = both[0], both[1]
         x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
+        if self.features and self.future_values == "mask":
+            mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
         batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
@@ -168,7 +173,10 @@ class Loader:
         are whole numbers of it. An edge type named here takes no part in a
         ``num_neighbors`` list; edge types in neither mapping are not
         followed. A request must follow at least one hop: a loader without
-        one raises ValueError.
+        one raises ValueError. A window that ends after the example time
+        (an end above 0) samples rows from the future and raises
+        ValueError naming the edge type and the window, unless
+        ``future_windows="allow"``.
     shuffle
         Visit the examples in a new random order each epoch.
     seed
@@ -226,6 +234,22 @@ class Loader:
     features
         Gather the sampled nodes' feature rows into each batch's ``x`` and
         ``x_cat``, with the sampling (in the workers). False leaves them empty.
+    future_values
+        ``"mask"`` (the default): in each batch, a timestamp feature value
+        of a sampled row that is later than the time of the example the row
+        was sampled for becomes NaN in ``x`` (a delivery date after the
+        cut-off, a last login), so that no such value reaches the model.
+        Values that float32 cannot tell from the example time are hidden
+        too. ``"keep"`` passes every value as stored, future ones included:
+        a model may then learn from what it could not know at prediction
+        time and look better in evaluation than it will be in use.
+    future_windows
+        ``"refuse"`` (the default) or ``"allow"``: whether a time window
+        in ``sampling_time_offsets`` may end after the example time.
+
+    Every example's entity row must exist at its time (its own or
+    inherited time at or before it): a seed that comes later raises
+    ValueError naming the example, its key and both times.
 
     Examples
     --------
@@ -267,6 +291,8 @@ class Loader:
         check: bool = True,
         temporal_strategy: TemporalStrategy = "last",
         features: bool = True,
+        future_values: FutureValues = "mask",
+        future_windows: FutureWindows = "refuse",
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -285,10 +311,13 @@ class Loader:
         strategy = check_temporal_strategy(temporal_strategy)
         if check:
             check_graph(graph)
+        check_future_values(future_values)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows, strategy, features)
+        refuse_future_windows(windows, future_windows)
+        self._job = _Job(graph, entity_table, counts, windows, strategy, features, future_values)
         self._positions = graph.position(entity_table, keys_or_positions)
         self._times = example_times(graph, entity_table, self._positions, times)
+        refuse_late_seeds(graph, entity_table, self._positions, self._times)
         self.batch_size = batch_size
         self.shuffle = shuffle
         self.seed = seed

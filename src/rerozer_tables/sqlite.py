@@ -137,7 +137,13 @@ def _read_columns(connection: sqlite3.Connection, table: str, names: list[str]) 
         cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)} ORDER BY rowid")
     except sqlite3.OperationalError:  # a WITHOUT ROWID table
         cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)}")
-    rows = cursor.fetchall()
+    try:
+        rows = cursor.fetchall()
+    except sqlite3.OperationalError as error:
+        # Text that is not UTF-8: sqlite3 names the column but not the table.
+        raise ValueError(
+            f"{table}: {error}: SQLite TEXT must be UTF-8 here; re-encode the column's text"
+        ) from None
     if not rows:
         return {name: np.zeros(0, dtype=np.int64) for name in names}
     values = list(zip(*rows))
@@ -154,8 +160,8 @@ def _dtype_of(column: tuple[Any, ...]) -> Any:
         kinds == {int, float} and all(abs(v) <= FLOAT_EXACT for v in column if isinstance(v, int))
     ):
         return np.float64  # every integer in it is exact as a float
-    if kinds == {str}:
-        return np.str_
+    if kinds == {str} and not any(v.endswith("\0") for v in column):
+        return np.str_  # which drops trailing NULs: such text stays Python strings
     return object
 
 
@@ -174,7 +180,10 @@ def read_sqlite(
     column is read, in rowid order (key order for a table without rowid);
     those that are not keys or the time column become the table's
     features, and other columns declared DATE, DATETIME or TIMESTAMP
-    become datetime64 features (numbers in the graph's time unit).
+    become datetime64 features (numbers in the graph's time unit). Such a
+    column (a shipping date, a last login) may hold values later than the
+    row's time: ``check_graph`` reports it, and the loader hides, per
+    batch, its values later than each example's time.
 
     A table's time column is its column declared DATE, DATETIME or
     TIMESTAMP. ``time_columns`` maps a table name to another column, to

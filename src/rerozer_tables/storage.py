@@ -50,6 +50,7 @@ arrays are the reader's own.
 from __future__ import annotations
 
 import contextlib
+import errno
 import fcntl
 import json
 import os
@@ -99,6 +100,11 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
             vocabulary = held.vocabularies[column]
             stored = vocabulary.astype(np.str_) if vocabulary.dtype == object else vocabulary
             arrays.append((("vocabulary", node_type, column), f"{prefix}.vocab{c}.npy", stored))
+            lengths = np.array([len(v) for v in vocabulary.tolist()], dtype=np.int64)
+            if vocabulary.dtype == object and np.any(lengths != np.char.str_len(stored)):
+                # numpy's strings drop trailing NULs: their lengths restore them.
+                arrays.append((("vocabulary_lengths", node_type, column),
+                               f"{prefix}.vocab{c}.lengths.npy", lengths))
     return arrays
 
 
@@ -137,6 +143,43 @@ def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
         raise refuse(shown, "is the root folder")
     arrays = _named_arrays(graph)
     os.makedirs(parent, exist_ok=True)
+    _check_name_length(shown, parent, name)
+    try:
+        _save_locked(graph, shown, parent, name, arrays)
+    except OSError as error:
+        raise _naming(error, shown, name) from None
+
+
+def _check_name_length(shown: str, parent: str, name: str) -> None:
+    """Refuse a name too long for the version folders and links beside it."""
+    try:
+        longest = os.pathconf(parent, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        longest = 255
+    limit = longest - len(f"..link-{uuid.uuid4().hex}")
+    if len(os.fsencode(name)) > limit:
+        raise OSError(
+            errno.ENAMETOOLONG,
+            f"{os.strerror(errno.ENAMETOOLONG)}: save_graph keeps the graph in a folder "
+            f"named .NAME.v-<32 hex digits> beside it, so the name may have at most {limit} bytes",
+            shown,
+        )
+
+
+def _naming(error: OSError, shown: str, name: str) -> OSError:
+    """The same error with its errno, naming the path given (and the file
+    or hidden folder that the save was writing), not only the hidden name."""
+    filename = error.filename if isinstance(error.filename, str) else None
+    if filename == shown or error.errno is None:
+        return error
+    doing = f" (writing {filename} beside it)" if filename and filename.startswith(f".{name}.") \
+        else f" (at {filename})" if filename else ""
+    return type(error)(error.errno, f"{error.strerror}{doing}", shown)
+
+
+def _save_locked(
+    graph: Graph, shown: str, parent: str, name: str, arrays: list[tuple[ArrayName, str, AnyArray]]
+) -> None:
     with locked_parent(parent) as parent_fd:
         there = what_is_there(shown, parent_fd, name)
         if there == "folder":
@@ -173,7 +216,10 @@ def _write_version(
         entries = []
         for array_name, file, array in arrays:
             array = np.ascontiguousarray(array)
-            write_array(folder_fd, file, array)
+            try:
+                write_array(folder_fd, file, array)
+            except OSError as error:
+                raise type(error)(error.errno, error.strerror, f"{version}/{file}") from None
             entries.append({
                 "name": list(array_name),
                 "file": file,
@@ -192,7 +238,8 @@ def _write_version(
             "inherited_times": {str(t): [str(c) for c in cs] for t, cs in graph.inherited_times.items()},
             "dangling_keys": {str(c): int(n) for c, n in graph.dangling_keys.items()},
             "features": {
-                str(t): {"numerical": list(f.numerical), "categorical": list(f.categorical)}
+                str(t): {"numerical": list(f.numerical), "categorical": list(f.categorical),
+                         "timestamps": list(f.timestamps)}
                 for t, f in graph.features.items()
             },
             "arrays": entries,
@@ -223,11 +270,15 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     x: dict[str, AnyArray] = {}
     x_cat: dict[str, AnyArray] = {}
     vocabularies: dict[str, dict[str, AnyArray]] = {}
+    lengths: dict[tuple[str, str], AnyArray] = {}
     parts = {"colptr": colptr, "row": row, "node_time": node_time, "keys": keys, "key_order": orders,
              "x": x, "x_cat": x_cat}
     for name, array in arrays.items():
         if len(name) == 3 and name[0] == "vocabulary":
             vocabularies.setdefault(name[1], {})[name[2]] = array
+            continue
+        if len(name) == 3 and name[0] == "vocabulary_lengths":
+            lengths[name[1], name[2]] = array
             continue
         if len(name) != 2 or name[0] not in parts:
             raise folder.fault(MANIFEST, f"names an array {list(name)!r} that no graph has")
@@ -235,7 +286,17 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     for node_type in orders:
         if node_type not in keys:
             raise folder.fault(MANIFEST, f"gives key_order[{node_type!r}] without keys[{node_type!r}]")
-    features = _features(folder, manifest["features"], x, x_cat, vocabularies)
+    for (node_type, column), counts in lengths.items():
+        vocabulary = vocabularies.get(node_type, {}).get(column)
+        if vocabulary is None or counts.shape != vocabulary.shape:
+            raise folder.fault(MANIFEST, f"gives vocabulary_lengths[{node_type!r}][{column!r}] "
+                                         "without a vocabulary of as many values")
+        restored = np.empty(vocabulary.size, dtype=object)
+        restored[:] = [v + "\0" * max(0, int(n) - len(v))
+                       for v, n in zip(vocabulary.tolist(), counts.tolist())]
+        vocabularies[node_type][column] = restored
+    files = {tuple(entry["name"]): entry["file"] for entry in manifest["arrays"]}
+    features = _features(folder, manifest, files, x, x_cat, vocabularies)
     edge_types: list[EdgeType] = [(s, r, d) for s, r, d in manifest["edge_types"]]
     return Graph(
         node_types=list(manifest["node_types"]),
@@ -254,13 +315,16 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
 
 
 def _features(
-    folder: GraphFolder, columns: dict[str, dict[str, list[str]]], x: dict[str, AnyArray],
-    x_cat: dict[str, AnyArray], vocabularies: dict[str, dict[str, AnyArray]],
+    folder: GraphFolder, manifest: dict[str, Any], files: dict[ArrayName, str],
+    x: dict[str, AnyArray], x_cat: dict[str, AnyArray], vocabularies: dict[str, dict[str, AnyArray]],
 ) -> dict[str, NodeFeatures]:
     """Each node type's feature matrices, checked against the column names
     that the manifest gives for them: one ``x`` column per numerical name
     (float32), one ``x_cat`` column per categorical name (int64) with a
-    vocabulary for each, and as many rows in both."""
+    vocabulary for each, and one row per node of the type in both."""
+    columns: dict[str, dict[str, list[str]]] = manifest["features"]
+    num_nodes: dict[str, int] = manifest["num_nodes"]
+
     def bad(text: str) -> ValueError:
         return folder.fault(MANIFEST, text)
 
@@ -281,6 +345,13 @@ def _features(
         if held_x.shape[0] != held_cat.shape[0]:
             raise bad(f"gives x[{node_type!r}] {held_x.shape[0]} rows but x_cat[{node_type!r}] "
                       f"{held_cat.shape[0]}")
+        nodes = num_nodes.get(node_type)
+        if nodes is not None and held_x.shape[0] != nodes:
+            raise folder.fault(files[("x", node_type)],
+                               f"holds x[{node_type!r}] with {held_x.shape[0]} rows, but "
+                               f"{node_type} has {nodes} nodes (num_nodes in {MANIFEST})")
+        if not set(names["timestamps"]) <= set(numerical):
+            raise bad(f"gives timestamp columns of {node_type!r} that are not among its numerical ones")
         held_vocabularies = vocabularies.get(node_type, {})
         if set(held_vocabularies) != set(categorical):
             raise bad(f"gives vocabularies of {node_type!r} for {sorted(held_vocabularies)}, "
@@ -291,6 +362,7 @@ def _features(
         features[node_type] = NodeFeatures(
             held_x, list(numerical), held_cat, list(categorical),
             {column: held_vocabularies[column] for column in categorical},
+            list(names["timestamps"]),
         )
     return features
 

@@ -11,6 +11,7 @@ and test examples by cut-off time.
 
 from __future__ import annotations
 
+import datetime as dt
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Literal
@@ -18,8 +19,11 @@ from typing import Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, Int64Array, column_array, key_array, time_array
-from .graph import KeyMap
+from ._columns import AnyArray, BoolArray, Int64Array, column_array, time_array
+from ._request import offset_count
+from ._time_rules import exists_at, first_late
+from .build import _Resolved, resolve_tables
+from .graph import positions_of
 from .table import Table
 
 Aggregate = Literal["count", "sum", "mean", "exists"]
@@ -31,9 +35,9 @@ _AGGREGATES = ("count", "sum", "mean", "exists")
 class TrainingTable:
     """Examples and their labels.
 
-    ``keys`` are primary-key values of the entity table (row positions for a
-    table without one), ``times`` the cut-off times in ``time_unit``, and
-    ``labels`` float64: a count, a sum, a mean (NaN when the window holds no
+    ``keys`` are primary-key values of the entity table as the graph holds
+    them (row positions for a table without one), ``times`` the cut-off
+    times in ``time_unit``, and ``labels`` float64: a count, a sum, a mean (NaN when the window holds no
     value) or 1.0/0.0 for whether a row exists. ``horizon`` is the length of
     the label window, in ``time_unit``.
     """
@@ -57,64 +61,56 @@ class TrainingTable:
         )
 
 
-def _times(values: object, unit: str, what: str, source_unit: str | None = None) -> Int64Array:
+def _times(values: object, unit: str, what: str) -> Int64Array:
     array, null = column_array(values)
     if null is not None:
         raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
-    return np.ascontiguousarray(time_array(array, unit, what, source_unit=source_unit), dtype=np.int64)
-
-
-def _keys(values: object, what: str) -> AnyArray:
-    array, null = column_array(values)
-    if null is not None:
-        raise ValueError(f"{what} at index {int(np.flatnonzero(null)[0])} is null")
-    return key_array(array, what) if array.size else np.zeros(0, np.int64)
-
-
-def _entity_rows(name: str, table: Table) -> AnyArray:
-    """The key of every row of the entity table (positions without a primary key)."""
-    if table.primary_key is None:
-        return np.arange(table.num_rows, dtype=np.int64)
-    return _keys(table.columns[table.primary_key], f"{name}.{table.primary_key}")
+    return np.ascontiguousarray(time_array(array, unit, what), dtype=np.int64)
 
 
 def _examples(
-    name: str, table: Table, keys: object | None, times: object, unit: str
-) -> tuple[AnyArray, Int64Array]:
-    """The examples as (keys, cut-off times); each entity row must exist at its cut-off."""
-    entity_keys = _entity_rows(name, table)
-    entity_time = None
-    if table.time_column is not None:
-        entity_time = _times(table.columns[table.time_column], unit, f"{name}.{table.time_column}",
-                             table.time_unit)
+    name: str, entity: _Resolved, keys: object | None, times: object, unit: str
+) -> tuple[Int64Array, Int64Array]:
+    """The examples as (entity row positions, cut-off times); each row must
+    exist at its cut-off. Given keys are matched as ``Graph.position``
+    matches them."""
     if keys is None:
         # Every row that exists at each cut-off, cut-off by cut-off.
         cutoffs = _times(times, unit, "times")
+        everything = np.arange(entity.num_rows, dtype=np.int64)
         chosen = [
-            np.arange(entity_keys.size) if entity_time is None else np.flatnonzero(entity_time <= t)
+            everything if entity.times is None else np.flatnonzero(exists_at(entity.times, t))
             for t in cutoffs.tolist()
         ]
         rows = np.concatenate(chosen).astype(np.int64) if chosen else np.zeros(0, np.int64)
-        example_times = np.repeat(cutoffs, [c.size for c in chosen])
-        return entity_keys[rows], example_times
-    example_keys = _keys(keys, f"{name} keys")
+        return rows, np.repeat(cutoffs, [c.size for c in chosen])
+    rows = positions_of(name, entity.key_map, entity.num_rows, keys)
     example_times = _times(times, unit, "times")
-    if example_keys.size != example_times.size:
-        raise ValueError(f"{example_times.size} times for {example_keys.size} keys")
-    key_map = KeyMap.from_keys(entity_keys, f"{name} key")
-    rows, missing = key_map.lookup(example_keys)
-    if missing.size:
-        i = int(missing[0])
-        raise ValueError(f"{name} keys at index {i}: {example_keys[i].item()!r} matches no row")
-    if entity_time is not None:
-        early = np.flatnonzero(entity_time[rows] > example_times)
-        if early.size:
-            i = int(early[0])
+    if rows.size != example_times.size:
+        raise ValueError(f"{example_times.size} times for {rows.size} keys")
+    if entity.times is not None:
+        late = first_late(entity.times[rows], example_times)
+        if late is not None:
+            key = rows[late] if entity.key_map is None else entity.key_map.keys[rows[late]]
             raise ValueError(
-                f"{name} keys at index {i}: row {example_keys[i].item()!r} comes at "
-                f"{entity_time[rows[i]]}, after its cut-off time {example_times[i]}; leave it out"
+                f"{name} key at index {late}: row {key.item()!r} comes at "
+                f"{entity.times[rows[late]]}, after its cut-off time {example_times[late]}; leave it out"
             )
-    return example_keys, example_times
+    return rows, example_times
+
+
+def _numbers(values: AnyArray, null: BoolArray | None, what: str) -> Float64Array:
+    """A value column as float64, NaN where it is null."""
+    present = values if null is None else values[~null]
+    if present.dtype == object:
+        present = np.array(present.tolist()) if present.size else np.zeros(0)
+    if present.dtype.kind not in "iufb":
+        raise ValueError(f"{what} holds {present.dtype} values, not numbers")
+    if null is None:
+        return present.astype(np.float64)
+    full = np.full(null.size, np.nan)
+    full[~null] = present
+    return full
 
 
 def training_table(
@@ -124,10 +120,11 @@ def training_table(
     *,
     keys: object | None = None,
     target: tuple[str, str],
-    horizon: int | np.timedelta64,
+    horizon: int | np.timedelta64 | dt.timedelta,
     aggregate: Aggregate = "count",
     column: str | None = None,
     time_unit: str = "s",
+    inherit_times: bool = True,
 ) -> TrainingTable:
     """Label examples with an aggregate over a child table's next rows.
 
@@ -140,23 +137,33 @@ def training_table(
     times
         The examples' cut-off times (int64 in ``time_unit``, datetime64 or
         ISO-8601 strings), one per key; or, with ``keys=None``, the cut-off
-        times at which every row of ``entity_table`` that exists then (whose
-        time is at or before the cut-off) becomes an example.
+        times at which every row of ``entity_table`` that exists then
+        becomes an example. A row exists from its time, its own or the one
+        ``build_graph`` gives it from its parent rows (``inherit_times``).
     keys
         The examples' primary-key values of ``entity_table`` (row positions
-        when it has none). Each row must exist at its cut-off time.
+        when it has none), matched as ``build_graph`` matches foreign keys
+        ('7' is the integer key 7). Each row must exist at its cut-off time.
     target
         ``(child table, foreign-key column)``: the rows counted for an
         example are those of the child table whose column refers to the
-        example's row and whose time lies in ``(t, t + horizon]``.
+        example's row, as the graph links them, and whose time lies in
+        ``(t, t + horizon]``.
     horizon
-        The label window's length, in ``time_unit`` or as a timedelta64.
+        The label window's length: an int in ``time_unit``, or a
+        ``np.timedelta64`` or ``datetime.timedelta`` that is a whole number
+        of it.
     aggregate
         ``"count"`` of those rows, ``"sum"`` or ``"mean"`` of their
         ``column`` (nulls left out; the mean of no value is NaN), or
-        ``"exists"``: 1.0 when there is such a row, else 0.0.
+        ``"exists"``: 1.0 when there is such a row, else 0.0. Each label is
+        summed in float64 from its own entity's rows alone.
     time_unit
         The graph's time unit, in which ``times`` of the result are given.
+    inherit_times
+        As for ``build_graph``: whether an entity table without a time
+        column takes its rows' times from their parents. Give the value the
+        graph was built with.
 
     Examples
     --------
@@ -189,70 +196,78 @@ def training_table(
         raise ValueError(f"{child_name}.{foreign_key} is not a foreign key into {entity_table}")
     if child.time_column is None:
         raise ValueError(f"{child_name} has no time column of its own to find the rows after a cut-off")
-    if isinstance(horizon, np.timedelta64):
-        span = int(horizon.astype(f"timedelta64[{time_unit}]").astype(np.int64))
-    else:
-        span = int(horizon)
+    span = offset_count("horizon", horizon, time_unit)
     if span <= 0:
         raise ValueError(f"horizon must be positive, got {horizon!r}")
 
-    example_keys, example_times = _examples(
-        entity_table, tables[entity_table], keys, times, time_unit
-    )
-    # The child rows that refer to some row, with their times and values.
-    referred, null = child.column(foreign_key)
-    rows = np.arange(child.num_rows, dtype=np.int64) if null is None else np.flatnonzero(~null)
-    child_keys = key_array(referred[rows], f"{child_name}.{foreign_key}", rows) if rows.size else \
-        np.zeros(0, example_keys.dtype)
-    child_time = _times(child.columns[child.time_column], time_unit,
-                        f"{child_name}.{child.time_column}", child.time_unit)[rows]
-    weight = np.ones(rows.size, dtype=np.float64)
-    present = np.ones(rows.size, dtype=np.float64)
+    # Keys, times and links exactly as build_graph resolves them.
+    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
+    entity = resolution.resolved[entity_table]
+    rows, example_times = _examples(entity_table, entity, keys, times, time_unit)
+    example_keys = rows if entity.key_map is None else entity.key_map.keys[rows]
+    parent_of = resolution.link(child_name, foreign_key).parent_of
+    child_time = resolution.resolved[child_name].times
+    assert child_time is not None
+    counted = parent_of >= 0
+    values = None
     if column is not None:
-        values, value_null = child.column(column)
-        if values.dtype.kind not in "iufb":
-            raise ValueError(f"{child_name}.{column} holds {values.dtype} values, not numbers")
-        weight = values[rows].astype(np.float64)
-        if value_null is not None:
-            missing = value_null[rows]
-            weight[missing] = 0.0
-            present[missing] = 0.0
-    labels = _window_totals(child_keys, child_time, weight, example_keys, example_times, span)
-    if aggregate == "mean":
-        count = _window_totals(child_keys, child_time, present, example_keys, example_times, span)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            labels = np.where(count > 0, labels / np.maximum(count, 1), np.nan)
+        values = _numbers(*child.column(column), f"{child_name}.{column}")
+        counted &= ~np.isnan(values)  # nulls are left out
+    chosen = np.flatnonzero(counted)
+    order, low, high = _windows(parent_of[chosen], child_time[chosen], rows, example_times, span)
+    count = (high - low).astype(np.float64)
+    if aggregate == "count":
+        labels = count
     elif aggregate == "exists":
-        labels = (labels > 0).astype(np.float64)
+        labels = (count > 0).astype(np.float64)
+    else:
+        assert values is not None
+        labels = _range_sums(values[chosen][order], low, high)
+        if aggregate == "mean":
+            with np.errstate(invalid="ignore", divide="ignore"):
+                labels = np.where(count > 0, labels / np.maximum(count, 1), np.nan)
     return TrainingTable(entity_table, example_keys, example_times, labels, span, time_unit)
 
 
-def _window_totals(
-    child_keys: AnyArray, child_time: Int64Array, weight: Float64Array,
-    example_keys: AnyArray, example_times: Int64Array, span: int,
-) -> Float64Array:
-    """Per example (k, t): the sum of ``weight`` over child rows with key k and
-    time in (t, t + span].
-
-    Child rows and both ends of every window are sorted together by (key,
-    time), each end after the child rows of its own time. The running total
-    of the weights at the window's end minus that at its start counts the
-    rows of key k in (t, t + span]: rows of smaller keys cancel out.
-    """
-    if child_keys.dtype.kind != example_keys.dtype.kind:
-        return np.zeros(example_keys.size)  # no child row can match
-    n, m = child_keys.size, example_keys.size
-    _, codes = np.unique(np.concatenate([child_keys, example_keys]), return_inverse=True)
-    codes = codes.reshape(-1).astype(np.int64)
+def _windows(
+    entity_of: Int64Array, row_time: Int64Array, examples: Int64Array,
+    example_times: Int64Array, span: int,
+) -> tuple[Int64Array, Int64Array, Int64Array]:
+    """The rows sorted by (entity, time), and for every example (p, t) the
+    range [low, high) of that order holding entity p's rows with a time in
+    (t, t + span]. Integer positions only: no sum crosses entities."""
+    order = np.lexsort((row_time, entity_of)).astype(np.int64)
+    by_entity, by_time = entity_of[order], row_time[order]
     ends = np.minimum(example_times, np.int64(2**63 - 1 - span)) + span  # saturating
-    key_all = np.concatenate([codes[:n], codes[n:], codes[n:]])
-    time_all = np.concatenate([child_time, example_times, ends])
-    is_end = np.concatenate([np.zeros(n, np.int8), np.ones(2 * m, np.int8)])
-    order = np.lexsort((is_end, time_all, key_all))
-    running = np.cumsum(np.where(is_end[order] == 0, np.concatenate([weight, np.zeros(2 * m)])[order], 0.0))
-    at = np.empty(n + 2 * m, dtype=np.float64)
-    at[order] = running
-    return at[n + m :] - at[n : n + m]
+    return order, _rank(by_entity, by_time, examples, example_times), \
+        _rank(by_entity, by_time, examples, ends)
+
+
+def _rank(
+    by_entity: Int64Array, by_time: Int64Array, entities: Int64Array, times: Int64Array
+) -> Int64Array:
+    """For each (entity, time) query, the number of sorted rows at or before it."""
+    n, m = by_entity.size, entities.size
+    is_query = np.concatenate([np.zeros(n, bool), np.ones(m, bool)])
+    # A row at the query's own time sorts before it, so it is counted.
+    merged = np.lexsort((is_query, np.concatenate([by_time, times]),
+                         np.concatenate([by_entity, entities])))
+    queries = is_query[merged]
+    rows_so_far = np.cumsum(~queries)
+    rank = np.empty(m, dtype=np.int64)
+    rank[merged[queries] - n] = rows_so_far[queries]
+    return rank
+
+
+def _range_sums(values: Float64Array, low: Int64Array, high: Int64Array) -> Float64Array:
+    """The sum of ``values[low[i]:high[i]]`` for each i, each from its own values."""
+    if low.size == 0:
+        return np.zeros(0)
+    bounds = np.empty(2 * low.size, dtype=np.int64)
+    bounds[0::2], bounds[1::2] = low, high
+    sums = np.add.reduceat(np.append(values, 0.0), bounds)[0::2]
+    sums[high == low] = 0.0  # reduceat gives values[low] for an empty range
+    return sums
 
 
 def split_by_time(

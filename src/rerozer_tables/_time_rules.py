@@ -1,0 +1,145 @@
+"""When a row exists, and what an example at time t may see.
+
+One function per rule, called by the graph's users alike: ``training_table``
+takes as examples only rows that exist at their cut-off, and the loader
+refuses a seed that does not; the loader refuses time windows that end
+after the example time, and hides, per sampled row, every timestamp feature
+value later than that row's example time. A row exists from its own time,
+declared or inherited from its parents (``build_graph``); a row with the
+earliest time (-2**63, no timed parent) exists at every time.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Literal
+
+import numpy as np
+
+from ._columns import BoolArray, Int64Array
+
+if TYPE_CHECKING:
+    from .features import Float32Array, NodeFeatures
+    from .graph import Graph
+
+FutureValues = Literal["mask", "keep"]
+FutureWindows = Literal["refuse", "allow"]
+
+# float32 holds every integer exactly only up to this magnitude.
+_FLOAT32_EXACT = 2**24
+
+
+def exists_at(row_times: Int64Array, cutoffs: Int64Array | int) -> BoolArray:
+    """Whether each row exists at its cut-off: its time is at or before it."""
+    return np.asarray(row_times <= cutoffs)
+
+
+def first_late(row_times: Int64Array, cutoffs: Int64Array) -> int | None:
+    """The index of the first row that does not exist yet at its cut-off, or None."""
+    late = np.flatnonzero(~exists_at(row_times, cutoffs))
+    return int(late[0]) if late.size else None
+
+
+def refuse_late_seeds(
+    graph: Graph, entity_table: str, positions: Int64Array, times: Int64Array
+) -> None:
+    """Raise ValueError for the first example whose entity row comes after
+    the example's time: its features would be sampled from the future."""
+    row_times = graph.node_time.get(entity_table)
+    if row_times is None or times.size == 0:
+        return
+    i = first_late(row_times[positions], times)
+    if i is None:
+        return
+    key = graph.key(entity_table, positions[i : i + 1])[0].item()
+    comes = int(row_times[positions[i]])
+    inherited = (f" (the time it inherits from its parent rows)"
+                 if entity_table in graph.inherited_times else "")
+    raise ValueError(
+        f"example {i}: {entity_table} key {key!r} exists from {comes}{inherited}, after the "
+        f"example's time {int(times[i])}: leave the example out, or give it a time at or after {comes}"
+    )
+
+
+def check_future_values(future_values: object) -> None:
+    if future_values not in ("mask", "keep"):
+        raise ValueError(f"future_values must be 'mask' or 'keep', got {future_values!r}")
+
+
+def refuse_future_windows(
+    windows: Mapping[str, list[list[int | None]]], future_windows: str
+) -> None:
+    """Raise ValueError for a time window that ends after the example time,
+    unless ``future_windows`` is "allow"."""
+    if future_windows not in ("refuse", "allow"):
+        raise ValueError(f"future_windows must be 'refuse' or 'allow', got {future_windows!r}")
+    if future_windows == "allow":
+        return
+    for key, rows in windows.items():
+        for hop, (start, end) in enumerate(rows):
+            if end is not None and end > 0:
+                shown = "None" if start is None else str(start)
+                raise ValueError(
+                    f"sampling_time_offsets[{key!r}] hop {hop}: the window ({shown}, {end}] ends "
+                    f"{end} after the example time, so it samples rows from the future: end it "
+                    "at 0 or before, or pass Loader(..., future_windows='allow') if that is meant"
+                )
+
+
+def timestamp_columns(held: NodeFeatures) -> list[int]:
+    """The columns of ``held.x`` that hold timestamps."""
+    chosen = set(held.timestamps)
+    return [c for c, name in enumerate(held.numerical) if name in chosen]
+
+
+def later_than(values: Float32Array, times: Int64Array) -> BoolArray:
+    """Which float32 timestamps may be later than their int64 times.
+
+    A float32 value is its timestamp rounded to nearest, so a later
+    timestamp is never smaller than the time rounded alike; where float32
+    cannot hold the time exactly, a value equal to it may be later and
+    counts as later. NaN (null) is never later.
+    """
+    limit = times.astype(np.float32)
+    inexact = np.abs(times) > _FLOAT32_EXACT
+    return np.asarray((values > limit) | ((values == limit) & inexact))
+
+
+def mask_future_values(
+    features: Mapping[str, NodeFeatures], x: dict[str, Float32Array],
+    out_batch: Mapping[str, Int64Array], seed_time: Int64Array,
+) -> None:
+    """Set to NaN, in place, every timestamp feature value of a sampled row
+    that may be later than the time of the example the row was sampled for."""
+    if seed_time.size == 0:
+        return  # a graph without times: no example time to compare with
+    for node_type, held in features.items():
+        rows = x.get(node_type)
+        columns = timestamp_columns(held)
+        if rows is None or not columns or rows.shape[0] == 0:
+            continue
+        times = seed_time[out_batch[node_type]]
+        for c in columns:
+            column = rows[:, c]
+            column[later_than(column, times)] = np.nan
+
+
+def future_feature_notes(graph: Graph) -> list[str]:
+    """One line per timestamp feature column with values later than their
+    own row's time: columns that may reveal the future to a model."""
+    notes = []
+    for node_type, held in graph.features.items():
+        times = graph.node_time.get(node_type)
+        if times is None:
+            continue
+        for c in timestamp_columns(held):
+            values = np.asarray(held.x[:, c])
+            limit = times.astype(np.float32)
+            count = int(np.count_nonzero(values > limit))
+            if count:
+                notes.append(
+                    f"{node_type}.{held.numerical[c]}: {count} of {values.size} timestamps are "
+                    "later than their own row's time, so this column may reveal the future; the "
+                    "loader hides values later than each example's time (future_values='mask')"
+                )
+    return notes
