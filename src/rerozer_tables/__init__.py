@@ -8,7 +8,10 @@ them from an SQLite file, ``check_graph`` checks a whole graph once,
 ``save_graph``/``load_graph`` store it as memory-mappable files,
 ``training_table`` and ``split_by_time`` make labelled examples from the
 tables, and ``Loader`` iterates them in sampled batches, each of which
-``Batch.to_hetero_data()`` turns into a PyG ``HeteroData``.
+``Batch.to_hetero_data()`` turns into a PyG ``HeteroData``. For
+recommendation, ``link_training_table`` gives each example the items it
+takes next, ``LinkLoader`` samples sources, positives and negatives, and
+``map_at_k``/``recall_at_k`` rank the predictions.
 """
 
 from .build import build_graph, edges_to_csc
@@ -16,7 +19,10 @@ from .check import check_graph
 from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .batch import Batch
+from .link_loader import LinkBatch, LinkLoader
+from .link_training import LinkTrainingTable, link_training_table
 from .loader import Loader
+from .metrics import map_at_k, recall_at_k
 from .sqlite import read_sqlite
 from .storage import load_graph, save_graph
 from .table import Table
@@ -27,6 +33,9 @@ __all__ = [
     "EdgeType",
     "Graph",
     "KeyMap",
+    "LinkBatch",
+    "LinkLoader",
+    "LinkTrainingTable",
     "Loader",
     "NodeFeatures",
     "Table",
@@ -35,8 +44,11 @@ __all__ = [
     "check_graph",
     "edge_type_key",
     "edges_to_csc",
+    "link_training_table",
     "load_graph",
+    "map_at_k",
     "read_sqlite",
+    "recall_at_k",
     "save_graph",
     "split_by_time",
     "training_table",

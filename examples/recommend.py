@@ -1,0 +1,308 @@
+"""Recommend products: which products will a customer buy in the next 30 days?
+
+    python examples/recommend.py              # train, print validation and test MAP@10
+    ./dev recommend [ARGS]                    # the same
+
+The shop of examples/database.py is written to SQLite and read back; a
+customer's purchases are the order items of their orders, a view joined
+here. link_training_table gives each (customer, cut-off) example the
+products bought in (cut-off, cut-off + 30 days], split_by_time divides the
+examples into training, validation and test months, and a LinkLoader
+samples each example's customer subgraph, its products' subgraphs and
+--negatives random products' subgraphs, all at the cut-off.
+
+The model has two towers over one heterogeneous GraphSAGE: a customer's
+embedding from its subgraph, a product's from its own (its recent order
+items and reviews, its tags), and a score that is their dot product plus a
+bias from the product's embedding. It learns by binary cross-entropy:
+positives 1, negatives 0. Each part is ranked over every product, whose
+subgraphs are sampled at each cut-off.
+
+The popularity baseline ranks products by how many were bought in the 30
+days before the cut-off. Each epoch prints the validation MAP@10 of both;
+the end prints validation and test MAP@10 of the best epoch.
+"""
+
+from __future__ import annotations
+
+import argparse
+import copy
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from database import DAY, SPAN, START, Sizes, customer_request, make_tables, write_sqlite
+from rerozer_tables import (
+    Graph, LinkLoader, LinkTrainingTable, Loader, Table, build_graph, link_training_table,
+    map_at_k, read_sqlite, recall_at_k, split_by_time,
+)
+
+SOURCE, ITEM = "customers", "products"
+HORIZON = 30 * DAY
+# Monthly cut-offs over the last ten months: six train, two validate, two test.
+CUTOFFS = START + SPAN - DAY * 30 * np.arange(10, 0, -1, dtype=np.int64)
+VAL_START, TEST_START = int(CUTOFFS[6]), int(CUTOFFS[8])
+K = 10
+
+
+def product_request() -> tuple[dict[str, list[int]], dict[str, list[list[int | None]]]]:
+    """A product's subgraph: every order item of the last 90 days (how
+    popular it is now) with their orders, two recent reviews, its tags."""
+    num_neighbors = {
+        "product_tags__product_id__products": [-1, 0],
+        "reviews__product_id__products": [2, 0],
+        "order_items__order_id__orders": [0, 0],
+        "orders__rev_order_id__order_items": [0, 1],
+    }
+    offsets: dict[str, list[list[int | None]]] = {
+        "order_items__product_id__products": [[-90 * DAY, 0], [0, 0]],
+    }
+    return num_neighbors, offsets
+
+
+def purchases(tables: dict[str, Table], graph: Graph) -> Table:
+    """Who bought what when: each order item with its order's customer."""
+    items, orders = tables["order_items"], tables["orders"]
+    order_rows = graph.position("orders", items.columns["order_id"])
+    return Table(
+        {"customer_id": np.asarray(orders.columns["customer_id"])[order_rows],
+         "product_id": items.columns["product_id"], "placed_at": items.columns["placed_at"]},
+        foreign_keys={"customer_id": SOURCE, "product_id": ITEM}, time_column="placed_at",
+    )
+
+
+def popularity(bought: Table, graph: Graph, part: LinkTrainingTable) -> npt.NDArray[np.float64]:
+    """Per example, each product's purchases in the 30 days before its cut-off."""
+    product = graph.position(ITEM, bought.columns["product_id"])
+    at = np.asarray(bought.columns["placed_at"]).astype("datetime64[s]").astype(np.int64)
+    scores = np.zeros((len(part), graph.num_nodes[ITEM]))
+    for cutoff in np.unique(part.times).tolist():
+        window = (at > cutoff - HORIZON) & (at <= cutoff)
+        scores[part.times == cutoff] = np.bincount(product[window], minlength=scores.shape[1])
+    return scores
+
+
+def build_model(graph: Graph, hidden: int) -> Any:
+    import torch
+    from torch import nn
+    from torch_geometric.nn import SAGEConv, to_hetero
+
+    class Encoder(nn.Module):
+        """Per node type: standardised numbers (NaN -> 0), an embedding per
+        categorical column, the log of the node's age in days at its
+        example's cut-off for timed types, and a constant."""
+
+        def __init__(self) -> None:
+            super().__init__()
+            self.linear, self.embeddings = nn.ModuleDict(), nn.ModuleDict()
+            for node_type in graph.node_types:
+                held = graph.features.get(node_type)
+                numbers = held.x.shape[1] if held is not None else 0
+                sizes = [held.vocabularies[c].size + 1 for c in held.categorical] if held else []
+                x = np.asarray(held.x, dtype=np.float64) if numbers else np.zeros((1, 0))
+                std = np.nanstd(x, axis=0) if numbers else np.ones(0)
+                self.register_buffer(f"mean_{node_type}",
+                                     torch.tensor(np.nanmean(x, axis=0) if numbers else np.zeros(0),
+                                                  dtype=torch.float32))
+                self.register_buffer(f"std_{node_type}",
+                                     torch.tensor(np.where(std > 0, std, 1.0), dtype=torch.float32))
+                self.embeddings[node_type] = nn.ModuleList(nn.Embedding(n, 8) for n in sizes)
+                timed = 1 if node_type in graph.node_time else 0
+                self.linear[node_type] = nn.Linear(numbers + 8 * len(sizes) + timed + 1, hidden)
+
+        def forward(self, data: Any, seed_time: Any) -> dict[str, Any]:
+            out = {}
+            for node_type in graph.node_types:
+                store = data[node_type]
+                mean, std = getattr(self, f"mean_{node_type}"), getattr(self, f"std_{node_type}")
+                parts = [torch.nan_to_num((store.x - mean) / std)]
+                parts += [e(store.x_cat[:, c] + 1) for c, e in enumerate(self.embeddings[node_type])]
+                if node_type in graph.node_time:
+                    node_time = torch.from_numpy(graph.node_time[node_type][store.n_id.numpy()])
+                    age = (seed_time[store.batch] - node_time).clamp(min=0).float() / DAY
+                    parts.append(torch.log1p(age).unsqueeze(1))
+                parts.append(torch.ones(store.n_id.size(0), 1))
+                out[node_type] = self.linear[node_type](torch.cat(parts, dim=1))
+            return out
+
+    class GNN(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            # Sums, not means: how many order items a product has in its
+            # window is what tells how popular it is.
+            self.convs = nn.ModuleList(SAGEConv((-1, -1), hidden, aggr="sum") for _ in range(2))
+
+        def forward(self, x: Any, edge_index: Any) -> Any:
+            x = self.convs[0](x, edge_index).relu()
+            return self.convs[1](x, edge_index)
+
+    class TwoTower(nn.Module):
+        def __init__(self) -> None:
+            super().__init__()
+            self.encoder = Encoder()
+            self.gnn = to_hetero(GNN(), (graph.node_types, graph.edge_types), aggr="sum")
+            self.bias = nn.Linear(hidden, 1)
+
+        def forward(self, data: Any, seed_time: Any) -> dict[str, Any]:
+            return self.gnn(self.encoder(data, seed_time), data.edge_index_dict)
+
+        def score(self, user: Any, item: Any) -> Any:
+            """Scores [users, items] of embeddings [users, h] and [items, h]."""
+            return user @ item.T + self.bias(item).squeeze(-1)
+
+    return TwoTower()
+
+
+def train_epoch(model: Any, optimizer: Any, loader: LinkLoader) -> float:
+    import torch
+
+    model.train()
+    total = seen = 0.0
+    loss_fn = torch.nn.BCEWithLogitsLoss()
+    for batch in loader:
+        data = batch.to_hetero_data()
+        seed_time = data[SOURCE].seed_time
+        h = model(data, seed_time)
+        users, items = h[SOURCE], h[ITEM]
+        pos_example = torch.repeat_interleave(torch.arange(len(batch.seed_node)), torch.diff(data[ITEM].dst_pos_ptr))
+        pos = (users[pos_example] * items[data[ITEM].dst_pos_index]).sum(-1)
+        pos = pos + model.bias(items[data[ITEM].dst_pos_index]).squeeze(-1)
+        negative = items[data[ITEM].dst_neg_index]  # [examples, negatives, h]
+        neg = (users[: len(batch.seed_node)].unsqueeze(1) * negative).sum(-1) + model.bias(negative).squeeze(-1)
+        logits = torch.cat([pos, neg.reshape(-1)])
+        labels = torch.cat([torch.ones_like(pos), torch.zeros(neg.numel())])
+        loss = loss_fn(logits, labels)
+        optimizer.zero_grad()
+        loss.backward()
+        optimizer.step()
+        total += float(loss) * logits.numel()
+        seen += logits.numel()
+    return total / max(seen, 1.0)
+
+
+def embed(model: Any, loader: Loader, table: str, size: int) -> Any:
+    """Embeddings of every example of ``loader``, in example order."""
+    import torch
+
+    out = None
+    for batch in loader:
+        data = batch.to_hetero_data()
+        store = data[table]
+        h = model(data, store.seed_time)[table][: store.batch_size]
+        if out is None:
+            out = torch.zeros(size, h.size(1))
+        out[store.input_id] = h
+    return out
+
+
+def rank_scores(model: Any, graph: Graph, part: LinkTrainingTable, args: argparse.Namespace) -> Any:
+    """Every product's score for every example of ``part``: customers and
+    products embedded at the examples' cut-offs."""
+    import torch
+
+    model.eval()
+    num_neighbors, offsets = customer_request(num_hops=2)
+    item_counts, item_offsets = product_request()
+    scores = torch.zeros(len(part), graph.num_nodes[ITEM])
+    with torch.no_grad():
+        users = embed(model, Loader(graph, SOURCE, part.keys, part.times, batch_size=args.batch_size,
+                                    num_neighbors=num_neighbors, sampling_time_offsets=offsets,
+                                    workers=args.workers), SOURCE, len(part))
+        every = np.arange(graph.num_nodes[ITEM])
+        for cutoff in np.unique(part.times).tolist():
+            products = Loader(graph, ITEM, every, np.full(every.size, cutoff), batch_size=args.batch_size,
+                              num_neighbors=item_counts, sampling_time_offsets=item_offsets,
+                              workers=args.workers)
+            items = embed(model, products, ITEM, every.size)
+            chosen = torch.from_numpy(np.flatnonzero(part.times == cutoff))
+            scores[chosen] = model.score(users[chosen], items)
+    return scores.numpy().astype(np.float64)
+
+
+def run(args: argparse.Namespace, workdir: Path) -> int:
+    import torch
+
+    torch.manual_seed(args.seed)
+    torch.set_num_threads(args.threads)
+    began = time.perf_counter()
+    database = workdir / "shop.sqlite"
+    database.unlink(missing_ok=True)
+    write_sqlite(make_tables(Sizes().scaled(args.scale), seed=args.data_seed), database)
+    tables = read_sqlite(database)
+    graph = build_graph(tables)
+    bought = purchases(tables, graph)
+    examples = link_training_table(
+        {**tables, "purchases": bought}, SOURCE, CUTOFFS,
+        target=("purchases", "customer_id", "product_id"), horizon=HORIZON, time_unit=graph.time_unit,
+    )
+    examples = examples.take(examples.num_positives > 0)  # nothing to rank for the rest
+    train, val, test = split_by_time(examples, VAL_START, TEST_START)
+    print(f"Examples: train {len(train):,}, val {len(val):,}, test {len(test):,} "
+          f"({examples.num_positives.mean():.1f} products each); data in {time.perf_counter() - began:.1f} s",
+          flush=True)
+    num_neighbors, offsets = customer_request(num_hops=2)
+    item_counts, item_offsets = product_request()
+    loader = LinkLoader(
+        graph, train, batch_size=args.batch_size, negatives=args.negatives, num_neighbors=num_neighbors,
+        sampling_time_offsets=offsets, item_num_neighbors=item_counts,
+        item_sampling_time_offsets=item_offsets, shuffle=True, seed=args.seed, workers=args.workers,
+    )
+    baseline = {name: map_at_k(popularity(bought, graph, part), part, K)
+                for name, part in (("val", val), ("test", test))}
+    model = build_model(graph, args.hidden)
+    with torch.no_grad():  # one batch initialises the lazy input sizes
+        first = next(iter(loader)).to_hetero_data()
+        model(first, first[SOURCE].seed_time)
+    optimizer = torch.optim.Adam(model.parameters(), lr=args.lr)
+    best: tuple[float, int, Any] = (-1.0, 0, None)
+    for epoch in range(1, args.epochs + 1):
+        started = time.perf_counter()
+        loss = train_epoch(model, optimizer, loader)
+        metric = map_at_k(rank_scores(model, graph, val, args), val, K)
+        if metric > best[0]:
+            best = (metric, epoch, copy.deepcopy(model.state_dict()))
+        print(f"epoch {epoch:>2}: train loss {loss:.4f}, validation MAP@{K} GNN {metric:.4f}, "
+              f"popularity {baseline['val']:.4f} ({time.perf_counter() - started:.1f} s)", flush=True)
+    model.load_state_dict(best[2])
+    test_scores = rank_scores(model, graph, test, args)
+    print(f"Validation MAP@{K} at the best epoch ({best[1]}): GNN {best[0]:.4f}, "
+          f"popularity {baseline['val']:.4f}")
+    print(f"Test MAP@{K}: GNN {map_at_k(test_scores, test, K):.4f}, popularity {baseline['test']:.4f}; "
+          f"recall@{K}: GNN {recall_at_k(test_scores, test, K):.4f}, "
+          f"popularity {recall_at_k(popularity(bought, graph, test), test, K):.4f}")
+    print(f"Total time: {time.perf_counter() - began:.1f} s")
+    return 0
+
+
+def parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
+    parser.add_argument("--epochs", type=int, default=3)
+    parser.add_argument("--batch-size", type=int, default=256)
+    parser.add_argument("--negatives", type=int, default=4, help="random products per example")
+    parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
+    parser.add_argument("--lr", type=float, default=0.005, help="Adam's learning rate")
+    parser.add_argument("--workers", type=int, default=1, help="loader worker threads")
+    parser.add_argument("--threads", type=int, default=1, help="torch's CPU threads")
+    parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")
+    parser.add_argument("--seed", type=int, default=0, help="seed of sampling and model")
+    parser.add_argument("--workdir", metavar="DIR", help="keep shop.sqlite in DIR (default: a temporary one)")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    if args.workdir:
+        Path(args.workdir).mkdir(parents=True, exist_ok=True)
+        return run(args, Path(args.workdir))
+    with tempfile.TemporaryDirectory(prefix="rerozer-recommend-") as workdir:
+        return run(args, Path(workdir))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
