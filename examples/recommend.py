@@ -3,7 +3,8 @@
     python examples/recommend.py              # train, print validation and test MAP@10
     ./dev recommend [ARGS]                    # the same
 
-The shop of examples/database.py is written to SQLite and read back; a
+The shop of examples/database.py, with tastes (half of a customer's order
+items come from a favourite category), is written to SQLite and read back; a
 customer's purchases are the order items of their orders, a view joined
 here. link_training_table gives each (customer, cut-off) example the
 products bought in (cut-off, cut-off + 30 days], split_by_time divides the
@@ -12,8 +13,8 @@ samples each example's customer subgraph, its products' subgraphs and
 --negatives random products' subgraphs, all at the cut-off.
 
 The model has two towers over one heterogeneous GraphSAGE: a customer's
-embedding from its subgraph, a product's from its own (its recent order
-items and reviews, its tags), and a score that is their dot product plus a
+embedding from its subgraph (its latest orders' products), a product's from
+its own (its latest order items, its tags), and a score that is their dot product plus a
 bias from the product's embedding. It learns by binary cross-entropy:
 positives 1, negatives 0. Each part is ranked over every product, whose
 subgraphs are sampled at each cut-off.
@@ -36,7 +37,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from database import DAY, SPAN, START, Sizes, customer_request, make_tables, write_sqlite
+from database import DAY, SPAN, START, Sizes, make_tables, write_sqlite
 from rerozer_tables import (
     Graph, LinkLoader, LinkTrainingTable, Loader, Table, build_graph, link_training_table,
     map_at_k, read_sqlite, recall_at_k, split_by_time,
@@ -48,21 +49,26 @@ HORIZON = 30 * DAY
 CUTOFFS = START + SPAN - DAY * 30 * np.arange(10, 0, -1, dtype=np.int64)
 VAL_START, TEST_START = int(CUTOFFS[6]), int(CUTOFFS[8])
 K = 10
+# The share of order items drawn from the customer's favourite category: in
+# a shop of popularity alone every customer would want the same products,
+# and nothing could beat ranking them by popularity.
+TASTES = 0.5
 
 
-def product_request() -> tuple[dict[str, list[int]], dict[str, list[list[int | None]]]]:
-    """A product's subgraph: every order item of the last 90 days (how
-    popular it is now) with their orders, two recent reviews, its tags."""
-    num_neighbors = {
-        "product_tags__product_id__products": [-1, 0],
-        "reviews__product_id__products": [2, 0],
-        "order_items__order_id__orders": [0, 0],
-        "orders__rev_order_id__order_items": [0, 1],
+def customer_request() -> dict[str, list[int]]:
+    """A customer's subgraph: the five latest orders, their items and the
+    items' products (whose categories tell the customer's tastes)."""
+    return {
+        "orders__customer_id__customers": [5, 0, 0],
+        "order_items__order_id__orders": [0, -1, 0],
+        "products__rev_product_id__order_items": [0, 0, 1],
     }
-    offsets: dict[str, list[list[int | None]]] = {
-        "order_items__product_id__products": [[-90 * DAY, 0], [0, 0]],
-    }
-    return num_neighbors, offsets
+
+
+def product_request() -> dict[str, list[int]]:
+    """A product's subgraph: its ten latest order items (how recently it
+    sold, thus how popular it is now) and its tags."""
+    return {"order_items__product_id__products": [10], "product_tags__product_id__products": [-1]}
 
 
 def purchases(tables: dict[str, Table], graph: Graph) -> Table:
@@ -133,13 +139,13 @@ def build_model(graph: Graph, hidden: int) -> Any:
     class GNN(nn.Module):
         def __init__(self) -> None:
             super().__init__()
-            # Sums, not means: how many order items a product has in its
-            # window is what tells how popular it is.
-            self.convs = nn.ModuleList(SAGEConv((-1, -1), hidden, aggr="sum") for _ in range(2))
+            self.convs = nn.ModuleList(SAGEConv((-1, -1), hidden) for _ in range(3))
 
         def forward(self, x: Any, edge_index: Any) -> Any:
-            x = self.convs[0](x, edge_index).relu()
-            return self.convs[1](x, edge_index)
+            for i, conv in enumerate(self.convs):
+                x = conv(x, edge_index)
+                x = x.relu() if i + 1 < len(self.convs) else x
+            return x
 
     class TwoTower(nn.Module):
         def __init__(self) -> None:
@@ -180,7 +186,7 @@ def train_epoch(model: Any, optimizer: Any, loader: LinkLoader) -> float:
         optimizer.zero_grad()
         loss.backward()
         optimizer.step()
-        total += float(loss) * logits.numel()
+        total += float(loss.detach()) * logits.numel()
         seen += logits.numel()
     return total / max(seen, 1.0)
 
@@ -206,18 +212,15 @@ def rank_scores(model: Any, graph: Graph, part: LinkTrainingTable, args: argpars
     import torch
 
     model.eval()
-    num_neighbors, offsets = customer_request(num_hops=2)
-    item_counts, item_offsets = product_request()
     scores = torch.zeros(len(part), graph.num_nodes[ITEM])
     with torch.no_grad():
         users = embed(model, Loader(graph, SOURCE, part.keys, part.times, batch_size=args.batch_size,
-                                    num_neighbors=num_neighbors, sampling_time_offsets=offsets,
-                                    workers=args.workers), SOURCE, len(part))
+                                    num_neighbors=customer_request(), workers=args.workers),
+                      SOURCE, len(part))
         every = np.arange(graph.num_nodes[ITEM])
         for cutoff in np.unique(part.times).tolist():
-            products = Loader(graph, ITEM, every, np.full(every.size, cutoff), batch_size=args.batch_size,
-                              num_neighbors=item_counts, sampling_time_offsets=item_offsets,
-                              workers=args.workers)
+            products = Loader(graph, ITEM, graph.key(ITEM, every), np.full(every.size, cutoff), batch_size=args.batch_size,
+                              num_neighbors=product_request(), workers=args.workers)
             items = embed(model, products, ITEM, every.size)
             chosen = torch.from_numpy(np.flatnonzero(part.times == cutoff))
             scores[chosen] = model.score(users[chosen], items)
@@ -232,7 +235,7 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
     began = time.perf_counter()
     database = workdir / "shop.sqlite"
     database.unlink(missing_ok=True)
-    write_sqlite(make_tables(Sizes().scaled(args.scale), seed=args.data_seed), database)
+    write_sqlite(make_tables(Sizes().scaled(args.scale), seed=args.data_seed, tastes=TASTES), database)
     tables = read_sqlite(database)
     graph = build_graph(tables)
     bought = purchases(tables, graph)
@@ -245,12 +248,10 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
     print(f"Examples: train {len(train):,}, val {len(val):,}, test {len(test):,} "
           f"({examples.num_positives.mean():.1f} products each); data in {time.perf_counter() - began:.1f} s",
           flush=True)
-    num_neighbors, offsets = customer_request(num_hops=2)
-    item_counts, item_offsets = product_request()
     loader = LinkLoader(
-        graph, train, batch_size=args.batch_size, negatives=args.negatives, num_neighbors=num_neighbors,
-        sampling_time_offsets=offsets, item_num_neighbors=item_counts,
-        item_sampling_time_offsets=item_offsets, shuffle=True, seed=args.seed, workers=args.workers,
+        graph, train, batch_size=args.batch_size, negatives=args.negatives,
+        num_neighbors=customer_request(), item_num_neighbors=product_request(), shuffle=True,
+        seed=args.seed, workers=args.workers,
     )
     baseline = {name: map_at_k(popularity(bought, graph, part), part, K)
                 for name, part in (("val", val), ("test", test))}
