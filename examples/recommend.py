@@ -14,10 +14,10 @@ samples each example's customer subgraph, its products' subgraphs and
 
 The model has two towers over one heterogeneous GraphSAGE: a customer's
 embedding from its subgraph (its latest orders' products), a product's from
-its own (its latest order items, its tags), and a score that is their dot product plus a
-bias from the product's embedding. It learns by binary cross-entropy:
-positives 1, negatives 0. Each part is ranked over every product, whose
-subgraphs are sampled at each cut-off.
+its own (its order items of the last 30 days, its tags), and a score that is their dot product plus a
+bias from the product's embedding.
+Each part is ranked over every product, whose subgraphs are sampled at
+each cut-off.
 
 The popularity baseline ranks products by how many were bought in the 30
 days before the cut-off. Each epoch prints the validation MAP@10 of both;
@@ -65,10 +65,13 @@ def customer_request() -> dict[str, list[int]]:
     }
 
 
-def product_request() -> dict[str, list[int]]:
-    """A product's subgraph: its ten latest order items (how recently it
-    sold, thus how popular it is now) and its tags."""
-    return {"order_items__product_id__products": [10], "product_tags__product_id__products": [-1]}
+def product_request() -> tuple[dict[str, list[int]], dict[str, list[list[int | None]]]]:
+    """A product's subgraph: its order items of the last 30 days (how
+    popular it is now) and its tags."""
+    return (
+        {"product_tags__product_id__products": [-1]},
+        {"order_items__product_id__products": [[-HORIZON, 0]]},
+    )
 
 
 def purchases(tables: dict[str, Table], graph: Graph) -> Table:
@@ -101,7 +104,8 @@ def build_model(graph: Graph, hidden: int) -> Any:
     class Encoder(nn.Module):
         """Per node type: standardised numbers (NaN -> 0), an embedding per
         categorical column, the log of the node's age in days at its
-        example's cut-off for timed types, and a constant."""
+        example's cut-off for timed types, a constant and the log of its
+        number of edges in the sample."""
 
         def __init__(self) -> None:
             super().__init__()
@@ -119,9 +123,14 @@ def build_model(graph: Graph, hidden: int) -> Any:
                                      torch.tensor(np.where(std > 0, std, 1.0), dtype=torch.float32))
                 self.embeddings[node_type] = nn.ModuleList(nn.Embedding(n, 8) for n in sizes)
                 timed = 1 if node_type in graph.node_time else 0
-                self.linear[node_type] = nn.Linear(numbers + 8 * len(sizes) + timed + 1, hidden)
+                self.linear[node_type] = nn.Linear(numbers + 8 * len(sizes) + timed + 2, hidden)
 
         def forward(self, data: Any, seed_time: Any) -> dict[str, Any]:
+            # Each node's edges in the sample: for a product, how many order
+            # items it had in the 30 days before the cut-off.
+            degree = {t: torch.zeros(data[t].n_id.size(0)) for t in graph.node_types}
+            for (_, _, dst), edge_index in data.edge_index_dict.items():
+                degree[dst] += torch.bincount(edge_index[1], minlength=degree[dst].size(0))
             out = {}
             for node_type in graph.node_types:
                 store = data[node_type]
@@ -133,6 +142,7 @@ def build_model(graph: Graph, hidden: int) -> Any:
                     age = (seed_time[store.batch] - node_time).clamp(min=0).float() / DAY
                     parts.append(torch.log1p(age).unsqueeze(1))
                 parts.append(torch.ones(store.n_id.size(0), 1))
+                parts.append(torch.log1p(degree[node_type]).unsqueeze(1))
                 out[node_type] = self.linear[node_type](torch.cat(parts, dim=1))
             return out
 
@@ -153,9 +163,22 @@ def build_model(graph: Graph, hidden: int) -> Any:
             self.encoder = Encoder()
             self.gnn = to_hetero(GNN(), (graph.node_types, graph.edge_types), aggr="sum")
             self.bias = nn.Linear(hidden, 1)
+            self.taste = nn.Linear(hidden, hidden)
 
         def forward(self, data: Any, seed_time: Any) -> dict[str, Any]:
             return self.gnn(self.encoder(data, seed_time), data.edge_index_dict)
+
+        def user(self, data: Any, h: dict[str, Any], size: int) -> Any:
+            """The customers' embeddings: their own, plus a map of the mean
+            embedding of the products inside their own subgraphs (in a
+            LinkBatch, those of the source side), what they bought lately."""
+            store = data[ITEM]
+            own = getattr(store, "source_side", None)
+            mine = torch.ones(store.n_id.size(0), dtype=torch.bool) if own is None else own
+            example = store.batch[mine]
+            sums = torch.zeros(size, h[ITEM].size(1)).index_add_(0, example, h[ITEM][mine])
+            counts = torch.zeros(size).index_add_(0, example, torch.ones(example.size(0)))
+            return h[SOURCE][:size] + self.taste(sums / counts.clamp(min=1).unsqueeze(1))
 
         def score(self, user: Any, item: Any) -> Any:
             """Scores [users, items] of embeddings [users, h] and [items, h]."""
@@ -165,29 +188,31 @@ def build_model(graph: Graph, hidden: int) -> Any:
 
 
 def train_epoch(model: Any, optimizer: Any, loader: LinkLoader) -> float:
+    """One pass; the loss of each positive is the cross-entropy of picking it
+    among itself and its example's negatives (a sampled softmax)."""
     import torch
 
     model.train()
     total = seen = 0.0
-    loss_fn = torch.nn.BCEWithLogitsLoss()
     for batch in loader:
         data = batch.to_hetero_data()
-        seed_time = data[SOURCE].seed_time
-        h = model(data, seed_time)
-        users, items = h[SOURCE], h[ITEM]
-        pos_example = torch.repeat_interleave(torch.arange(len(batch.seed_node)), torch.diff(data[ITEM].dst_pos_ptr))
-        pos = (users[pos_example] * items[data[ITEM].dst_pos_index]).sum(-1)
-        pos = pos + model.bias(items[data[ITEM].dst_pos_index]).squeeze(-1)
-        negative = items[data[ITEM].dst_neg_index]  # [examples, negatives, h]
-        neg = (users[: len(batch.seed_node)].unsqueeze(1) * negative).sum(-1) + model.bias(negative).squeeze(-1)
-        logits = torch.cat([pos, neg.reshape(-1)])
-        labels = torch.cat([torch.ones_like(pos), torch.zeros(neg.numel())])
-        loss = loss_fn(logits, labels)
+        h = model(data, data[SOURCE].seed_time)
+        users, items = model.user(data, h, len(batch.seed_node)), h[ITEM]
+        store = data[ITEM]
+        example = torch.repeat_interleave(torch.arange(users.size(0)), torch.diff(store.dst_pos_ptr))
+        if example.numel() == 0:
+            continue
+        positive = items[store.dst_pos_index]
+        pos = (users[example] * positive).sum(-1) + model.bias(positive).squeeze(-1)
+        negative = items[store.dst_neg_index]  # [examples, negatives, hidden]
+        neg = (users.unsqueeze(1) * negative).sum(-1) + model.bias(negative).squeeze(-1)
+        logits = torch.cat([pos.unsqueeze(1), neg[example]], dim=1)
+        loss = torch.nn.functional.cross_entropy(logits, torch.zeros(pos.size(0), dtype=torch.long))
         optimizer.zero_grad()
         loss.backward()
         optimizer.step()
-        total += float(loss.detach()) * logits.numel()
-        seen += logits.numel()
+        total += float(loss.detach()) * pos.size(0)
+        seen += pos.size(0)
     return total / max(seen, 1.0)
 
 
@@ -199,7 +224,8 @@ def embed(model: Any, loader: Loader, table: str, size: int) -> Any:
     for batch in loader:
         data = batch.to_hetero_data()
         store = data[table]
-        h = model(data, store.seed_time)[table][: store.batch_size]
+        h = model(data, store.seed_time)
+        h = model.user(data, h, store.batch_size) if table == SOURCE else h[table][: store.batch_size]
         if out is None:
             out = torch.zeros(size, h.size(1))
         out[store.input_id] = h
@@ -212,6 +238,7 @@ def rank_scores(model: Any, graph: Graph, part: LinkTrainingTable, args: argpars
     import torch
 
     model.eval()
+    item_counts, item_windows = product_request()
     scores = torch.zeros(len(part), graph.num_nodes[ITEM])
     with torch.no_grad():
         users = embed(model, Loader(graph, SOURCE, part.keys, part.times, batch_size=args.batch_size,
@@ -220,7 +247,8 @@ def rank_scores(model: Any, graph: Graph, part: LinkTrainingTable, args: argpars
         every = np.arange(graph.num_nodes[ITEM])
         for cutoff in np.unique(part.times).tolist():
             products = Loader(graph, ITEM, graph.key(ITEM, every), np.full(every.size, cutoff), batch_size=args.batch_size,
-                              num_neighbors=product_request(), workers=args.workers)
+                              num_neighbors=item_counts, sampling_time_offsets=item_windows,
+                              workers=args.workers)
             items = embed(model, products, ITEM, every.size)
             chosen = torch.from_numpy(np.flatnonzero(part.times == cutoff))
             scores[chosen] = model.score(users[chosen], items)
@@ -248,10 +276,11 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
     print(f"Examples: train {len(train):,}, val {len(val):,}, test {len(test):,} "
           f"({examples.num_positives.mean():.1f} products each); data in {time.perf_counter() - began:.1f} s",
           flush=True)
+    item_counts, item_windows = product_request()
     loader = LinkLoader(
         graph, train, batch_size=args.batch_size, negatives=args.negatives,
-        num_neighbors=customer_request(), item_num_neighbors=product_request(), shuffle=True,
-        seed=args.seed, workers=args.workers,
+        num_neighbors=customer_request(), item_num_neighbors=item_counts,
+        item_sampling_time_offsets=item_windows, shuffle=True, seed=args.seed, workers=args.workers,
     )
     baseline = {name: map_at_k(popularity(bought, graph, part), part, K)
                 for name, part in (("val", val), ("test", test))}
@@ -283,11 +312,11 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
 def parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
-    parser.add_argument("--epochs", type=int, default=3)
-    parser.add_argument("--batch-size", type=int, default=256)
-    parser.add_argument("--negatives", type=int, default=4, help="random products per example")
+    parser.add_argument("--epochs", type=int, default=4)
+    parser.add_argument("--batch-size", type=int, default=64)
+    parser.add_argument("--negatives", type=int, default=8, help="random products per example")
     parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
-    parser.add_argument("--lr", type=float, default=0.005, help="Adam's learning rate")
+    parser.add_argument("--lr", type=float, default=0.01, help="Adam's learning rate")
     parser.add_argument("--workers", type=int, default=1, help="loader worker threads")
     parser.add_argument("--threads", type=int, default=1, help="torch's CPU threads")
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")

@@ -3,6 +3,9 @@ LinkLoader's negatives and cut-offs, and MAP@k/recall@k against a direct
 computation."""
 
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -201,3 +204,28 @@ def test_metrics_match_a_direct_computation(seed, k):
 def test_metrics_refusals(ranked, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         map_at_k(np.array(ranked), [[1]], k=2)
+
+
+def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code, shown = re.search(
+        r"From tables to MAP@k.*?```python\n(.*?)```\n\nprints\n\n```\n(.*?)```", text, re.S
+    ).groups()
+    completed = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                               text=True, timeout=300, check=False)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout == shown
+
+
+@pytest.mark.torch
+@pytest.mark.training_run
+def test_recommend_example_learns(tmp_path):
+    example = Path(__file__).resolve().parents[1] / "examples" / "recommend.py"
+    completed = subprocess.run(
+        [sys.executable, str(example), "--scale", "0.25", "--epochs", "2", "--workdir", str(tmp_path)],
+        capture_output=True, text=True, timeout=900, check=False, cwd=tmp_path,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert len(re.findall(r"^epoch +\d+: train loss [\d.]+, validation MAP@10 GNN [\d.]+, "
+                          r"popularity [\d.]+", completed.stdout, re.M)) == 2
+    assert re.search(r"^Test MAP@10: GNN [\d.]+, popularity [\d.]+; recall@10", completed.stdout, re.M)

@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
 from ._columns import Int64Array
 from ._request import Counts, Windows, normalise_request
@@ -45,6 +46,10 @@ class LinkBatch(Batch):
     ``out_batch`` gives every node, source or item side, its example. The
     sources are the first ``len(seed_node)`` nodes of ``entity_table``.
 
+    ``source_side[node_type]`` is True for the nodes of the source
+    subgraphs and False for those of the item subgraphs: what an ID-aware
+    model reads to find the items inside a source's own subgraph.
+
     ``pos_node`` are the positives' item positions, example i's being
     ``pos_node[pos_ptr[i]:pos_ptr[i + 1]]``: its items in the table that
     exist at its cut-off. ``neg_node`` ([examples, negatives]) are the drawn
@@ -58,13 +63,15 @@ class LinkBatch(Batch):
     pos_index: Int64Array = field(default_factory=_empty)
     neg_node: Int64Array = field(default_factory=lambda: np.zeros((0, 0), np.int64))
     neg_index: Int64Array = field(default_factory=lambda: np.zeros((0, 0), np.int64))
+    source_side: dict[str, npt.NDArray[np.bool_]] = field(default_factory=dict)
 
     def to_hetero_data(self) -> Any:
         """The batch as a ``HeteroData``: that of ``Batch.to_hetero_data``
         (``input_id``, ``seed_time`` and ``batch_size`` on the sources),
-        with ``src_index`` (the sources' local indices) on the source type
-        and ``dst_pos_index``, ``dst_pos_ptr`` and ``dst_neg_index``
-        (``pos_index``, ``pos_ptr``, ``neg_index``) on the item type."""
+        with ``src_index`` (the sources' local indices) on the source type,
+        ``dst_pos_index``, ``dst_pos_ptr`` and ``dst_neg_index``
+        (``pos_index``, ``pos_ptr``, ``neg_index``) on the item type, and
+        ``source_side`` on every node type."""
         from ._torch import import_torch
 
         torch, _ = import_torch()
@@ -74,6 +81,8 @@ class LinkBatch(Batch):
         items.dst_pos_index = torch.from_numpy(self.pos_index)
         items.dst_pos_ptr = torch.from_numpy(self.pos_ptr)
         items.dst_neg_index = torch.from_numpy(self.neg_index)
+        for node_type, side in self.source_side.items():
+            data[node_type].source_side = torch.from_numpy(side)
         return data
 
 
@@ -163,6 +172,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
     x: dict[str, Any] = {}
     x_cat: dict[str, Any] = {}
     num_nodes: dict[str, Int64Array] = {}
+    source_side: dict[str, npt.NDArray[np.bool_]] = {}
     first_of: dict[str, Int64Array] = {}
     second_of: dict[str, Int64Array] = {}
     for node_type in sources.out_node:
@@ -170,6 +180,8 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
             sources.num_sampled_nodes[node_type], items.num_sampled_nodes[node_type]
         )
         first_of[node_type], second_of[node_type] = first, second
+        source_side[node_type] = np.zeros(first.size + second.size, dtype=bool)
+        source_side[node_type][first] = True
         item_batch = {node_type: item_example[items.out_batch[node_type]]}
         for merged, one, two in (
             (out_node, sources.out_node, items.out_node), (out_batch, sources.out_batch, item_batch),
@@ -200,7 +212,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         seed_time=planned.seed_time, out_row=out_row, out_col=out_col, out_node=out_node,
         out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
         edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
-        padding=planned.padding, global_examples=planned.global_examples,
+        padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
     )
     return {"fields": fields, "edge_index": edge_index}, second_of
 
