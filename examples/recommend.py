@@ -12,12 +12,17 @@ examples into training, validation and test months, and a LinkLoader
 samples each example's customer subgraph, its products' subgraphs and
 --negatives random products' subgraphs, all at the cut-off.
 
-The model has two towers over one heterogeneous GraphSAGE: a customer's
-embedding from its subgraph (its latest orders' products), a product's from
-its own (its order items of the last 30 days, its tags), and a score that is their dot product plus a
-bias from the product's embedding.
-Each part is ranked over every product, whose subgraphs are sampled at
-each cut-off.
+The model has two towers over one heterogeneous GraphSAGE (three layers,
+PyG's to_hetero). A product's embedding comes from its own subgraph (its
+order items of the last 30 days, counted by the number of edges of each
+node, and its tags). A customer's comes from its subgraph (its five latest
+orders, their items and products) and from the mean embedding of
+the products inside that subgraph (LinkBatch.source_side tells them from
+the item subgraphs): what the customer bought lately. A score is their dot
+product plus a bias from the product's embedding. Training picks each
+positive among itself and its example's negatives (cross-entropy over their
+scores); validation and test rank every product, whose subgraphs are
+sampled at each cut-off.
 
 The popularity baseline ranks products by how many were bought in the 30
 days before the cut-off. Each epoch prints the validation MAP@10 of both;
@@ -31,6 +36,7 @@ import copy
 import sys
 import tempfile
 import time
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -99,7 +105,11 @@ def popularity(bought: Table, graph: Graph, part: LinkTrainingTable) -> npt.NDAr
 def build_model(graph: Graph, hidden: int) -> Any:
     import torch
     from torch import nn
-    from torch_geometric.nn import SAGEConv, to_hetero
+
+    with warnings.catch_warnings():  # PyG's import still uses torch.jit.script
+        warnings.filterwarnings("ignore", message=r".*torch\.jit\.script.* is deprecated",
+                                category=FutureWarning)
+        from torch_geometric.nn import SAGEConv, to_hetero
 
     class Encoder(nn.Module):
         """Per node type: standardised numbers (NaN -> 0), an embedding per

@@ -103,6 +103,10 @@ def loaded():
     return graph, table
 
 
+def songs_seeds(batch):
+    return batch.pos_node.size + batch.neg_node.size
+
+
 def epoch(graph, table, **options):
     options = dict(batch_size=4, negatives=3, num_neighbors=[2, 2], shuffle=True, seed=7) | options
     return list(LinkLoader(graph, table, **options))
@@ -133,6 +137,8 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
             assert songs[batch.neg_index[i]].tolist() == batch.neg_node[i].tolist()
             assert (batch.out_batch["songs"][batch.neg_index[i]] == i).all()
         assert (batch.out_node["users"][: batch.seed_node.size] == batch.seed_node).all()
+        assert batch.source_side["users"][: batch.seed_node.size].all()
+        assert not batch.source_side["songs"][: songs_seeds(batch)].any()
     assert sorted(seen) == list(range(len(table)))
     # The same batches with none of the options' workers.
     alone = epoch(graph, table, **(options | dict(workers=0)))

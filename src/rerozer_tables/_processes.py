@@ -123,12 +123,13 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     entity_table, x, x_cat, kind, extra = connection.recv()
     if not issubclass(kind, Batch):
         raise RuntimeError(f"a loader worker sent a {kind!r} for a batch")
-    return kind(
+    batch: Batch = kind(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
         global_examples=global_examples, **parts, **extra,
     )
+    return batch
 
 
 class Processes:

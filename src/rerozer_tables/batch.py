@@ -1,4 +1,9 @@
-"""``Batch``: one sampled batch of the loaders, with its features and edges."""
+"""``Batch``: one sampled batch of the loaders, with its features and edges.
+
+>>> from rerozer_tables import Batch, LinkBatch
+>>> issubclass(LinkBatch, Batch)   # a LinkLoader's batches are batches too
+True
+"""
 
 from __future__ import annotations
 
