@@ -12,7 +12,15 @@ that load from other users of the machine falls on both alike:
   customers' request of examples/recommend.py;
 * ``link``:   a LinkLoader of the same examples, with the same request for
   the customers, the products' request for the positives and
-  ``--negatives`` negatives per example.
+  ``--negatives`` negatives per example;
+* ``items``:  a Loader of products over the positives and negatives that
+  one epoch of the link loader drew, at their examples' cut-offs, with the
+  products' request and as many batches: the link loader's second call.
+
+The products' subgraphs (their order items of the last 30 days) are larger
+than the customers' (five orders), and positives are the popular products,
+so ``link`` is compared with ``entity + items`` too: the difference is the
+link loader's own work.
 
 Both gather features and run in this thread (``workers=0``). Prints the
 median CPU seconds per epoch (``--clock wall``: elapsed seconds), examples
@@ -31,13 +39,15 @@ import tempfile
 import time
 from pathlib import Path
 
+import numpy as np
+
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
 
 from database import Sizes, make_tables, write_sqlite  # noqa: E402
 from features_cost import cpu_seconds  # noqa: E402
 from recommend import (  # noqa: E402
-    CUTOFFS, HORIZON, SOURCE, TASTES, customer_request, product_request, purchases,
+    CUTOFFS, HORIZON, ITEM, SOURCE, TASTES, customer_request, product_request, purchases,
 )
 from rerozer_tables import LinkLoader, Loader, build_graph, link_training_table, read_sqlite  # noqa: E402
 
@@ -69,13 +79,26 @@ def main() -> int:
         target=("purchases", "customer_id", "product_id"), horizon=HORIZON,
     )
     table = table.take(table.num_positives > 0)
+    item_counts, item_windows = product_request()
     loaders: dict[str, Loader] = {
         "entity": Loader(graph, SOURCE, table.keys, table.times, batch_size=args.batch_size,
                          num_neighbors=customer_request(), check=False),
         "link": LinkLoader(graph, table, batch_size=args.batch_size, negatives=args.negatives,
-                           num_neighbors=customer_request(), item_num_neighbors=product_request(),
-                           check=False),
+                           num_neighbors=customer_request(), item_num_neighbors=item_counts,
+                           item_sampling_time_offsets=item_windows, check=False),
     }
+    # The item subgraphs of one link epoch, sampled by an entity Loader of
+    # products: what the link loader's second call per batch costs alone.
+    seeds, seed_times = [], []
+    for batch in loaders["link"]:
+        example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
+        seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
+        seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
+    items = np.concatenate(seeds)
+    per_batch = -(-items.size // len(loaders["link"]))
+    loaders["items"] = Loader(graph, ITEM, graph.key(ITEM, items), np.concatenate(seed_times),
+                              batch_size=per_batch, num_neighbors=item_counts,
+                              sampling_time_offsets=item_windows, check=False)
     for loader in loaders.values():
         epoch(loader, args.clock)  # warm-up
     times: dict[str, list[float]] = {name: [] for name in loaders}
@@ -88,6 +111,9 @@ def main() -> int:
     medians = {name: statistics.median(values) for name, values in times.items()}
     for name, median in medians.items():
         print(f"  {name:<7} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
+    both = medians["entity"] + medians["items"]
+    print(f"  link / (entity + items): x{medians['link'] / both:.2f} (the link loader's own work: "
+          f"drawing negatives, merging the two calls)")
     print(f"  link / entity per example: x{medians['link'] / medians['entity']:.2f} "
           f"(subgraphs per link example: 1 + {subgraphs - 1 - args.negatives:.2f} positives "
           f"+ {args.negatives} negatives = {subgraphs:.2f})")

@@ -149,18 +149,51 @@ class _Items:
         return drawn.reshape(size, self.negatives)
 
 
-def _interleave(a: Int64Array, b: Int64Array) -> tuple[Int64Array, Int64Array, Int64Array]:
-    """Two samples' per-hop counts of one type as one: where each entry of
-    the first and of the second goes when hop h of the first comes before
-    hop h of the second, and the combined counts."""
+@dataclass(frozen=True)
+class _Interleaved:
+    """Two samples' entries of one node or edge type as one, hop h of the
+    first before hop h of the second: where each entry of the first and of
+    the second goes, the combined per-hop counts, and the merged order as
+    (sample, start, stop) ranges."""
+
+    first: Int64Array
+    second: Int64Array
+    counts: Int64Array
+    ranges: list[tuple[int, int, int]]
+
+    def join(self, one: Any, two: Any, axis: int = 0) -> Any:
+        """The entries of both samples' arrays in the merged order (copies
+        of whole ranges, not a scatter of single entries)."""
+        if not self.ranges:
+            return one
+        if len(self.ranges) == 1:
+            return (one, two)[self.ranges[0][0]]
+        arrays = (one, two)
+        return np.concatenate(
+            [arrays[k][:, a:b] if axis else arrays[k][a:b] for k, a, b in self.ranges], axis=axis
+        )
+
+
+def _interleave(a: Int64Array, b: Int64Array) -> _Interleaved:
     hops = max(a.size, b.size)
-    a = np.pad(a, (0, hops - a.size))
-    b = np.pad(b, (0, hops - b.size))
-    a_before = np.cumsum(a) - a
-    b_before = np.cumsum(b) - b
-    first = np.arange(int(a.sum()), dtype=np.int64) + np.repeat(b_before, a)
-    second = np.arange(int(b.sum()), dtype=np.int64) + np.repeat(a_before + a, b)
-    return first, second, a + b
+    one = a.tolist() + [0] * (hops - a.size)
+    two = b.tolist() + [0] * (hops - b.size)
+    counts = np.array([x + y for x, y in zip(one, two)], dtype=np.int64)
+    ranges, at = [], [0, 0]
+    for hop in range(hops):
+        for k, n in ((0, one[hop]), (1, two[hop])):
+            if n:
+                ranges.append((k, at[k], at[k] + n))
+                at[k] += n
+    if not any(two):  # most edge types are followed by one of the calls only
+        return _Interleaved(np.arange(at[0], dtype=np.int64), np.zeros(0, np.int64), counts, ranges)
+    if not any(one):
+        return _Interleaved(np.zeros(0, np.int64), np.arange(at[1], dtype=np.int64), counts, ranges)
+    before_one = np.cumsum([0] + one[:-1])
+    before_two = np.cumsum([0] + two[:-1])
+    first = np.arange(at[0], dtype=np.int64) + np.repeat(before_two, one)
+    second = np.arange(at[1], dtype=np.int64) + np.repeat(before_one + one, two)
+    return _Interleaved(first, second, counts, ranges)
 
 
 def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64Array,
@@ -173,40 +206,41 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
     x_cat: dict[str, Any] = {}
     num_nodes: dict[str, Int64Array] = {}
     source_side: dict[str, npt.NDArray[np.bool_]] = {}
-    first_of: dict[str, Int64Array] = {}
-    second_of: dict[str, Int64Array] = {}
+    nodes: dict[str, _Interleaved] = {}
     for node_type in sources.out_node:
-        first, second, num_nodes[node_type] = _interleave(
+        merge = nodes[node_type] = _interleave(
             sources.num_sampled_nodes[node_type], items.num_sampled_nodes[node_type]
         )
-        first_of[node_type], second_of[node_type] = first, second
-        source_side[node_type] = np.zeros(first.size + second.size, dtype=bool)
-        source_side[node_type][first] = True
+        num_nodes[node_type] = merge.counts
+        source_side[node_type] = np.repeat(
+            np.array([k == 0 for k, _, _ in merge.ranges], dtype=bool),
+            [b - a for _, a, b in merge.ranges],
+        )
         item_batch = {node_type: item_example[items.out_batch[node_type]]}
         for merged, one, two in (
             (out_node, sources.out_node, items.out_node), (out_batch, sources.out_batch, item_batch),
             (x, sources.x, items.x), (x_cat, sources.x_cat, items.x_cat),
         ):
             if node_type in one:
-                shape = (first.size + second.size, *one[node_type].shape[1:])
-                rows = np.empty(shape, dtype=one[node_type].dtype)
-                rows[first], rows[second] = one[node_type], two[node_type]
-                merged[node_type] = rows
+                merged[node_type] = merge.join(one[node_type], two[node_type])
     out_row, out_col, num_edges = {}, {}, {}
     edge_index: dict[EdgeType, Int64Array] = {}
     for edge_type in edge_types:
         key = edge_type_key(edge_type)
-        first, second, num_edges[key] = _interleave(
-            sources.num_sampled_edges[key], items.num_sampled_edges[key]
-        )
-        both = np.empty((2, first.size + second.size), dtype=np.int64)
-        src, dst = edge_type[0], edge_type[2]
-        both[0, first] = first_of[src][sources.out_row[key]]
-        both[1, first] = first_of[dst][sources.out_col[key]]
-        both[0, second] = second_of[src][items.out_row[key]]
-        both[1, second] = second_of[dst][items.out_col[key]]
-        out_row[key], out_col[key] = both[0], both[1]
-        edge_index[edge_type] = both
+        merge = _interleave(sources.num_sampled_edges[key], items.num_sampled_edges[key])
+        num_edges[key] = merge.counts
+        src, dst = nodes[edge_type[0]], nodes[edge_type[2]]
+        parts = []
+        for batch, side in ((sources, (src.first, dst.first)), (items, (src.second, dst.second))):
+            rows = batch.out_row[key]
+            both = np.empty((2, rows.size), dtype=np.int64)
+            if rows.size:
+                both[0] = side[0][rows]
+                both[1] = side[1][batch.out_col[key]]
+            parts.append(both)
+        joined = merge.join(parts[0], parts[1], axis=1)
+        out_row[key], out_col[key] = joined[0], joined[1]
+        edge_index[edge_type] = joined
     fields = dict(
         index=planned.index, example_index=planned.example_index, seed_node=planned.seed_node,
         seed_time=planned.seed_time, out_row=out_row, out_col=out_col, out_node=out_node,
@@ -214,7 +248,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
         padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
     )
-    return {"fields": fields, "edge_index": edge_index}, second_of
+    return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
 
 
 class _LinkSampling:
