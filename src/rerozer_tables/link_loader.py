@@ -93,7 +93,9 @@ class _Items:
     table: LinkTrainingTable
     negatives: int
     num_items: int
-    # Items by increasing time, and those times (None: every item exists always).
+    # Each item's time, the items by increasing time, and those times (all
+    # None: every item exists always).
+    item_time: Int64Array | None
     by_time: Int64Array | None
     sorted_time: Int64Array | None
 
@@ -107,13 +109,10 @@ class _Items:
         """Each example's positives that exist at its cut-off, as (ptr, items)."""
         ptr, picked = gather_ranges(self.table.offsets, planned.example_index)
         items = self.table.items[picked]
-        if self.sorted_time is None or not items.size:
+        if self.item_time is None or not items.size:
             return ptr, items
-        assert self.by_time is not None
-        item_time = np.empty(self.num_items, dtype=np.int64)
-        item_time[self.by_time] = self.sorted_time
         example = np.repeat(np.arange(planned.example_index.size), np.diff(ptr))
-        keep = item_time[items] <= planned.seed_time[example]
+        keep = self.item_time[items] <= planned.seed_time[example]
         counts = np.bincount(example[keep], minlength=planned.example_index.size)
         ptr = np.zeros_like(ptr)
         np.cumsum(counts, out=ptr[1:])
@@ -400,7 +399,7 @@ class LinkLoader(Loader):
         if item_time is not None:
             by_time = np.argsort(item_time, kind="stable").astype(np.int64)
             sorted_time = np.ascontiguousarray(item_time[by_time], dtype=np.int64)
-        self._items = _Items(table, negatives, num_items, by_time, sorted_time)
+        self._items = _Items(table, negatives, num_items, item_time, by_time, sorted_time)
         self.table = table
         self.negatives = negatives
 
