@@ -26,7 +26,7 @@ import numpy.typing as npt
 
 from ._columns import Int64Array
 from ._request import Counts, Windows, normalise_request
-from .batch import Batch, stacked_edges
+from .batch import Batch
 from .graph import EdgeType, Graph, TemporalStrategy, edge_type_key
 from .link_training import LinkTrainingTable, gather_ranges
 from .loader import Loader, _Job, _Planned, _Sampling

@@ -16,7 +16,6 @@ import numpy.typing as npt
 from ._columns import Int64Array
 from .link_training import LinkTrainingTable
 
-Float64Array = npt.NDArray[np.float64]
 
 
 def top_k(scores_or_rankings: npt.ArrayLike, k: int) -> Int64Array:
