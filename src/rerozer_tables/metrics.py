@@ -17,7 +17,6 @@ from ._columns import Int64Array
 from .link_training import LinkTrainingTable
 
 
-
 def top_k(scores_or_rankings: npt.ArrayLike, k: int) -> Int64Array:
     """The k best items per example, best first, as an int64 [examples, k] array.
 
