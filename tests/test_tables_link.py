@@ -161,6 +161,21 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded):
     assert sorted(np.concatenate([batch.pos_index, batch.neg_index.ravel()]).tolist()) == list(range(seeds))
 
 
+@pytest.mark.torch
+def test_hetero_data_names_the_three_parts(loaded):
+    graph, table = loaded
+    batch = epoch(graph, table)[0]
+    data = batch.to_hetero_data()
+    songs, users = data["songs"], data["users"]
+    assert users.src_index.tolist() == list(range(users.batch_size))
+    assert users.n_id[users.src_index].tolist() == batch.seed_node.tolist()
+    assert users.input_id.tolist() == batch.example_index.tolist()
+    assert songs.n_id[songs.dst_pos_index].tolist() == batch.pos_node.tolist()
+    assert songs.n_id[songs.dst_neg_index].tolist() == batch.neg_node.tolist()
+    assert songs.dst_pos_ptr.tolist() == batch.pos_ptr.tolist()
+    assert songs.source_side.tolist() == batch.source_side["songs"].tolist()
+
+
 def test_negatives_are_refused_when_every_item_is_a_positive():
     tables = {
         "users": Table({"id": [1]}, primary_key="id"),
