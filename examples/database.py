@@ -56,8 +56,19 @@ def _after(rng: np.random.Generator, earliest: npt.NDArray[np.int64]) -> npt.NDA
     return earliest + (room * rng.beta(1.0, 2.0, size=earliest.size)).astype(np.int64)
 
 
-def make_tables(sizes: Sizes = Sizes(), seed: int = 0) -> dict[str, Table]:
-    """The six tables, with their keys, times and a few other columns."""
+CATEGORIES = 12
+
+
+def make_tables(sizes: Sizes = Sizes(), seed: int = 0, tastes: float = 0.0) -> dict[str, Table]:
+    """The six tables, with their keys, times and a few other columns.
+
+    ``tastes`` > 0 gives every product one of ``CATEGORIES`` categories (a
+    ``category`` column of products) and every customer a favourite one:
+    that share of the order items is then drawn among the products of the
+    customer's favourite category (by popularity), the rest among all
+    products. Without it products are drawn by popularity alone, the same
+    for every customer; the other draws are the same either way.
+    """
     rng = np.random.default_rng(seed)
 
     customer_time = START + rng.integers(0, SPAN * 3 // 4, size=sizes.customers)
@@ -90,6 +101,21 @@ def make_tables(sizes: Sizes = Sizes(), seed: int = 0) -> dict[str, Table]:
     def when(seconds: npt.NDArray[np.int64]) -> npt.NDArray[np.datetime64]:
         return seconds.astype("datetime64[s]")
 
+    category = None
+    if tastes > 0:
+        # Drawn after every other draw, so that the rest of the shop stays as it is.
+        taste_rng = np.random.default_rng([seed, 1])
+        category = taste_rng.integers(0, CATEGORIES, size=sizes.products)
+        favourite = taste_rng.integers(0, CATEGORIES, size=sizes.customers)
+        wanted = favourite[order_customer[item_order]]
+        to_taste = taste_rng.random(item_order.size) < tastes
+        for c in range(CATEGORIES):
+            chosen = np.flatnonzero(to_taste & (wanted == c))
+            members = np.flatnonzero(category == c)
+            if chosen.size and members.size:
+                weight = popularity[members] / popularity[members].sum()
+                item_product[chosen] = taste_rng.choice(members, size=chosen.size, p=weight)
+
     customer_id = ids(sizes.customers, FIRST_CUSTOMER)
     order_id = ids(sizes.orders)
     sku = np.array([f"SKU-{i:05d}" for i in range(sizes.products)])
@@ -99,7 +125,8 @@ def make_tables(sizes: Sizes = Sizes(), seed: int = 0) -> dict[str, Table]:
             primary_key="id", time_column="signed_up",
         ),
         "products": Table(
-            {"sku": sku, "price": np.round(rng.lognormal(3.0, 0.8, size=sizes.products), 2)},
+            {"sku": sku, "price": np.round(rng.lognormal(3.0, 0.8, size=sizes.products), 2),
+             **({} if category is None else {"category": np.array([f"cat-{c}" for c in category])})},
             primary_key="sku",
         ),
         "product_tags": Table(

@@ -96,7 +96,16 @@ def _send_batch(connection: Any, batch: Batch) -> None:
         batch.padding, batch.global_examples,
     ))
     connection.send_bytes(memoryview(data).cast("B"))
-    connection.send((batch.entity_table, batch.x, batch.x_cat))
+    # A subclass of Batch (the LinkLoader's) sends its own fields beside these.
+    extra = {name: getattr(batch, name) for name in _own_fields(type(batch))}
+    connection.send((batch.entity_table, batch.x, batch.x_cat, type(batch), extra))
+
+
+def _own_fields(kind: type[Batch]) -> list[str]:
+    from .batch import Batch
+
+    inherited = {f.name for f in fields(Batch)}
+    return [f.name for f in fields(kind) if f.name not in inherited]
 
 
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
@@ -111,13 +120,16 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
-    entity_table, x, x_cat = connection.recv()
-    return Batch(
+    entity_table, x, x_cat, kind, extra = connection.recv()
+    if not issubclass(kind, Batch):
+        raise RuntimeError(f"a loader worker sent a {kind!r} for a batch")
+    batch: Batch = kind(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
-        global_examples=global_examples, **parts,
+        global_examples=global_examples, **parts, **extra,
     )
+    return batch
 
 
 class Processes:

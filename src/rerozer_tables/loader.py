@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from functools import cached_property
 from typing import TYPE_CHECKING, Literal
@@ -398,12 +398,12 @@ class Loader:
         workers: Threads | Processes
         if self.worker_kind == "thread":
             workers = Threads(
-                plan, lambda: _Sampling(job, stack_edges=True), self.workers,
+                plan, lambda: self._sampling(stack_edges=True), self.workers,
                 self.prefetch * self.workers, self.timeout,
             )
         else:
             workers = Processes(
-                plan, lambda: _Sampling(job, stack_edges=False), self.workers,
+                plan, lambda: self._sampling(stack_edges=False), self.workers,
                 job.graph.edge_types, self.timeout,
             )
         try:
@@ -411,9 +411,14 @@ class Loader:
         finally:
             workers.stop()
 
+    def _sampling(self, *, stack_edges: bool) -> Callable[[_Planned], Batch]:
+        """A worker's function from a planned batch to its batch (made in
+        the worker; ``LinkLoader`` samples its batches through its own)."""
+        return _Sampling(self._job, stack_edges=stack_edges)
+
     def _in_turn(self, plan: list[_Planned]) -> Iterator[Batch]:
         """Each batch sampled in this thread when it is asked for."""
-        sample = _Sampling(self._job, stack_edges=False)
+        sample = self._sampling(stack_edges=False)
         for planned in plan:
             try:
                 batch = sample(planned)

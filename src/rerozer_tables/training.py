@@ -14,7 +14,7 @@ from __future__ import annotations
 import datetime as dt
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Literal
+from typing import Literal, Protocol, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -270,9 +270,25 @@ def _range_sums(values: Float64Array, low: Int64Array, high: Int64Array) -> Floa
     return sums
 
 
+class _TimedExamples(Protocol):
+    """What ``split_by_time`` reads of a table: ``TrainingTable`` and
+    ``LinkTrainingTable`` are both such tables."""
+
+    @property
+    def times(self) -> Int64Array: ...
+    @property
+    def horizon(self) -> int: ...
+    @property
+    def time_unit(self) -> str: ...
+    def take(self: _Examples, index: npt.ArrayLike) -> _Examples: ...
+
+
+_Examples = TypeVar("_Examples", bound=_TimedExamples)
+
+
 def split_by_time(
-    table: TrainingTable, val_start: object, test_start: object
-) -> tuple[TrainingTable, TrainingTable, TrainingTable]:
+    table: _Examples, val_start: object, test_start: object
+) -> tuple[_Examples, _Examples, _Examples]:
     """Split examples by cut-off time into training, validation and test.
 
     Training examples have their whole label window before ``val_start``

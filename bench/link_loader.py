@@ -1,0 +1,124 @@
+"""What a LinkLoader example costs against an entity Loader example on the same sources.
+
+    .venv/bin/python bench/link_loader.py [--scale 1] [--passes 5] [--negatives 4]
+
+Builds the shop of examples/recommend.py (examples/database.py with
+tastes), its link training table (customers at monthly cut-offs, the
+products they buy in the next 30 days; examples with at least one), and
+times whole epochs over those examples two ways, in turns pass by pass so
+that load from other users of the machine falls on both alike:
+
+* ``entity``: a Loader of the customers at their cut-offs, with the
+  customers' request of examples/recommend.py;
+* ``link``:   a LinkLoader of the same examples, with the same request for
+  the customers, the products' request for the positives and
+  ``--negatives`` negatives per example;
+* ``items``:  a Loader of products over the positives and negatives that
+  one epoch of the link loader drew, at their examples' cut-offs, with the
+  products' request and as many batches: the link loader's second call.
+
+The products' subgraphs (their order items of the last 30 days) are larger
+than the customers' (five orders), and positives are the popular products,
+so ``link`` is compared with ``entity + items`` too: the difference is the
+link loader's own work.
+
+Both gather features and run in this thread (``workers=0``). Prints the
+median CPU seconds per epoch (``--clock wall``: elapsed seconds), examples
+per second, the ratio link / entity per example and the subgraphs a link
+example samples (1 + its positives + the negatives), which is the ratio to
+expect when every subgraph costs what a customer's does. Not part of the
+tests.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples"))
+
+from database import Sizes, make_tables, write_sqlite  # noqa: E402
+from features_cost import cpu_seconds  # noqa: E402
+from recommend import (  # noqa: E402
+    CUTOFFS, HORIZON, ITEM, SOURCE, TASTES, customer_request, product_request, purchases,
+)
+from rerozer_tables import LinkLoader, Loader, build_graph, link_training_table, read_sqlite  # noqa: E402
+
+
+def epoch(loader: Loader, clock: str) -> float:
+    now = time.perf_counter if clock == "wall" else cpu_seconds
+    began = now()
+    for _ in loader:
+        pass
+    return now() - began
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
+    parser.add_argument("--passes", type=int, default=5)
+    parser.add_argument("--batch-size", type=int, default=256)
+    parser.add_argument("--negatives", type=int, default=4)
+    parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="rerozer-bench-") as tmp:
+        database = Path(tmp) / "shop.sqlite"
+        write_sqlite(make_tables(Sizes().scaled(args.scale), tastes=TASTES), database)
+        tables = read_sqlite(database)
+    graph = build_graph(tables)
+    table = link_training_table(
+        {**tables, "purchases": purchases(tables, graph)}, SOURCE, CUTOFFS,
+        target=("purchases", "customer_id", "product_id"), horizon=HORIZON,
+    )
+    table = table.take(table.num_positives > 0)
+    item_counts, item_windows = product_request()
+    loaders: dict[str, Loader] = {
+        "entity": Loader(graph, SOURCE, table.keys, table.times, batch_size=args.batch_size,
+                         num_neighbors=customer_request(), check=False),
+        "link": LinkLoader(graph, table, batch_size=args.batch_size, negatives=args.negatives,
+                           num_neighbors=customer_request(), item_num_neighbors=item_counts,
+                           item_sampling_time_offsets=item_windows, check=False),
+    }
+    # The item subgraphs of one link epoch, sampled by an entity Loader of
+    # products: what the link loader's second call per batch costs alone.
+    seeds, seed_times = [], []
+    for batch in loaders["link"]:
+        example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
+        seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
+        seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
+    items = np.concatenate(seeds)
+    per_batch = -(-items.size // len(loaders["link"]))
+    loaders["items"] = Loader(graph, ITEM, graph.key(ITEM, items), np.concatenate(seed_times),
+                              batch_size=per_batch, num_neighbors=item_counts,
+                              sampling_time_offsets=item_windows, check=False)
+    for loader in loaders.values():
+        epoch(loader, args.clock)  # warm-up
+    times: dict[str, list[float]] = {name: [] for name in loaders}
+    for p in range(args.passes):
+        for name in (list(loaders) if p % 2 == 0 else list(loaders)[::-1]):
+            times[name].append(epoch(loaders[name], args.clock))
+    subgraphs = 1 + float(table.num_positives.mean()) + args.negatives
+    print(f"{len(table):,} examples in batches of {args.batch_size}, {args.negatives} negatives, "
+          f"{args.passes} passes (median {args.clock} seconds per epoch)")
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    for name, median in medians.items():
+        print(f"  {name:<7} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
+    both = medians["entity"] + medians["items"]
+    print(f"  link / (entity + items): x{medians['link'] / both:.2f} (the link loader's own work: "
+          f"drawing negatives, merging the two calls)")
+    print(f"  link / entity per example: x{medians['link'] / medians['entity']:.2f} "
+          f"(subgraphs per link example: 1 + {subgraphs - 1 - args.negatives:.2f} positives "
+          f"+ {args.negatives} negatives = {subgraphs:.2f})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,407 @@
+"""``LinkLoader``: a link training table in batches of source and item subgraphs.
+
+Each batch holds three parts, sampled at each example's cut-off time: the
+subgraphs of the examples' source rows, those of their positive items, and
+those of ``negatives`` items per example drawn at random. A ``LinkBatch``
+keeps them in one set of arrays, as one disjoint sample: per node type the
+nodes of both sampler calls (sources, then items) hop by hop, so that
+``num_sampled_nodes`` still counts the nodes of each hop, and ``out_batch``
+names each node's example. With two examples, one positive each and one
+negative each, the item seeds of ``out_node[items]`` are::
+
+    seeds        [pos 0, pos 1, neg 0, neg 1]  (hop 0 of the items' call)
+    out_batch    [0,     1,     0,     1    ]  (the example each belongs to)
+    pos_ptr      [0, 1, 2]                     (example i's positives: pos_index[ptr[i]:ptr[i+1]])
+    pos_index    [0, 1]                        (local indices into out_node[items])
+    neg_index    [[2], [3]]
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from ._columns import Int64Array
+from ._request import Counts, Windows, normalise_request
+from .batch import Batch
+from .graph import EdgeType, Graph, TemporalStrategy, edge_type_key
+from .link_training import LinkTrainingTable, gather_ranges
+from .loader import Loader, _Job, _Planned, _Sampling
+
+
+def _empty() -> Int64Array:
+    return np.zeros(0, dtype=np.int64)
+
+
+@dataclass(frozen=True)
+class LinkBatch(Batch):
+    """A ``Batch`` of source subgraphs with the subgraphs of their items.
+
+    The ``Batch`` fields hold both parts (see the module's docstring):
+    ``seed_node``/``seed_time``/``example_index`` are the examples' source
+    rows, their cut-off times and their rows of the link training table, and
+    ``out_batch`` gives every node, source or item side, its example. The
+    sources are the first ``len(seed_node)`` nodes of ``entity_table``.
+
+    ``source_side[node_type]`` is True for the nodes of the source
+    subgraphs and False for those of the item subgraphs: what an ID-aware
+    model reads to find the items inside a source's own subgraph.
+
+    ``pos_node`` are the positives' item positions, example i's being
+    ``pos_node[pos_ptr[i]:pos_ptr[i + 1]]``: its items in the table that
+    exist at its cut-off. ``neg_node`` ([examples, negatives]) are the drawn
+    negatives. ``pos_index`` and ``neg_index`` are the same items' local
+    indices into ``out_node[item_table]``: the roots of their subgraphs.
+    """
+
+    item_table: str = ""
+    pos_ptr: Int64Array = field(default_factory=_empty)
+    pos_node: Int64Array = field(default_factory=_empty)
+    pos_index: Int64Array = field(default_factory=_empty)
+    neg_node: Int64Array = field(default_factory=lambda: np.zeros((0, 0), np.int64))
+    neg_index: Int64Array = field(default_factory=lambda: np.zeros((0, 0), np.int64))
+    source_side: dict[str, npt.NDArray[np.bool_]] = field(default_factory=dict)
+
+    def to_hetero_data(self) -> Any:
+        """The batch as a ``HeteroData``: that of ``Batch.to_hetero_data``
+        (``input_id``, ``seed_time`` and ``batch_size`` on the sources),
+        with ``src_index`` (the sources' local indices) on the source type,
+        ``dst_pos_index``, ``dst_pos_ptr`` and ``dst_neg_index``
+        (``pos_index``, ``pos_ptr``, ``neg_index``) on the item type, and
+        ``source_side`` on every node type."""
+        from ._torch import import_torch
+
+        torch, _ = import_torch()
+        data = super().to_hetero_data()
+        data[self.entity_table].src_index = torch.arange(self.seed_node.size)
+        items = data[self.item_table]
+        items.dst_pos_index = torch.from_numpy(self.pos_index)
+        items.dst_pos_ptr = torch.from_numpy(self.pos_ptr)
+        items.dst_neg_index = torch.from_numpy(self.neg_index)
+        for node_type, side in self.source_side.items():
+            data[node_type].source_side = torch.from_numpy(side)
+        return data
+
+
+@dataclass(frozen=True)
+class _Items:
+    """What drawing a batch's item seeds needs, shared by the workers."""
+
+    table: LinkTrainingTable
+    negatives: int
+    num_items: int
+    # Each item's time, the items by increasing time, and those times (all
+    # None: every item exists always).
+    item_time: Int64Array | None
+    by_time: Int64Array | None
+    sorted_time: Int64Array | None
+
+    def existing(self, times: Int64Array) -> Int64Array:
+        """How many items exist at each time (the first that many of ``by_time``)."""
+        if self.sorted_time is None:
+            return np.full(times.size, self.num_items, dtype=np.int64)
+        return np.searchsorted(self.sorted_time, times, side="right").astype(np.int64)
+
+    def positives(self, planned: _Planned) -> tuple[Int64Array, Int64Array]:
+        """Each example's positives that exist at its cut-off, as (ptr, items)."""
+        ptr, picked = gather_ranges(self.table.offsets, planned.example_index)
+        items = self.table.items[picked]
+        if self.item_time is None or not items.size:
+            return ptr, items
+        example = np.repeat(np.arange(planned.example_index.size), np.diff(ptr))
+        keep = self.item_time[items] <= planned.seed_time[example]
+        counts = np.bincount(example[keep], minlength=planned.example_index.size)
+        ptr = np.zeros_like(ptr)
+        np.cumsum(counts, out=ptr[1:])
+        return ptr, items[keep]
+
+    def negatives_of(self, planned: _Planned, ptr: Int64Array, positives: Int64Array) -> Int64Array:
+        """``negatives`` items per example, uniform with replacement among those
+        that exist at its cut-off and are none of its positives."""
+        size = planned.example_index.size
+        if self.negatives == 0 or size == 0:
+            return np.zeros((size, self.negatives), dtype=np.int64)
+        times = planned.seed_time if planned.seed_time.size else np.zeros(size, np.int64)
+        existing = self.existing(times)
+        counts = np.diff(ptr)
+        full = np.flatnonzero(counts >= existing)
+        if full.size:
+            i = int(full[0])
+            raise ValueError(
+                f"example {int(planned.example_index[i])}: its {int(counts[i])} positives are every "
+                f"{self.table.item_table} row that exists at its cut-off, so no negative can be drawn"
+            )
+        rng = np.random.default_rng([planned.seed % 2**32, 1])
+        example = np.repeat(np.arange(size), self.negatives)
+        high = np.repeat(existing, self.negatives)
+        wide = max(self.num_items, 1)
+        taken = np.repeat(np.arange(size), counts) * wide + positives
+        drawn = np.empty(example.size, dtype=np.int64)
+        pending = np.arange(example.size)
+        while pending.size:  # a draw that hits a positive is drawn again
+            pick = rng.integers(0, high[pending])
+            drawn[pending] = pick if self.by_time is None else self.by_time[pick]
+            pending = pending[np.isin(example[pending] * wide + drawn[pending], taken)]
+        return drawn.reshape(size, self.negatives)
+
+
+@dataclass(frozen=True)
+class _Interleaved:
+    """Two samples' entries of one node or edge type as one, hop h of the
+    first before hop h of the second: where each entry of the first and of
+    the second goes, the combined per-hop counts, and the merged order as
+    (sample, start, stop) ranges."""
+
+    first: Int64Array
+    second: Int64Array
+    counts: Int64Array
+    ranges: list[tuple[int, int, int]]
+
+    def join(self, one: Any, two: Any, axis: int = 0) -> Any:
+        """The entries of both samples' arrays in the merged order (copies
+        of whole ranges, not a scatter of single entries)."""
+        if not self.ranges:
+            return one
+        if len(self.ranges) == 1:
+            return (one, two)[self.ranges[0][0]]
+        arrays = (one, two)
+        return np.concatenate(
+            [arrays[k][:, a:b] if axis else arrays[k][a:b] for k, a, b in self.ranges], axis=axis
+        )
+
+
+def _interleave(a: Int64Array, b: Int64Array) -> _Interleaved:
+    hops = max(a.size, b.size)
+    one = a.tolist() + [0] * (hops - a.size)
+    two = b.tolist() + [0] * (hops - b.size)
+    counts = np.array([x + y for x, y in zip(one, two)], dtype=np.int64)
+    ranges, at = [], [0, 0]
+    for hop in range(hops):
+        for k, n in ((0, one[hop]), (1, two[hop])):
+            if n:
+                ranges.append((k, at[k], at[k] + n))
+                at[k] += n
+    if not any(two):  # most edge types are followed by one of the calls only
+        return _Interleaved(np.arange(at[0], dtype=np.int64), np.zeros(0, np.int64), counts, ranges)
+    if not any(one):
+        return _Interleaved(np.zeros(0, np.int64), np.arange(at[1], dtype=np.int64), counts, ranges)
+    before_one = np.cumsum([0] + one[:-1])
+    before_two = np.cumsum([0] + two[:-1])
+    first = np.arange(at[0], dtype=np.int64) + np.repeat(before_two, one)
+    second = np.arange(at[1], dtype=np.int64) + np.repeat(before_one + one, two)
+    return _Interleaved(first, second, counts, ranges)
+
+
+def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64Array,
+            edge_types: list[EdgeType]) -> tuple[dict[str, Any], dict[str, Int64Array]]:
+    """The ``LinkBatch`` fields of both calls' batches, and per node type where
+    the nodes of the items' call went."""
+    out_node: dict[str, Any] = {}
+    out_batch: dict[str, Any] = {}
+    x: dict[str, Any] = {}
+    x_cat: dict[str, Any] = {}
+    num_nodes: dict[str, Int64Array] = {}
+    source_side: dict[str, npt.NDArray[np.bool_]] = {}
+    nodes: dict[str, _Interleaved] = {}
+    for node_type in sources.out_node:
+        merge = nodes[node_type] = _interleave(
+            sources.num_sampled_nodes[node_type], items.num_sampled_nodes[node_type]
+        )
+        num_nodes[node_type] = merge.counts
+        source_side[node_type] = np.repeat(
+            np.array([k == 0 for k, _, _ in merge.ranges], dtype=bool),
+            [b - a for _, a, b in merge.ranges],
+        )
+        item_batch = {node_type: item_example[items.out_batch[node_type]]}
+        for merged, one, two in (
+            (out_node, sources.out_node, items.out_node), (out_batch, sources.out_batch, item_batch),
+            (x, sources.x, items.x), (x_cat, sources.x_cat, items.x_cat),
+        ):
+            if node_type in one:
+                merged[node_type] = merge.join(one[node_type], two[node_type])
+    out_row, out_col, num_edges = {}, {}, {}
+    edge_index: dict[EdgeType, Int64Array] = {}
+    for edge_type in edge_types:
+        key = edge_type_key(edge_type)
+        merge = _interleave(sources.num_sampled_edges[key], items.num_sampled_edges[key])
+        num_edges[key] = merge.counts
+        src, dst = nodes[edge_type[0]], nodes[edge_type[2]]
+        parts = []
+        for batch, side in ((sources, (src.first, dst.first)), (items, (src.second, dst.second))):
+            rows = batch.out_row[key]
+            both = np.empty((2, rows.size), dtype=np.int64)
+            if rows.size:
+                both[0] = side[0][rows]
+                both[1] = side[1][batch.out_col[key]]
+            parts.append(both)
+        joined = merge.join(parts[0], parts[1], axis=1)
+        out_row[key], out_col[key] = joined[0], joined[1]
+        edge_index[edge_type] = joined
+    fields = dict(
+        index=planned.index, example_index=planned.example_index, seed_node=planned.seed_node,
+        seed_time=planned.seed_time, out_row=out_row, out_col=out_col, out_node=out_node,
+        out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
+        edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
+        padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
+    )
+    return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
+
+
+class _LinkSampling:
+    """One worker's sampling of a ``LinkLoader``'s planned batches: two
+    sampler calls per batch, the sources' and the items', with the item
+    seeds and the items' sampler seed drawn from the batch's seed alone."""
+
+    def __init__(self, source_job: _Job, item_job: _Job, items: _Items) -> None:
+        self.sources = _Sampling(source_job, stack_edges=False)
+        self.items = _Sampling(item_job, stack_edges=False)
+        self.item_job = item_job
+        self.draw = items
+
+    def __call__(self, planned: _Planned) -> LinkBatch:
+        size = planned.example_index.size
+        ptr, positives = self.draw.positives(planned)
+        negatives = self.draw.negatives_of(planned, ptr, positives)
+        example = np.concatenate([
+            np.repeat(np.arange(size, dtype=np.int64), np.diff(ptr)),
+            np.repeat(np.arange(size, dtype=np.int64), self.draw.negatives),
+        ])
+        seeds = np.concatenate([positives, negatives.reshape(-1)])
+        state = np.random.SeedSequence([planned.seed % 2**32, 2]).generate_state(1)
+        item_planned = _Planned(
+            planned.index, planned.example_index, seeds,
+            planned.seed_time[example] if planned.seed_time.size else planned.seed_time,
+            int(state.view(np.int32)[0]), 0, planned.global_examples,
+        )
+        sources = self.sources(planned)
+        items = self.items(item_planned)
+        merged, second_of = _merged(
+            planned, sources, items, example, self.item_job.graph.edge_types
+        )
+        roots = second_of[self.item_job.entity_table][: seeds.size]
+        batch = LinkBatch(
+            **merged["fields"], item_table=self.item_job.entity_table, pos_ptr=ptr,
+            pos_node=positives, pos_index=roots[: positives.size], neg_node=negatives,
+            neg_index=roots[positives.size :].reshape(negatives.shape),
+        )
+        batch.__dict__["edge_index"] = merged["edge_index"]  # where cached_property keeps it
+        return batch
+
+
+class LinkLoader(Loader):
+    """Iterate a link training table in batches of source and item subgraphs.
+
+    Takes the ``Loader``'s arguments (see there) with a ``LinkTrainingTable``
+    in place of the entity table, its keys and times; the request
+    (``num_neighbors``, ``sampling_time_offsets``) samples the sources'
+    subgraphs, and ``item_num_neighbors`` and ``item_sampling_time_offsets``
+    the items' (by default the same request). Batches are ``LinkBatch``
+    objects, and keep the ``Loader``'s contract: a batch is a function of
+    (seed, epoch, rank, batch index) alone, the same for any ``workers`` of
+    either kind, ranks take strided shares of the examples, and every node
+    of a batch comes at or before its example's cut-off.
+
+    Parameters
+    ----------
+    table
+        The examples: a ``LinkTrainingTable`` made from the tables the graph
+        was built from (its items are the graph's nodes of its item table).
+    negatives
+        Items drawn per example, uniformly with replacement among the rows
+        of the item table that exist at the example's cut-off, never one of
+        its positives. Raises ValueError, naming the example, when its
+        positives are every item that exists then.
+
+    A positive that does not exist yet at the example's cut-off (its row's
+    time is later) is left out of the batch: its subgraph would hold a node
+    from after the cut-off.
+
+    Examples
+    --------
+    >>> from rerozer_tables import Table, build_graph, link_training_table
+    >>> tables = {
+    ...     "users": Table({"id": ["a", "b"]}, primary_key="id"),
+    ...     "songs": Table({"id": [7, 8, 9]}, primary_key="id"),
+    ...     "plays": Table({"user": ["a", "a", "b"], "song": [9, 7, 8], "at": [3, 5, 6]},
+    ...                    foreign_keys={"user": "users", "song": "songs"}, time_column="at"),
+    ... }
+    >>> table = link_training_table(tables, "users", [1], target=("plays", "user", "song"),
+    ...                             horizon=10)
+    >>> loader = LinkLoader(build_graph(tables), table, batch_size=2, negatives=1,
+    ...                     num_neighbors=[-1])
+    >>> batch = next(iter(loader))
+    >>> batch.pos_ptr.tolist(), batch.pos_node.tolist(), batch.neg_node.shape
+    ([0, 2, 3], [0, 2, 1], (2, 1))
+    """
+
+    def __init__(
+        self,
+        graph: Graph,
+        table: LinkTrainingTable,
+        *,
+        batch_size: int,
+        negatives: int = 1,
+        num_neighbors: Counts | None = None,
+        sampling_time_offsets: Windows | None = None,
+        item_num_neighbors: Counts | None = None,
+        item_sampling_time_offsets: Windows | None = None,
+        shuffle: bool = False,
+        seed: int = 0,
+        workers: int = 0,
+        worker_kind: Literal["thread", "process"] = "thread",
+        prefetch: int = 2,
+        rank: int = 0,
+        world_size: int = 1,
+        even_batches: bool = False,
+        progress: bool = False,
+        timeout: float | None = None,
+        check: bool = True,
+        temporal_strategy: TemporalStrategy = "last",
+        features: bool = True,
+    ) -> None:
+        if not isinstance(table, LinkTrainingTable):
+            raise TypeError(f"table must be a LinkTrainingTable, got {type(table).__name__}")
+        if negatives < 0:
+            raise ValueError(f"negatives must not be negative, got {negatives}")
+        item_table = table.item_table
+        if item_table not in graph.node_types:
+            raise ValueError(f"{item_table!r} is not a node type of the graph")
+        num_items = graph._count(item_table)
+        if num_items is None:
+            raise ValueError(f"the graph does not give the number of {item_table} rows")
+        if table.items.size and int(table.items.max()) >= num_items:
+            raise ValueError(
+                f"the table's items reach position {int(table.items.max())} of {item_table}, which has "
+                f"{num_items} rows: the table was made from other tables than the graph"
+            )
+        if table.time_unit != graph.time_unit:
+            raise ValueError(
+                f"the table's times are in {table.time_unit!r}, the graph's in {graph.time_unit!r}"
+            )
+        super().__init__(
+            graph, table.source_table, table.keys, table.times if graph.node_time else None,
+            batch_size=batch_size, num_neighbors=num_neighbors,
+            sampling_time_offsets=sampling_time_offsets, shuffle=shuffle, seed=seed,
+            workers=workers, worker_kind=worker_kind, prefetch=prefetch, rank=rank,
+            world_size=world_size, even_batches=even_batches, progress=progress,
+            timeout=timeout, check=check, temporal_strategy=temporal_strategy, features=features,
+        )
+        if item_num_neighbors is None and item_sampling_time_offsets is None:
+            item_num_neighbors, item_sampling_time_offsets = num_neighbors, sampling_time_offsets
+        counts, windows = normalise_request(graph, item_num_neighbors, item_sampling_time_offsets)
+        self._item_job = _Job(graph, item_table, counts, windows, self._job.temporal_strategy,
+                              self._job.features)
+        item_time = graph.node_time.get(item_table)
+        by_time = sorted_time = None
+        if item_time is not None:
+            by_time = np.argsort(item_time, kind="stable").astype(np.int64)
+            sorted_time = np.ascontiguousarray(item_time[by_time], dtype=np.int64)
+        self._items = _Items(table, negatives, num_items, item_time, by_time, sorted_time)
+        self.table = table
+        self.negatives = negatives
+
+    def _sampling(self, *, stack_edges: bool) -> _LinkSampling:
+        return _LinkSampling(self._job, self._item_job, self._items)

@@ -1,0 +1,252 @@
+"""Recommendation tasks: link training tables against a row-by-row oracle, the
+LinkLoader's negatives and cut-offs, and MAP@k/recall@k against a direct
+computation."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from rerozer_tables import (
+    LinkLoader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
+)
+
+HORIZON = 6
+TARGET = ("plays", "user", "song")
+
+
+def random_tables(seed, string_keys):
+    """Users and songs that come into being over time, and plays of songs
+    by users, some with a null user or song; times on a small grid, so that
+    cut-offs and window ends tie with plays."""
+    rng = np.random.default_rng(seed)
+    users, songs, plays = 10, 8, 160
+    ids = np.array([f"u{i}" for i in range(users)]) if string_keys else np.arange(50, 50 + users)
+    joined = rng.integers(0, 15, users)
+    released = rng.integers(0, 25, songs)
+    by, song = rng.integers(0, users, plays), rng.integers(0, songs, plays)
+    at = np.maximum(joined[by], released[song]) + rng.integers(0, 20, plays)
+    by_key = ids[by].astype(object)
+    by_key[rng.random(plays) < 0.1] = None
+    song_key = (100 + song).astype(object)
+    song_key[rng.random(plays) < 0.1] = None
+    tables = {
+        "users": Table({"id": ids, "joined": joined}, primary_key="id", time_column="joined"),
+        "songs": Table({"id": 100 + np.arange(songs), "released": released,
+                        "length": rng.random(songs)}, primary_key="id", time_column="released"),
+        "plays": Table({"user": list(by_key), "song": list(song_key), "at": at},
+                       foreign_keys={"user": "users", "song": "songs"}, time_column="at"),
+    }
+    return tables, ids, joined, released, by_key, song_key, at
+
+
+def oracle(key, t, by_key, song_key, at):
+    """An example's items, row by row: song positions of its plays in (t, t + horizon]."""
+    return sorted({song_key[i] - 100 for i in range(at.size)
+                   if song_key[i] is not None and by_key[i] == key and t < at[i] <= t + HORIZON})
+
+
+@pytest.mark.parametrize("string_keys", [False, True], ids=["int-keys", "str-keys"])
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys):
+    tables, ids, joined, _, by_key, song_key, at = random_tables(seed, string_keys)
+    cutoffs = np.array([5, 12, 20, 27])
+    table = link_training_table(tables, "users", cutoffs, target=TARGET, horizon=HORIZON)
+    assert table.keys.tolist() == [k for t in cutoffs for k, j in zip(ids.tolist(), joined) if j <= t]
+    expected = [oracle(k, t, by_key, song_key, at) for k, t in zip(table.keys.tolist(), table.times)]
+    assert [table.positives(i).tolist() for i in range(len(table))] == expected
+    assert table.items.size > 10  # the oracle compared something
+    # Given keys (repeated, in any order) give the same rows as a table of every user.
+    chosen = link_training_table(tables, "users", table.times[::-1], keys=table.keys[::-1],
+                                 target=TARGET, horizon=np.timedelta64(HORIZON, "s"))
+    assert [chosen.positives(i).tolist() for i in range(len(chosen))] == expected[::-1]
+    parts = split_by_time(table, val_start=12, test_start=20)
+    assert [p.times.tolist() for p in parts] == [
+        table.times[table.times + HORIZON <= 12].tolist(),
+        table.times[(table.times >= 12) & (table.times + HORIZON <= 20)].tolist(),
+        table.times[table.times >= 20].tolist(),
+    ]
+    for part in parts:
+        rows = [int(np.flatnonzero((table.keys == k) & (table.times == t))[0])
+                for k, t in zip(part.keys.tolist(), part.times.tolist())]
+        assert [part.positives(i).tolist() for i in range(len(part))] == [expected[r] for r in rows]
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(target=("plays", "song", "song")), "plays.song is not a foreign key into users"),
+    (dict(target=("plays", "user", "at")), "plays.at is not a foreign key into one of the tables"),
+    (dict(horizon=0), "horizon must be positive, got 0"),
+    (dict(keys=["u9"], times=[1]), "'u9' comes at 3, after its cut-off time 1"),
+    (dict(dangling=True), "plays.song row 1: 7 matches no songs.id"),
+], ids=["source-fk", "item-fk", "horizon", "not-yet", "dangling-item"])
+def test_link_table_refusals(change, message):
+    song = [1, 7] if change.pop("dangling", False) else [1, 2]
+    tables = {
+        "users": Table({"id": ["u1", "u9"], "joined": [0, 3]}, primary_key="id", time_column="joined"),
+        "songs": Table({"id": [1, 2]}, primary_key="id"),
+        "plays": Table({"user": ["u1", "u9"], "song": song, "at": [4, 5]},
+                       foreign_keys={"user": "users", "song": "songs"}, time_column="at"),
+    }
+    arguments = dict(times=[4], target=TARGET, horizon=5) | change
+    with pytest.raises(ValueError, match=re.escape(message)):
+        link_training_table(tables, "users", **arguments)
+
+
+@pytest.fixture(scope="module")
+def loaded():
+    tables, *_ = random_tables(4, string_keys=True)
+    graph = build_graph(tables)
+    table = link_training_table(tables, "users", [14, 20, 26], target=TARGET, horizon=HORIZON)
+    return graph, table
+
+
+def songs_seeds(batch):
+    return batch.pos_node.size + batch.neg_node.size
+
+
+def epoch(graph, table, **options):
+    options = dict(batch_size=4, negatives=3, num_neighbors=[2, 2], shuffle=True, seed=7) | options
+    return list(LinkLoader(graph, table, **options))
+
+
+@pytest.mark.parametrize("options", [
+    dict(workers=2), dict(workers=2, worker_kind="process"), dict(temporal_strategy="uniform"),
+], ids=["threads", "processes", "uniform"])
+def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded, options):
+    graph, table = loaded
+    batches = epoch(graph, table, **options)
+    song_time = graph.node_time["songs"]
+    seen = []
+    for batch in batches:
+        seen += batch.example_index.tolist()
+        times = batch.seed_time
+        for node_type, nodes in batch.out_node.items():
+            if node_type in graph.node_time:
+                assert (graph.node_time[node_type][nodes] <= times[batch.out_batch[node_type]]).all()
+        songs = batch.out_node["songs"]
+        for i, example in enumerate(batch.example_index.tolist()):
+            mine = batch.pos_node[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]
+            wanted = table.positives(example)
+            assert mine.tolist() == wanted[song_time[wanted] <= times[i]].tolist()
+            assert not np.isin(batch.neg_node[i], wanted).any()
+            assert (song_time[batch.neg_node[i]] <= times[i]).all()
+            assert songs[batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]].tolist() == mine.tolist()
+            assert songs[batch.neg_index[i]].tolist() == batch.neg_node[i].tolist()
+            assert (batch.out_batch["songs"][batch.neg_index[i]] == i).all()
+        assert (batch.out_node["users"][: batch.seed_node.size] == batch.seed_node).all()
+        assert batch.source_side["users"][: batch.seed_node.size].all()
+        assert not batch.source_side["songs"][: songs_seeds(batch)].any()
+    assert sorted(seen) == list(range(len(table)))
+    # The same batches with none of the options' workers.
+    alone = epoch(graph, table, **(options | dict(workers=0)))
+    for one, two in zip(batches, alone, strict=True):
+        assert one.neg_node.tolist() == two.neg_node.tolist()
+        for name in ("out_node", "out_batch", "num_sampled_nodes", "out_row", "out_col"):
+            assert {k: v.tolist() for k, v in getattr(one, name).items()} == \
+                   {k: v.tolist() for k, v in getattr(two, name).items()}
+
+
+def test_link_batches_split_over_ranks_and_hop_order(loaded):
+    graph, table = loaded
+    ranks = [epoch(graph, table, rank=r, world_size=3) for r in range(3)]
+    examples = sorted(i for batches in ranks for b in batches for i in b.example_index.tolist())
+    assert examples == list(range(len(table)))
+    batch = ranks[0][0]
+    # Nodes come hop by hop: source and item seeds first, as num_sampled_nodes counts them.
+    seeds = batch.num_sampled_nodes["songs"][0]
+    assert seeds == batch.pos_node.size + batch.neg_node.size
+    assert sorted(np.concatenate([batch.pos_index, batch.neg_index.ravel()]).tolist()) == list(range(seeds))
+
+
+@pytest.mark.torch
+def test_hetero_data_names_the_three_parts(loaded):
+    graph, table = loaded
+    batch = epoch(graph, table)[0]
+    data = batch.to_hetero_data()
+    songs, users = data["songs"], data["users"]
+    assert users.src_index.tolist() == list(range(users.batch_size))
+    assert users.n_id[users.src_index].tolist() == batch.seed_node.tolist()
+    assert users.input_id.tolist() == batch.example_index.tolist()
+    assert songs.n_id[songs.dst_pos_index].tolist() == batch.pos_node.tolist()
+    assert songs.n_id[songs.dst_neg_index].tolist() == batch.neg_node.tolist()
+    assert songs.dst_pos_ptr.tolist() == batch.pos_ptr.tolist()
+    assert songs.source_side.tolist() == batch.source_side["songs"].tolist()
+
+
+def test_negatives_are_refused_when_every_item_is_a_positive():
+    tables = {
+        "users": Table({"id": [1]}, primary_key="id"),
+        "songs": Table({"id": [1, 2]}, primary_key="id"),
+        "plays": Table({"user": [1, 1], "song": [1, 2], "at": [3, 4]},
+                       foreign_keys={"user": "users", "song": "songs"}, time_column="at"),
+    }
+    table = link_training_table(tables, "users", [2], target=TARGET, horizon=9)
+    with pytest.raises(ValueError, match=re.escape(
+        "example 0: its 2 positives are every songs row that exists at its cut-off"
+    )):
+        epoch(build_graph(tables), table)
+
+
+def direct_metrics(scores, positives, k):
+    """MAP@k and recall@k, example by example, from the definitions."""
+    aps, recalls = [], []
+    for row, wanted in zip(scores, positives):
+        if not len(wanted):
+            continue
+        ranked = sorted(range(len(row)), key=lambda item: (-row[item], item))[:k]
+        hits = [item in set(wanted) for item in ranked]
+        precision = [sum(hits[: i + 1]) / (i + 1) for i in range(k)]
+        aps.append(sum(p for p, h in zip(precision, hits) if h) / min(k, len(set(wanted))))
+        recalls.append(sum(hits) / len(set(wanted)))
+    return np.mean(aps), np.mean(recalls)
+
+
+@pytest.mark.parametrize("k", [1, 3, 10])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_metrics_match_a_direct_computation(seed, k):
+    rng = np.random.default_rng(seed)
+    scores = rng.integers(0, 5, size=(30, 12)).astype(np.float64)  # many ties
+    positives = [rng.choice(12, size=rng.integers(0, 6), replace=False) for _ in range(30)]
+    expected = direct_metrics(scores, positives, k)
+    assert map_at_k(scores, positives, k) == pytest.approx(expected[0], rel=1e-12)
+    assert recall_at_k(scores, positives, k) == pytest.approx(expected[1], rel=1e-12)
+    rankings = np.argsort(-scores, axis=1, kind="stable")
+    assert map_at_k(rankings, positives, k) == pytest.approx(expected[0], rel=1e-12)
+
+
+@pytest.mark.parametrize("ranked, message", [
+    ([[0.5, np.nan]], "scores of example 0 hold NaN"),
+    ([[1, 1]], "the ranking of example 0 repeats an item in its first 2"),
+    ([[1]], "k is 2 but there are only 1 items per example"),
+], ids=["nan", "repeat", "short"])
+def test_metrics_refusals(ranked, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        map_at_k(np.array(ranked), [[1]], k=2)
+
+
+def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code, shown = re.search(
+        r"From tables to MAP@k.*?```python\n(.*?)```\n\nprints\n\n```\n(.*?)```", text, re.S
+    ).groups()
+    completed = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                               text=True, timeout=300, check=False)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout == shown
+
+
+@pytest.mark.torch
+@pytest.mark.training_run
+def test_recommend_example_learns(tmp_path):
+    example = Path(__file__).resolve().parents[1] / "examples" / "recommend.py"
+    completed = subprocess.run(
+        [sys.executable, str(example), "--scale", "0.25", "--epochs", "2", "--workdir", str(tmp_path)],
+        capture_output=True, text=True, timeout=900, check=False, cwd=tmp_path,
+    )
+    assert completed.returncode == 0, completed.stderr
+    assert len(re.findall(r"^epoch +\d+: train loss [\d.]+, validation MAP@10 GNN [\d.]+, "
+                          r"popularity [\d.]+", completed.stdout, re.M)) == 2
+    assert re.search(r"^Test MAP@10: GNN [\d.]+, popularity [\d.]+; recall@10", completed.stdout, re.M)
