@@ -80,19 +80,25 @@ def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys):
     (dict(target=("plays", "user", "at")), "plays.at is not a foreign key into one of the tables"),
     (dict(horizon=0), "horizon must be positive, got 0"),
     (dict(keys=["u9"], times=[1]), "'u9' comes at 3, after its cut-off time 1"),
-    (dict(dangling=True), "plays.song row 1: 7 matches no songs.id"),
-], ids=["source-fk", "item-fk", "horizon", "not-yet", "dangling-item"])
+], ids=["source-fk", "item-fk", "horizon", "not-yet"])
 def test_link_table_refusals(change, message):
-    song = [1, 7] if change.pop("dangling", False) else [1, 2]
-    tables = {
+    with pytest.raises(ValueError, match=re.escape(message)):
+        arguments = dict(times=[4], target=TARGET, horizon=5) | change
+        link_training_table(dangling_tables(song=[1, 2]), "users", **arguments)
+
+
+def test_a_dangling_item_key_links_nothing():
+    table = link_training_table(dangling_tables(song=[1, 7]), "users", [3], target=TARGET, horizon=5)
+    assert table.offsets.tolist() == [0, 1, 1] and table.items.tolist() == [0]
+
+
+def dangling_tables(song):
+    return {
         "users": Table({"id": ["u1", "u9"], "joined": [0, 3]}, primary_key="id", time_column="joined"),
         "songs": Table({"id": [1, 2]}, primary_key="id"),
         "plays": Table({"user": ["u1", "u9"], "song": song, "at": [4, 5]},
                        foreign_keys={"user": "users", "song": "songs"}, time_column="at"),
     }
-    arguments = dict(times=[4], target=TARGET, horizon=5) | change
-    with pytest.raises(ValueError, match=re.escape(message)):
-        link_training_table(tables, "users", **arguments)
 
 
 @pytest.fixture(scope="module")
@@ -174,6 +180,14 @@ def test_hetero_data_names_the_three_parts(loaded):
     assert songs.n_id[songs.dst_neg_index].tolist() == batch.neg_node.tolist()
     assert songs.dst_pos_ptr.tolist() == batch.pos_ptr.tolist()
     assert songs.source_side.tolist() == batch.source_side["songs"].tolist()
+
+
+def test_item_windows_that_end_after_the_cut_off_are_refused(loaded):
+    graph, table = loaded
+    late = dict(item_num_neighbors={}, item_sampling_time_offsets={("plays", "song", "songs"): [[-5, 2]]})
+    with pytest.raises(ValueError, match=re.escape("the window (-5, 2] ends 2 after")):
+        epoch(graph, table, **late)
+    assert epoch(graph, table, **late, future_windows="allow")
 
 
 def test_negatives_are_refused_when_every_item_is_a_positive():

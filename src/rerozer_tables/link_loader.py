@@ -26,6 +26,7 @@ import numpy.typing as npt
 
 from ._columns import Int64Array
 from ._request import Counts, Windows, normalise_request
+from ._time_rules import FutureValues, FutureWindows, refuse_future_windows
 from .batch import Batch
 from .graph import EdgeType, Graph, TemporalStrategy, edge_type_key
 from .link_training import LinkTrainingTable, gather_ranges
@@ -302,7 +303,10 @@ class LinkLoader(Loader):
     objects, and keep the ``Loader``'s contract: a batch is a function of
     (seed, epoch, rank, batch index) alone, the same for any ``workers`` of
     either kind, ranks take strided shares of the examples, and every node
-    of a batch comes at or before its example's cut-off.
+    of a batch comes at or before its example's cut-off. ``future_values``
+    and ``future_windows`` apply to both requests as they do in ``Loader``:
+    timestamp feature values later than the cut-off are masked, and a time
+    window of either request that ends after it is refused.
 
     Parameters
     ----------
@@ -361,6 +365,8 @@ class LinkLoader(Loader):
         check: bool = True,
         temporal_strategy: TemporalStrategy = "last",
         features: bool = True,
+        future_values: FutureValues = "mask",
+        future_windows: FutureWindows = "refuse",
     ) -> None:
         if not isinstance(table, LinkTrainingTable):
             raise TypeError(f"table must be a LinkTrainingTable, got {type(table).__name__}")
@@ -388,12 +394,14 @@ class LinkLoader(Loader):
             workers=workers, worker_kind=worker_kind, prefetch=prefetch, rank=rank,
             world_size=world_size, even_batches=even_batches, progress=progress,
             timeout=timeout, check=check, temporal_strategy=temporal_strategy, features=features,
+            future_values=future_values, future_windows=future_windows,
         )
         if item_num_neighbors is None and item_sampling_time_offsets is None:
             item_num_neighbors, item_sampling_time_offsets = num_neighbors, sampling_time_offsets
         counts, windows = normalise_request(graph, item_num_neighbors, item_sampling_time_offsets)
+        refuse_future_windows(windows, future_windows)
         self._item_job = _Job(graph, item_table, counts, windows, self._job.temporal_strategy,
-                              self._job.features)
+                              self._job.features, future_values)
         item_time = graph.node_time.get(item_table)
         by_time = sorted_time = None
         if item_time is not None:

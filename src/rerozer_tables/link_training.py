@@ -18,17 +18,17 @@ example 1 none::
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, Int64Array, key_array
+from ._columns import AnyArray, Int64Array
 from ._request import offset_count
-from .graph import KeyMap
+from .build import resolve_tables
 from .table import Table
-from .training import _entity_rows, _examples, _times
+from .training import _examples
 
 
 @dataclass(frozen=True)
@@ -92,6 +92,7 @@ def link_training_table(
     horizon: object,
     keys: object | None = None,
     time_unit: str = "s",
+    inherit_times: bool = True,
 ) -> LinkTrainingTable:
     """The items each example's source row links to in the window after its cut-off.
 
@@ -118,8 +119,9 @@ def link_training_table(
         exist at its cut-off time.
     time_unit
         The graph's time unit, in which ``times`` of the result are given.
-
-    Raises ValueError for a child row whose item key matches no item row.
+    inherit_times
+        As for ``build_graph`` and ``training_table``: give the value the
+        graph was built with.
 
     Examples
     --------
@@ -154,22 +156,18 @@ def link_training_table(
     if span <= 0:
         raise ValueError(f"horizon must be positive, got {horizon!r}")
 
-    source = tables[source_table]
-    example_keys, example_times = _examples(source_table, source, keys, times, time_unit)
-    source_map = KeyMap.from_keys(_entity_rows(source_table, source), f"{source_table} key")
-    example_rows, _ = source_map.lookup(example_keys)  # every example key matches (checked)
-
-    # The child rows that link a source row to an item, as row positions.
-    rows = _linked_rows(child, (source_fk, item_fk))
-    child_source, unmatched = source_map.lookup(
-        key_array(child.column(source_fk)[0][rows], f"{child_name}.{source_fk}", rows)
-        if rows.size else np.zeros(0, np.int64)
-    )
-    keep = np.ones(rows.size, dtype=bool)
-    keep[unmatched] = False  # rows of no source row belong to no example
-    child_item = _item_positions(tables[item_table], item_table, child, child_name, item_fk, rows)
-    child_time = _times(child.columns[child.time_column], time_unit,
-                        f"{child_name}.{child.time_column}", child.time_unit)[rows]
+    # Keys, times and links exactly as build_graph resolves them: a child
+    # row whose source or item key matches no row links nothing, as in
+    # training_table.
+    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
+    source = resolution.resolved[source_table]
+    example_rows, example_times = _examples(source_table, source, keys, times, time_unit)
+    example_keys = example_rows if source.key_map is None else source.key_map.keys[example_rows]
+    child_source = resolution.link(child_name, source_fk).parent_of
+    child_item = resolution.link(child_name, item_fk).parent_of
+    child_time = resolution.resolved[child_name].times
+    assert child_time is not None
+    keep = (child_source >= 0) & (child_item >= 0)
     offsets, items = window_items(
         child_source[keep], child_time[keep], child_item[keep], example_rows, example_times, span,
         tables[item_table].num_rows,
@@ -177,33 +175,6 @@ def link_training_table(
     return LinkTrainingTable(
         source_table, item_table, example_keys, example_times, offsets, items, span, time_unit
     )
-
-
-def _linked_rows(child: Table, columns: Sequence[str]) -> Int64Array:
-    """The child rows with a value in every one of ``columns``."""
-    linked = np.ones(child.num_rows, dtype=bool)
-    for column in columns:
-        null = child.column(column)[1]
-        if null is not None:
-            linked &= ~null
-    return np.flatnonzero(linked).astype(np.int64)
-
-
-def _item_positions(
-    items: Table, item_table: str, child: Table, child_name: str, item_fk: str, rows: Int64Array
-) -> Int64Array:
-    """The item row each of the child's ``rows`` refers to."""
-    if not rows.size:
-        return np.zeros(0, np.int64)
-    what = f"{child_name}.{item_fk}"
-    values = key_array(child.column(item_fk)[0][rows], what, rows)
-    positions, missing = KeyMap.from_keys(_entity_rows(item_table, items), f"{item_table} key").lookup(values)
-    if missing.size:
-        i = int(missing[0])
-        raise ValueError(
-            f"{what} row {int(rows[i])}: {values[i].item()!r} matches no {item_table}.{items.primary_key}"
-        )
-    return positions
 
 
 def window_items(
