@@ -131,8 +131,9 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         raise bad("dangling_keys is not an object of counts")
     features = manifest.setdefault("features", {})
     if not isinstance(features, dict) or not all(
-        isinstance(f, dict) and set(f) == {"numerical", "categorical"}
-        and strings(f["numerical"]) and strings(f["categorical"])
+        isinstance(f, dict) and {"numerical", "categorical"} <= set(f)
+        <= {"numerical", "categorical", "text", "multicategorical"}
+        and all(strings(names) for names in f.values())
         for f in features.values()
     ):
         raise bad("features is not an object of numerical and categorical column lists")

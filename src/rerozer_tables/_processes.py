@@ -96,7 +96,8 @@ def _send_batch(connection: Any, batch: Batch) -> None:
         batch.padding, batch.global_examples,
     ))
     connection.send_bytes(memoryview(data).cast("B"))
-    connection.send((batch.entity_table, batch.x, batch.x_cat))
+    connection.send((batch.entity_table, batch.x, batch.x_cat, batch.time, batch.y, batch.x_text,
+                     batch.x_multi, batch.layouts))
 
 
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
@@ -111,12 +112,13 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
-    entity_table, x, x_cat = connection.recv()
+    entity_table, x, x_cat, node_time, y, x_text, x_multi, layouts = connection.recv()
     return Batch(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
-        global_examples=global_examples, **parts,
+        global_examples=global_examples, time=node_time, y=y, x_text=x_text, x_multi=x_multi,
+        layouts=layouts, **parts,
     )
 
 

@@ -10,14 +10,15 @@ from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
-from ._columns import Int64Array
+from ._columns import AnyArray, Int64Array
 from ._processes import Processes
 from ._progress import progress_bar
 from ._request import Counts, Windows, example_times, normalise_request
 from ._threads import Threads
 from .batch import Batch, Result, stacked_edges
 from .check import check_graph
-from .features import gather_features
+from .features import FeatureLayout, gather_features
+from .rich_features import gather_rich
 from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
 
 if TYPE_CHECKING:
@@ -37,6 +38,11 @@ class _Job:
     sampling_time_offsets: dict[str, list[list[int | None]]]
     temporal_strategy: TemporalStrategy = "last"
     features: bool = True
+    labels: AnyArray | None = None
+
+    @cached_property
+    def layouts(self) -> dict[str, FeatureLayout]:
+        return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
 
     @cached_property
     def draws(self) -> bool:
@@ -74,11 +80,16 @@ class _Job:
                 stacked[edge_type] = both
                 out_row[key], out_col[key] = both[0], both[1]
         x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
+        x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
+        node_time = self.graph.node_time
         batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
             self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
             planned.global_examples,
+            time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
+            y=None if self.labels is None else self.labels[planned.example_index],
+            x_text=x_text, x_multi=x_multi, layouts=self.layouts,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
@@ -226,6 +237,11 @@ class Loader:
     features
         Gather the sampled nodes' feature rows into each batch's ``x`` and
         ``x_cat``, with the sampling (in the workers). False leaves them empty.
+    labels
+        One label per example (an array-like of the length of
+        ``keys_or_positions``, such as ``TrainingTable.labels``): each batch
+        then carries its examples' labels as ``Batch.y``, and
+        ``to_hetero_data()`` as ``y`` on the entity type.
 
     Examples
     --------
@@ -267,6 +283,7 @@ class Loader:
         check: bool = True,
         temporal_strategy: TemporalStrategy = "last",
         features: bool = True,
+        labels: object = None,
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -286,8 +303,14 @@ class Loader:
         if check:
             check_graph(graph)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
-        self._job = _Job(graph, entity_table, counts, windows, strategy, features)
         self._positions = graph.position(entity_table, keys_or_positions)
+        held_labels = None if labels is None else np.asarray(labels)
+        if held_labels is not None and (held_labels.ndim == 0 or len(held_labels) != self._positions.size):
+            raise ValueError(
+                f"labels must hold one label per example ({self._positions.size}), got "
+                f"{'a scalar' if held_labels.ndim == 0 else len(held_labels)}"
+            )
+        self._job = _Job(graph, entity_table, counts, windows, strategy, features, held_labels)
         self._times = example_times(graph, entity_table, self._positions, times)
         self.batch_size = batch_size
         self.shuffle = shuffle
