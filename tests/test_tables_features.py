@@ -30,8 +30,10 @@ def encoded(columns, unit="s", **options):
         ([True, False, None], [1.0, 0.0, NAN]),
         (np.array(["2024-01-01T00:01", "NaT"], dtype="datetime64[m]"), [1704067260.0, NAN]),
         (np.array([2**40 + 1], dtype=np.int64), [float(np.float32(2**40))]),
+        ([2] * 5 + [3] * 4, [2.0] * 5 + [3.0] * 4),
     ],
-    ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int"],
+    ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int",
+         "ints-one-value-seen-4-times"],
 )
 def test_numerical_columns_are_float32_with_nan_for_null(values, expected):
     features = encoded({"v": values})
@@ -51,8 +53,9 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         (["b", None, "a", "b"], {}, [1, -1, 0, 1], ["a", "b"]),
         (np.array([b"x", b"y"]), {}, [0, 1], ["x", "y"]),
         ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
+        ([3] * 5 + [1] * 5 + [None], {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
     ],
-    ids=["strings", "bytes", "declared-integers"],
+    ids=["strings", "bytes", "declared-integers", "ints-every-value-seen-5-times"],
 )
 def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
     features = encoded({"v": values}, **options)
@@ -80,8 +83,9 @@ def test_keys_and_time_are_not_features_and_features_selects():
         ({"features": ["id"]}, "features names 'id', which is the primary key, not a feature"),
         ({"categorical": ["id"]}, "categorical names 'id', which is the primary key, not a feature"),
         ({"features": [], "categorical": ["v"]}, "categorical names 'v', which is not one of the features"),
+        ({"categorical": ["v"], "numerical": ["v"]}, "numerical names 'v', which categorical names too"),
     ],
-    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected"],
+    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected", "declared-twice"],
 )
 def test_feature_options_are_checked(options, message):
     with pytest.raises(ValueError) as error:
@@ -94,8 +98,11 @@ def test_feature_options_are_checked(options, message):
     [
         ({"v": [1.5, 2.5]}, {"categorical": ["v"]}, "t.v is declared categorical but holds float64 values"),
         ({"v": [object(), object()]}, {}, "t.v holds object values that are neither numbers"),
+        ({"v": ["a", "b"]}, {"text": ["v"]}, "t.v is declared text, but no text_embedder was given"),
+        ({"v": ["a", "b"]}, {"numerical": ["v"]}, "t.v is declared numerical but holds <U1 values"),
+        ({"v": [1, 2]}, {"text": ["v"]}, "t.v is declared text but holds int64 values"),
     ],
-    ids=["float-category", "objects"],
+    ids=["float-category", "objects", "text-without-embedder", "numerical-strings", "text-ints"],
 )
 def test_columns_that_cannot_be_encoded_name_table_and_column(columns, options, message):
     with pytest.raises(ValueError, match=message):
