@@ -231,6 +231,12 @@ def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
     )
     assert users.x_cat[:, 0].tolist() == [1, -1, 0]
     assert users.vocabularies["city"].tolist() == ["bergen", "oslo"]
+    declared = build_graph(read_sqlite(path, time_columns={"users": "joined"},
+                                       categorical={"Users": ["visits"]},
+                                       features={"users": ["visits", "city"]})).features["users"]
+    assert (declared.numerical, declared.categorical) == ([], ["visits", "city"])
+    with pytest.raises(ValueError, match="text names the table 'posts', which the database does not have"):
+        read_sqlite(path, time_columns={"users": "joined"}, text={"posts": ["body"]})
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,9 @@
-"""``Batch``: one sampled batch of the loaders, with its features and edges."""
+"""``Batch``: one sampled batch of the loaders, with its features and edges.
+
+>>> import numpy as np
+>>> stacked_edges(np.array([0, 1]), np.array([2, 2])).tolist()   # a batch's edge_index rows
+[[0, 1], [2, 2]]
+"""
 
 from __future__ import annotations
 

@@ -116,6 +116,8 @@ def _kind_of_objects(values: AnyArray, null: BoolArray | None) -> str:
         return "U"
     if kinds <= {bool}:
         return "b"
+    if kinds <= {int}:  # integers with nulls, as SQLite gives them
+        return "i"
     if kinds <= {int, float, bool}:
         return "f"
     if all(hasattr(v, "isoformat") for v in present.tolist()):

@@ -24,6 +24,12 @@ A node type without feature columns gets one numerical column ``__const__``
 of ones, as RelBench's graph builder gives it. Needs torch and pytorch-frame
 (``pip install "rerozer[relbench]"``); the arrays behind the tensors are
 the batch's own.
+
+>>> from rerozer_tables import Table, build_graph
+>>> graph = build_graph({"items": Table({"price": [1.0, 3.0, None]})})
+>>> stats = column_stats(graph)["items"]["price"]
+>>> {stat.name: value for stat, value in stats.items()}["MEAN"]
+2.0
 """
 
 from __future__ import annotations

@@ -22,6 +22,12 @@ text, where one code per distinct string would teach a model nothing.
 
 ``Table(categorical=..., numerical=..., text=...)`` and ``read_sqlite``'s
 options of the same names override the inference column by column.
+
+>>> import numpy as np
+>>> infer_semantic_type("i", np.array([1, 2, 3, 4, 5] * 5), None)   # stars: each seen 5 times
+'categorical'
+>>> infer_semantic_type("i", np.array([1, 2, 3, 4, 5] * 5 + [6]), None)
+'numerical'
 """
 
 from __future__ import annotations

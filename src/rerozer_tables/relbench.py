@@ -1,9 +1,12 @@
 """RelBench's databases and entity tasks as rerozer's tables and training tables.
 
->>> from rerozer_tables.relbench import from_relbench, task_tables  # doctest: +SKIP
->>> tables = from_relbench(task.get_db())                            # doctest: +SKIP
->>> graph = build_graph(tables)                                      # doctest: +SKIP
->>> train, val, test = task_tables(task)                             # doctest: +SKIP
+>>> import pandas as pd
+>>> from types import SimpleNamespace as Table  # stands in for relbench.base.Table
+>>> users = pd.DataFrame({"user_id": [0, 1], "joined": pd.to_datetime(["2024-01-01", "2024-01-02"])})
+>>> tables = from_relbench(SimpleNamespace(table_dict={
+...     "users": Table(df=users, fkey_col_to_pkey_table={}, pkey_col="user_id", time_col="joined")}))
+>>> tables["users"].primary_key, tables["users"].time_column
+('user_id', 'joined')
 
 ``from_relbench`` takes each table's primary key, foreign keys and time
 column from RelBench's ``Table`` metadata and keeps every other column as a
@@ -24,6 +27,7 @@ objects passed in; nothing is imported from relbench here.
 from __future__ import annotations
 
 from collections.abc import Mapping
+from types import SimpleNamespace  # noqa: F401  (the module example's database)
 from typing import Any
 
 import numpy as np
@@ -97,7 +101,8 @@ def task_tables(task: Any, *, time_unit: str = "s") -> tuple[TrainingTable, ...]
     """
     if time_unit not in TIME_UNITS:
         raise ValueError(f"time_unit must be one of {', '.join(TIME_UNITS)}, got {time_unit!r}")
-    horizon = int(np.timedelta64(task.timedelta.to_timedelta64(), time_unit).astype(np.int64))
+    window = np.asarray(task.timedelta.to_timedelta64())
+    horizon = int(window.astype(f"timedelta64[{time_unit}]").astype(np.int64))
     parts = []
     for split in ("train", "val", "test"):
         frame = task.get_table(split, mask_input_cols=False).df

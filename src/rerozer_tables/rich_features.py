@@ -18,6 +18,13 @@ within a row column by column, as PyTorch Frame's ``MultiNestedTensor``
 keeps them: the list of row r in column j is
 ``codes[offsets[r * M + j] : offsets[r * M + j + 1]]`` for M columns. A
 null row has an empty list.
+
+>>> from rerozer_tables import Table, build_graph
+>>> held = build_graph({"films": Table({"genres": [["drama", "war"], None, ["war"]]})}).features["films"]
+>>> held.multicategorical, held.vocabularies["genres"].tolist(), held.multi_codes.tolist()
+(['genres'], ['drama', 'war'], [0, 1, 1])
+>>> held.multi_offsets.tolist()   # film 0: codes [0, 2), film 1: none, film 2: [2, 3)
+[0, 2, 2, 3]
 """
 
 from __future__ import annotations
