@@ -124,11 +124,13 @@ def test_task_tables_match_our_own_training_table(task):
         assert dict(zip(zip(ours.keys.tolist(), ours.times.tolist()), ours.labels.tolist())) == theirs
 
 
-def test_batches_carry_labels_and_node_times(task):
+@pytest.mark.parametrize(("workers", "kind"), [(0, "thread"), (1, "process")],
+                         ids=["in-turn", "worker-process"])
+def test_batches_carry_labels_and_node_times(task, workers, kind):
     graph = build_graph(from_relbench(task.get_db()))
     train = task_tables(task)[0]
     loader = Loader(graph, "users", train.keys, train.times, batch_size=50, num_neighbors=[4, 4],
-                    labels=train.labels, shuffle=True)
+                    labels=train.labels, shuffle=True, workers=workers, worker_kind=kind)
     for batch in loader:
         np.testing.assert_array_equal(batch.y, train.labels[batch.example_index])
         for node_type, nodes in batch.out_node.items():
