@@ -148,29 +148,59 @@ def embedder(calls):
     return embed
 
 
+def rich_graph(path, calls):
+    items = Table({"id": [10, 11, 12, 13, 14], "shop": [1, 1, 1, 1, 1],
+                   "note": ["a b c", None, "hi", "a b c", "x y"],
+                   "tags": [["red", "big"], [], None, ["big"], ["red"]], "n": [1, 2, 3, 4, 5],
+                   # With an embedder, strings with rare values are inferred to be text.
+                   "sku": ["s 1", "s 2", "s 3", "s 4", "s 5"], "colour": ["red"] * 5},
+                  primary_key="id", foreign_keys={"shop": "shops"}, text=["note"])
+    tables = {"shops": Table({"id": [1]}, primary_key="id"), "items": items}
+    save_graph(build_graph(tables, text_embedder=embedder(calls)), path)
+    return load_graph(path)
+
+
 @pytest.mark.parametrize("worker_kind", ["thread", "process"])
 def test_text_and_multi_category_columns_survive_save_and_reach_the_batch(tmp_path, worker_kind):
     calls = []
-    items = Table({"id": [10, 11, 12, 13, 14], "shop": [1, 1, 1, 1, 1],
-                   "note": ["a b c", None, "hi", "a b c", "x y"],
-                   "tags": [["red", "big"], [], None, ["big"], ["red"]], "n": [1, 2, 3, 4, 5]},
-                  primary_key="id", foreign_keys={"shop": "shops"}, text=["note"])
-    tables = {"shops": Table({"id": [1]}, primary_key="id"), "items": items}
-    save_graph(build_graph(tables, text_embedder=embedder(calls)), tmp_path / "g")
-    assert calls == [["a b c", "hi", "x y"]]  # once per distinct value
-    graph = load_graph(tmp_path / "g")
+    graph = rich_graph(tmp_path / "g", calls)
+    assert calls == [["a b c", "hi", "x y"], ["s 1", "s 2", "s 3", "s 4", "s 5"]]  # once per value
     held = graph.features["items"]
-    assert (held.numerical, held.text, held.multicategorical) == (["n"], ["note"], ["tags"])
+    assert (held.numerical, held.categorical, held.text, held.multicategorical) == (
+        ["n"], ["colour"], ["note", "sku"], ["tags"])
     loader = Loader(graph, "shops", [1], batch_size=1, num_neighbors=[-1], workers=1,
                     worker_kind=worker_kind)
     batch = next(iter(loader))
     assert batch.out_node["items"].tolist() == [0, 1, 2, 3, 4]
     np.testing.assert_array_equal(batch.x_text["items"],
-                                  [[5, 2], [np.nan, np.nan], [2, 0], [5, 2], [3, 1]])
+                                  [[5, 2, 3, 1], [np.nan, np.nan, 3, 1], [2, 0, 3, 1],
+                                   [5, 2, 3, 1], [3, 1, 3, 1]])
     offsets, codes = batch.x_multi["items"]
     vocabulary = held.vocabularies["tags"].tolist()
     lists = [[vocabulary[c] for c in codes[offsets[i]:offsets[i + 1]]] for i in range(5)]
     assert lists == [["red", "big"], [], [], ["big"], ["red"]]
+
+
+@pytest.mark.torch
+def test_tensor_frames_hold_text_and_multi_category_columns(tmp_path):
+    pytest.importorskip("torch_frame")
+    from rerozer_tables.frames import column_stats
+
+    graph = rich_graph(tmp_path / "g", [])
+    batch = next(iter(Loader(graph, "shops", [1], batch_size=1, num_neighbors=[-1])))
+    frame = batch.to_hetero_data(tensor_frame=True)["items"].tf
+    assert {str(k.value): v for k, v in frame.col_names_dict.items()} == {
+        "numerical": ["n"], "categorical": ["colour"], "embedding": ["note", "sku"],
+        "multicategorical": ["tags"]}
+    by_name = {str(k.value): v for k, v in frame.feat_dict.items()}
+    np.testing.assert_array_equal(by_name["embedding"].values.numpy(), batch.x_text["items"])
+    assert by_name["multicategorical"][0, 0].tolist() == [1, 0]  # red, big
+    stats = {column: {k.name: v for k, v in held.items()}
+             for column, held in column_stats(graph)["items"].items()}
+    assert stats["tags"] == {"MULTI_COUNT": (["big", "red"], [2, 2])}
+    assert stats["note"] == {"EMB_DIM": 2} and stats["colour"] == {"COUNT": (["red"], [5])}
+    assert stats["n"]["MEAN"] == 3.0 and stats["n"]["QUANTILES"] == [1.0, 2.0, 3.0, 4.0, 5.0]
+    assert list(column_stats(graph)["shops"]) == ["__const__"]
 
 
 @pytest.mark.torch
