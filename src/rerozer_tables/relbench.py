@@ -104,8 +104,11 @@ def task_tables(task: Any, *, time_unit: str = "s") -> tuple[TrainingTable, ...]
     window = np.asarray(task.timedelta.to_timedelta64())
     horizon = int(window.astype(f"timedelta64[{time_unit}]").astype(np.int64))
     parts = []
+    # One database for the three splits; RelBench cuts it at the test
+    # timestamp for training and validation labels itself.
+    database = task.get_db(upto_test_timestamp=False)
     for split in ("train", "val", "test"):
-        frame = task.get_table(split, mask_input_cols=False).df
+        frame = task.get_table(split, mask_input_cols=False, db=database).df
         what = f"the {split} table of {type(task).__name__}"
         times = time_array(np.asarray(frame[task.time_col].to_numpy()), time_unit,
                            f"{what}.{task.time_col}")
