@@ -26,6 +26,7 @@ import sqlite3
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -169,6 +170,76 @@ def write_sqlite(tables: Mapping[str, Table], path: str | Path) -> None:
         connection.commit()
     finally:
         connection.close()
+
+
+# Column types of the server databases, by numpy kind: names that PostgreSQL
+# and DuckDB both know.
+_SERVER_TYPES = {"i": "BIGINT", "u": "BIGINT", "f": "DOUBLE PRECISION", "M": "TIMESTAMP"}
+
+
+def _create_statements(tables: Mapping[str, Table]) -> list[tuple[str, str]]:
+    """(table name, CREATE TABLE statement) with primary and foreign keys."""
+    statements = []
+    for name, table in tables.items():
+        lines = []
+        for column, values in table.columns.items():
+            primary = " PRIMARY KEY" if column == table.primary_key else ""
+            not_null = " NOT NULL" if column == table.time_column else ""
+            sql_type = _SERVER_TYPES.get(np.asarray(values).dtype.kind, "TEXT")
+            lines.append(f"{column} {sql_type}{primary}{not_null}")
+        for column, parent in table.foreign_keys.items():
+            lines.append(f"FOREIGN KEY ({column}) REFERENCES {parent} ({tables[parent].primary_key})")
+        statements.append((name, f"CREATE TABLE {name} (\n  " + ",\n  ".join(lines) + "\n)"))
+    return statements
+
+
+def _arrow_table(table: Table) -> Any:
+    import pyarrow as pa
+
+    arrays = {}
+    for column, values in table.columns.items():
+        array = np.asarray(values)
+        if array.dtype.kind == "M":
+            array = array.astype("datetime64[us]")
+        arrays[column] = pa.array(array)
+    return pa.table(arrays)
+
+
+def write_postgres(tables: Mapping[str, Table], uri: str) -> None:
+    """Write ``tables`` into the PostgreSQL database at ``uri`` (through the
+    ADBC driver's bulk COPY), with the keys and types of ``write_sqlite``;
+    parents must come before their children."""
+    import adbc_driver_postgresql.dbapi as postgres
+
+    with postgres.connect(uri) as connection, connection.cursor() as cursor:
+        for name, statement in _create_statements(tables):
+            cursor.execute(statement)
+            cursor.adbc_ingest(name, _arrow_table(tables[name]), mode="append")
+        connection.commit()
+
+
+def write_duckdb(tables: Mapping[str, Table], path: str | Path) -> None:
+    """Write ``tables`` into a new DuckDB file, as ``write_postgres`` does."""
+    import duckdb
+
+    connection = duckdb.connect(str(path))
+    try:
+        for name, statement in _create_statements(tables):
+            connection.execute(statement)
+            connection.register("incoming", _arrow_table(tables[name]))
+            connection.execute(f"INSERT INTO {name} SELECT * FROM incoming")
+            connection.unregister("incoming")
+    finally:
+        connection.close()
+
+
+def write_parquet(tables: Mapping[str, Table], folder: str | Path) -> None:
+    """Write each table to ``folder/NAME.parquet`` (Parquet holds no keys)."""
+    import pyarrow.parquet as parquet
+
+    Path(folder).mkdir(parents=True, exist_ok=True)
+    for name, table in tables.items():
+        parquet.write_table(_arrow_table(table), Path(folder) / f"{name}.parquet")
 
 
 def training_table(

@@ -3,8 +3,9 @@
 >>> from rerozer_tables import Loader, Table, build_graph, check_graph
 
 ``Table`` describes a table (columns, primary key, foreign keys, time column);
-``build_graph`` turns tables into the sampler's arrays, ``read_sqlite`` reads
-them from an SQLite file, ``check_graph`` checks a whole graph once,
+``build_graph`` turns tables into the sampler's arrays, ``read_sqlite``,
+``read_postgres``, ``read_duckdb`` and ``read_parquet`` read them from an
+SQLite file, a PostgreSQL schema, a DuckDB file or a folder of Parquet files, ``check_graph`` checks a whole graph once,
 ``save_graph``/``load_graph`` store it as memory-mappable files,
 ``training_table`` and ``split_by_time`` make labelled examples from the
 tables, and ``Loader`` iterates them in sampled batches, each of which
@@ -17,6 +18,9 @@ from .features import NodeFeatures
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .batch import Batch
 from .loader import Loader
+from .duckdb import read_duckdb
+from .parquet import read_parquet
+from .postgres import read_postgres
 from .sqlite import read_sqlite
 from .storage import load_graph, save_graph
 from .table import Table
@@ -36,6 +40,9 @@ __all__ = [
     "edge_type_key",
     "edges_to_csc",
     "load_graph",
+    "read_duckdb",
+    "read_parquet",
+    "read_postgres",
     "read_sqlite",
     "save_graph",
     "split_by_time",

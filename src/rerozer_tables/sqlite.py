@@ -264,18 +264,11 @@ def _declared(
     return tables
 
 
-def _read(
-    connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None
-) -> dict[str, Table]:
-    names = [
-        str(row[0])
-        for row in connection.execute(
-            "SELECT name FROM main.sqlite_master WHERE type = 'table' "
-            "AND name NOT LIKE 'sqlite!_%' ESCAPE '!'"
-        )
-    ]
-    chosen_times = _checked_time_columns(names, time_columns)
-    schemas = {name: _schema(connection, name) for name in names}
+def _link_keys(
+    names: list[str], schemas: Mapping[str, _Schema]
+) -> tuple[dict[str, str | None], dict[str, dict[str, str]]]:
+    """The key column of each table, and its foreign keys as child column ->
+    parent table, checked against the parents' keys."""
     declared = {name.casefold(): name for name in names}
     # The key column of each table: its one primary-key column, or for a
     # table without one, the column that foreign keys refer to.
@@ -313,6 +306,22 @@ def _read(
                     f"is {key_of[parent]}"
                 )
             links[child][column] = parent
+    return key_of, links
+
+
+def _read(
+    connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None
+) -> dict[str, Table]:
+    names = [
+        str(row[0])
+        for row in connection.execute(
+            "SELECT name FROM main.sqlite_master WHERE type = 'table' "
+            "AND name NOT LIKE 'sqlite!_%' ESCAPE '!'"
+        )
+    ]
+    chosen_times = _checked_time_columns(names, time_columns)
+    schemas = {name: _schema(connection, name) for name in names}
+    key_of, links = _link_keys(names, schemas)
 
     tables = {}
     for name, schema in schemas.items():

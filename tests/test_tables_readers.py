@@ -1,0 +1,248 @@
+"""read_postgres, read_duckdb and read_parquet against a real PostgreSQL
+server (started here), real DuckDB files and Parquet folders, checked
+against read_sqlite on the demo's shop."""
+
+import dataclasses
+import os
+import re
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+import database  # noqa: E402
+from postgres_server import ServerUnavailable, postgres_server  # noqa: E402
+
+from rerozer_tables import Loader, build_graph, read_duckdb, read_parquet, read_postgres, read_sqlite  # noqa: E402
+
+adbc = pytest.importorskip("adbc_driver_postgresql.dbapi")
+duckdb = pytest.importorskip("duckdb")
+
+
+@pytest.fixture(scope="session")
+def server():
+    try:
+        with postgres_server() as started:
+            yield started
+    except ServerUnavailable as error:
+        if os.environ.get("CI") == "true":
+            raise
+        pytest.skip(str(error))
+
+
+def run_sql(target, script):
+    """Run ;-separated statements on a PostgreSQL URI or a DuckDB connection."""
+    statements = [s for s in script.split(";") if s.strip()]
+    if isinstance(target, str):
+        with adbc.connect(target) as connection, connection.cursor() as cursor:
+            for statement in statements:
+                cursor.execute(statement)
+            connection.commit()
+    else:
+        for statement in statements:
+            target.execute(statement)
+
+
+@pytest.fixture(scope="module")
+def shop(server, tmp_path_factory):
+    """The demo's shop (small) in SQLite, PostgreSQL, DuckDB and Parquet."""
+    tables = database.make_tables(database.Sizes().scaled(0.02))
+    folder = tmp_path_factory.mktemp("shop")
+    database.write_sqlite(tables, folder / "shop.sqlite")
+    database.write_duckdb(tables, folder / "shop.duckdb")
+    database.write_parquet(tables, folder / "parquet")
+    database.write_postgres(tables, server.uri())
+    # A DuckDB file and a folder keep no creation order: tables= gives it.
+    order = list(tables)
+    keys = {name: table.primary_key for name, table in tables.items()}
+    links = {name: table.foreign_keys for name, table in tables.items()}
+    return {
+        "sqlite": lambda: read_sqlite(folder / "shop.sqlite"),
+        "postgres": lambda: read_postgres(server.uri()),
+        "duckdb": lambda: read_duckdb(folder / "shop.duckdb", tables=order),
+        "parquet": lambda: read_parquet(folder / "parquet", tables=order, primary_keys=keys, foreign_keys=links),
+    }
+
+
+def assert_same(a, b, where="graph"):
+    """Equal structures of dicts, lists, dataclasses and arrays (NaN = NaN)."""
+    if isinstance(a, np.ndarray):
+        assert a.dtype == b.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"), where
+    elif isinstance(a, dict):
+        assert list(a) == list(b), where
+        for key in a:
+            assert_same(a[key], b[key], f"{where}[{key!r}]")
+    elif isinstance(a, (list, tuple)):
+        assert len(a) == len(b), where
+        for i, (x, y) in enumerate(zip(a, b)):
+            assert_same(x, y, f"{where}[{i}]")
+    elif dataclasses.is_dataclass(a) or hasattr(a, "__dict__"):
+        assert_same(vars(a), vars(b), where)
+    else:
+        assert a == b, where
+
+
+@pytest.mark.parametrize("reader", ["postgres", "duckdb", "parquet"])
+def test_readers_give_the_tables_graph_and_batches_of_read_sqlite(shop, reader):
+    expected, got = shop["sqlite"](), shop[reader]()
+    assert list(got) == list(expected)
+    for name, table in expected.items():
+        other = got[name]
+        assert (other.primary_key, other.foreign_keys, other.time_column, list(other.columns)) == (
+            table.primary_key, table.foreign_keys, table.time_column, list(table.columns))
+        for column in table.columns:
+            if column != table.time_column:  # SQLite holds times as text; build_graph parses them
+                assert_same(table.column(column), other.column(column), f"{name}.{column}")
+    graphs = [build_graph(tables) for tables in (expected, got)]
+    assert_same(*graphs)
+    batches = [
+        list(Loader(graph, "customers", graph.key("customers", np.arange(40)), np.full(40, database.START + database.SPAN),
+                    batch_size=16, num_neighbors=[4, 3], shuffle=True, seed=7))
+        for graph in graphs
+    ]
+    assert_same(*batches, where="batches")
+
+
+# One table of every kind of column, in SQL that PostgreSQL and DuckDB both take.
+TYPES = """
+CREATE TYPE mood AS ENUM ('sad', 'ok');
+CREATE TABLE things (id UUID PRIMARY KEY, n INTEGER, big BIGINT, price NUMERIC(10, 2), seen TIMESTAMPTZ,
+                     happy BOOLEAN, feeling mood, note VARCHAR);
+INSERT INTO things VALUES
+  ('a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', 1, 9007199254740993, 2.5, '2024-01-01 10:00:00+02', true, 'ok', 'héllo'),
+  ('b0eebc99-9c0b-4ef8-bb6d-6bb9bd380a12', NULL, NULL, NULL, '2024-01-02 00:00:00+00', NULL, NULL, '日本語')
+"""
+
+
+@pytest.mark.parametrize("engine", ["postgres", "duckdb"])
+def test_types_map_to_numpy_as_users_expect(server, tmp_path, engine):
+    if engine == "postgres":
+        run_sql(server.uri(), "CREATE SCHEMA types; SET search_path TO types;" + TYPES)
+        with adbc.connect(server.uri()) as connection:  # a connection is used and left open
+            table = read_postgres(connection, schema="types")["things"]
+            with connection.cursor() as cursor:
+                assert cursor.execute("SELECT 1").fetchall() == [(1,)]
+    else:
+        connection = duckdb.connect(str(tmp_path / "types.duckdb"))
+        run_sql(connection, TYPES)
+        table = read_duckdb(connection)["things"]
+    columns = {name: table.column(name) for name in table.columns}
+    assert (table.primary_key, table.time_column) == ("id", "seen")
+    assert columns["id"][0].tolist() == ["a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11", "b0eebc99-9c0b-4ef8-bb6d-6bb9bd380a12"]
+    assert table.columns["n"].dtype == np.float64 and np.isnan(table.columns["n"][1])
+    # Beyond 2**53 with a null: left to Table's null mask, never rounded.
+    assert columns["big"][0][0] == 9007199254740993 and columns["big"][1].tolist() == [False, True]
+    assert table.columns["price"].dtype == np.float64 and table.columns["price"][0] == 2.5
+    assert table.columns["seen"].astype("datetime64[s]").astype(str).tolist() == ["2024-01-01T08:00:00", "2024-01-02T00:00:00"]
+    assert [columns[c][0][0] for c in ("happy", "feeling")] == [1.0, "ok"]
+    assert table.columns["note"].dtype == "<U5" and table.columns["note"].tolist() == ["héllo", "日本語"]
+    graph = build_graph({"things": table})
+    assert graph.features["things"].vocabularies["feeling"].tolist() == ["ok"]
+
+
+def server_name(server):
+    return f"rerozer@{server.socket_dir}:{server.port}/shop"
+
+
+# Reader errors name the database and schema; the last two come from build_graph.
+BROKEN = {
+    "composite-foreign-key": (
+        "CREATE TABLE a (x INTEGER, y INTEGER, PRIMARY KEY (x, y));"
+        "CREATE TABLE b (x INTEGER, y INTEGER, FOREIGN KEY (x, y) REFERENCES a (x, y))",
+        {}, ValueError,
+        "b: the foreign key (x, y) -> a has several columns; composite keys are not supported: give a a "
+        "single-column surrogate key (an INTEGER PRIMARY KEY) and refer to it from one column of b",
+    ),
+    "missing-table": ("CREATE TABLE a (id INTEGER PRIMARY KEY)", {"tables": ["a", "nope"]}, ValueError,
+                      "no table 'nope' (the schema has a)"),
+    "parent-left-out": ("CREATE TABLE a (id INTEGER PRIMARY KEY); CREATE TABLE b (a_id INTEGER REFERENCES a (id))",
+                        {"tables": ["b"]}, ValueError,
+                        "b.a_id refers to a, which tables= leaves out: add it to tables"),
+    "null-time": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t TIMESTAMP); INSERT INTO a VALUES (1, NULL)",
+                  {}, ValueError, "a.t row 0: the time is missing"),
+    "infinity": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t INTEGER, u TIMESTAMP);"
+                 "INSERT INTO a VALUES (1, 5, '2024-01-01'), (2, 5, '-infinity')",
+                 {}, ValueError, "{schema}.a.u row 1: 'infinity' or '-infinity' is not a time"),
+    "beyond-ns": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t DATE); INSERT INTO a VALUES (1, '3000-01-01')",
+                  {}, ValueError, "a.t row 0: 3000-01-01 lies outside the range of time_unit 'ns'"),
+}
+
+
+@pytest.mark.parametrize("engine", ["postgres", "duckdb"])
+@pytest.mark.parametrize("case", list(BROKEN))
+def test_schemas_and_values_it_cannot_take_raise_a_clear_error(server, tmp_path, engine, case):
+    script, options, error, message = BROKEN[case]
+    if engine == "postgres":
+        schema = case.replace("-", "_")
+        run_sql(server.uri(), f"CREATE SCHEMA {schema}; SET search_path TO {schema};" + script)
+        where = f"PostgreSQL server {server_name(server)}, schema {schema}: "
+        read = lambda: read_postgres(server.uri(), schema=schema, **options)  # noqa: E731
+    else:
+        run_sql(duckdb.connect(str(tmp_path / "x.duckdb")), script)
+        where, schema = f"DuckDB database {tmp_path / 'x.duckdb'}, schema main: ", "main"
+        read = lambda: read_duckdb(tmp_path / "x.duckdb", **options)  # noqa: E731
+    if case in ("null-time", "beyond-ns"):
+        where = ""
+    with pytest.raises(error, match="^" + re.escape(where + message.format(schema=schema))):
+        build_graph(read(), time_unit="ns")
+
+
+def test_a_foreign_key_outside_the_schema_is_refused(server):
+    run_sql(server.uri(), "CREATE SCHEMA other; CREATE TABLE other.p (id INTEGER PRIMARY KEY);"
+            "CREATE SCHEMA mine; CREATE TABLE mine.c (p_id INTEGER REFERENCES other.p)")
+    with pytest.raises(ValueError, match=re.escape("mine: c.p_id refers to other.p, outside the schema mine")):
+        read_postgres(server.uri(), schema="mine")
+
+
+def test_server_failures_are_one_clear_error_without_the_password(server):
+    wrong = server.uri(password="not-the-password")
+    with pytest.raises(ConnectionError, match="password authentication failed") as excinfo:
+        read_postgres(wrong)
+    assert "not-the-password" not in str(excinfo.value) and server_name(server) in str(excinfo.value)
+    with pytest.raises(ConnectionError, match="^PostgreSQL server rerozer@/nowhere:5432/shop: connecting failed"):
+        read_postgres(f"host=/nowhere port=5432 user=rerozer password={server.uri()} dbname=shop")
+    # A reader without the right to read, and a server process that goes away
+    # (row-level security, which applies to nosy, as not to superusers)
+    # in the middle of a table's rows (it ends itself at the second row, and dies
+    # at its next check for interrupts, in the sleep).
+    run_sql(server.uri(), """
+        CREATE SCHEMA guarded; CREATE TABLE guarded.secret (id INTEGER PRIMARY KEY);
+        CREATE ROLE nosy LOGIN PASSWORD 'nosy'; GRANT USAGE ON SCHEMA guarded TO nosy;
+        CREATE SCHEMA fragile; CREATE TABLE fragile.rows (id INTEGER PRIMARY KEY);
+        INSERT INTO fragile.rows SELECT generate_series(1, 3);
+        CREATE FUNCTION fragile.gone(id INTEGER) RETURNS BOOLEAN LANGUAGE sql
+          AS 'SELECT id <> 2 OR (pg_terminate_backend(pg_backend_pid()) AND pg_sleep(5) IS NULL)';
+        ALTER TABLE fragile.rows ENABLE ROW LEVEL SECURITY; CREATE POLICY everyone ON fragile.rows USING (fragile.gone(id));
+        GRANT USAGE ON SCHEMA fragile TO nosy; GRANT SELECT ON fragile.rows TO nosy
+    """)
+    with pytest.raises(PermissionError, match=re.escape("reading guarded.secret failed: permission denied for table secret")):
+        read_postgres(server.uri(user="nosy", password="nosy"), schema="guarded")
+    with pytest.raises(ConnectionError, match=re.escape("/shop: reading fragile.rows failed: terminating connection")):
+        read_postgres(server.uri(user="nosy", password="nosy"), schema="fragile")
+
+
+def test_parquet_keys_are_declared_and_checked(tmp_path):
+    pa, parquet = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    parquet.write_table(pa.table({"id": [7, 8]}), tmp_path / "users.parquet")
+    parquet.write_table(pa.table({"user_id": ["7", "x"]}), tmp_path / "posts.parquet")
+    with pytest.raises(ValueError, match=re.escape("primary_keys names the table 'people', which is not read")):
+        read_parquet(tmp_path, primary_keys={"people": "id"})
+    with pytest.raises(ValueError, match=re.escape("posts.parquet: foreign_keys names the column 'uid'")):
+        read_parquet(tmp_path, primary_keys={"users": "id"}, foreign_keys={"posts": {"uid": "users"}})
+    # A text key against integer keys: '7' is the key 7, 'x' matches none.
+    tables = read_parquet(tmp_path, primary_keys={"users": "id"}, foreign_keys={"posts": {"user_id": "users"}})
+    with pytest.raises(ValueError, match=re.escape("posts.user_id: 1 row holds a value that matches no users.id: 'x' (row 1)")):
+        build_graph(tables)
+
+
+@pytest.mark.parametrize("reader, module, extra", [
+    (read_postgres, "adbc_driver_postgresql.dbapi", "postgres"),
+    (read_duckdb, "duckdb", "duckdb"),
+    (read_parquet, "pyarrow.parquet", "parquet"),
+], ids=["postgres", "duckdb", "parquet"])
+def test_a_missing_extra_names_it(monkeypatch, tmp_path, reader, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=re.escape(f'pip install "rerozer[{extra}]"')):
+        reader(str(tmp_path))
