@@ -39,9 +39,10 @@ def test_trailing_nul_categories_survive_save_and_load(tmp_path):
         (np.array(["2024-01-01T00:01", "NaT"], dtype="datetime64[m]"), [1704067260.0, NAN]),
         (np.array([2**40 + 1], dtype=np.int64), [float(np.float32(2**40))]),
         (np.array([90, "NaT"], dtype="timedelta64[s]"), [90.0, NAN]),
+        ([2] * 5 + [3] * 4, [2.0] * 5 + [3.0] * 4),
     ],
     ids=["ints", "floats-with-none", "floats-with-nan", "bools-with-none", "timestamps", "big-int",
-         "durations-with-nat"],
+         "durations-with-nat", "ints-one-value-seen-4-times"],
 )
 def test_numerical_columns_are_float32_with_nan_for_null(values, expected):
     features = encoded({"v": values})
@@ -62,8 +63,10 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         (np.array([b"x", b"y"]), {}, [0, 1], ["x", "y"]),
         ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
         (["a\0", "a", None, "a\0\0"], {}, [1, 0, -1, 2], ["a", "a\0", "a\0\0"]),
+        ([3] * 5 + [1] * 5 + [None], {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
     ],
-    ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ"],
+    ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ",
+         "ints-every-value-seen-5-times"],
 )
 def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
     features = encoded({"v": values}, **options)
@@ -91,8 +94,9 @@ def test_keys_and_time_are_not_features_and_features_selects():
         ({"features": ["id"]}, "features names 'id', which is the primary key, not a feature"),
         ({"categorical": ["id"]}, "categorical names 'id', which is the primary key, not a feature"),
         ({"features": [], "categorical": ["v"]}, "categorical names 'v', which is not one of the features"),
+        ({"categorical": ["v"], "numerical": ["v"]}, "numerical names 'v', which categorical names too"),
     ],
-    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected"],
+    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected", "declared-twice"],
 )
 def test_feature_options_are_checked(options, message):
     with pytest.raises(ValueError) as error:
@@ -109,8 +113,12 @@ def test_feature_options_are_checked(options, message):
         ({"v": [1, 2**64]}, {}, "t.v holds an integer beyond int64"),
         ({"v": np.array(["2300-01-01"], "datetime64[D]")}, {"unit": "ns"},
          "t.v row 0: 2300-01-01 lies outside the range of time_unit 'ns'"),
+        ({"v": ["a", "b"]}, {"text": ["v"]}, "t.v is declared text, but no text_embedder was given"),
+        ({"v": ["a", "b"]}, {"numerical": ["v"]}, "t.v is declared numerical but holds <U1 values"),
+        ({"v": [1, 2]}, {"text": ["v"]}, "t.v is declared text but holds int64 values"),
     ],
-    ids=["float-category", "objects", "not-utf-8", "beyond-int64", "datetime-out-of-range"],
+    ids=["float-category", "objects", "not-utf-8", "beyond-int64", "datetime-out-of-range",
+         "text-without-embedder", "numerical-strings", "text-ints"],
 )
 def test_columns_that_cannot_be_encoded_name_table_and_column(columns, options, message):
     with pytest.raises(ValueError, match=message):
@@ -273,6 +281,12 @@ def test_read_sqlite_reads_feature_columns_in_rowid_order(tmp_path):
     )
     assert users.x_cat[:, 0].tolist() == [1, -1, 0]
     assert users.vocabularies["city"].tolist() == ["bergen", "oslo"]
+    declared = build_graph(read_sqlite(path, time_columns={"users": "joined"},
+                                       categorical={"Users": ["visits"]},
+                                       features={"users": ["visits", "city"]})).features["users"]
+    assert (declared.numerical, declared.categorical) == ([], ["visits", "city"])
+    with pytest.raises(ValueError, match="text names the table 'posts', which the database does not have"):
+        read_sqlite(path, time_columns={"users": "joined"}, text={"posts": ["body"]})
 
 
 @pytest.mark.parametrize(

@@ -128,6 +128,24 @@ def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
     assert completed.stdout == shown
 
 
+@pytest.mark.torch
+@pytest.mark.training_run
+def test_readme_first_model_trains_on_the_demo_shop(tmp_path):
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    code = re.search(r"## From a database to a trained model.*?```python\n(.*?)```", text, re.S)[1]
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        from database import Sizes, make_tables, write_sqlite
+    finally:
+        sys.path.remove(str(EXAMPLES))
+    write_sqlite(make_tables(Sizes().scaled(0.25)), tmp_path / "shop.sqlite")
+    completed = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                               text=True, timeout=600, check=False)
+    assert completed.returncode == 0, completed.stderr
+    losses = [float(v) for v in re.findall(r"^epoch \d: loss (\S+)$", completed.stdout, re.M)]
+    assert len(losses) == 3 and losses[-1] < losses[0], completed.stdout
+
+
 def test_a_missing_torch_is_named_with_what_to_install(monkeypatch):
     graph = shop()
     batch = next(iter(Loader(graph, "users", ["a"], [9], batch_size=1, num_neighbors=request())))

@@ -73,8 +73,12 @@ def _from_sequence(values: list[Any] | tuple[Any, ...]) -> tuple[AnyArray, BoolA
         array = np.array(present)  # numpy picks the finest unit of them
     else:
         array = np.empty(len(present), dtype=object)
-        array[:] = present
-        if kinds and not all(np.ndim(v) == 0 for v in present):
+        for i, value in enumerate(present):  # lists stay whole, one per row
+            array[i] = value
+        # Lists of values are a multi-category column's (see features); any
+        # other nesting is not a column.
+        lists = bool(kinds) and kinds <= {list, tuple}
+        if kinds and not lists and not all(np.ndim(v) == 0 for v in present):
             raise ValueError("must be one-dimensional, got nested values")
     if not null.any():
         return array, None

@@ -143,8 +143,9 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         raise bad("dangling_keys is not an object of counts")
     features = manifest.setdefault("features", {})
     if not isinstance(features, dict) or not all(
-        isinstance(f, dict) and set(f) == {"numerical", "categorical", "timestamps"}
-        and strings(f["numerical"]) and strings(f["categorical"]) and strings(f["timestamps"])
+        isinstance(f, dict) and {"numerical", "categorical", "timestamps"} <= set(f)
+        <= {"numerical", "categorical", "timestamps", "text", "multicategorical"}
+        and all(strings(names) for names in f.values())
         for f in features.values()
     ):
         raise bad("features is not an object of numerical, categorical and timestamp column lists")

@@ -98,7 +98,8 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     connection.send_bytes(memoryview(data).cast("B"))
     # A subclass of Batch (the LinkLoader's) sends its own fields beside these.
     extra = {name: getattr(batch, name) for name in _own_fields(type(batch))}
-    connection.send((batch.entity_table, batch.x, batch.x_cat, type(batch), extra))
+    connection.send((batch.entity_table, batch.x, batch.x_cat, batch.time, batch.y, batch.x_text,
+                     batch.x_multi, batch.layouts, type(batch), extra))
 
 
 def _own_fields(kind: type[Batch]) -> list[str]:
@@ -120,14 +121,15 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
-    entity_table, x, x_cat, kind, extra = connection.recv()
+    entity_table, x, x_cat, node_time, y, x_text, x_multi, layouts, kind, extra = connection.recv()
     if not issubclass(kind, Batch):
         raise RuntimeError(f"a loader worker sent a {kind!r} for a batch")
     batch: Batch = kind(
         index, data[:num_seeds], data[num_seeds : 2 * num_seeds],
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
-        global_examples=global_examples, **parts, **extra,
+        global_examples=global_examples, time=node_time, y=y, x_text=x_text, x_multi=x_multi,
+        layouts=layouts, **parts, **extra,
     )
     return batch
 

@@ -121,10 +121,19 @@ def to_hetero_data(batch: Batch) -> Any:
         }
         if node_type in x_cat:
             values["x_cat"] = tensor(x_cat[node_type])
+        if node_type in batch.time:
+            values["time"] = tensor(batch.time[node_type])
+        if node_type in batch.x_text:
+            values["x_text"] = tensor(batch.x_text[node_type])
+        if node_type in batch.x_multi:
+            offsets, codes = batch.x_multi[node_type]
+            values["x_multi"], values["x_multi_offset"] = tensor(codes), tensor(offsets)
         if node_type == entity:
             values["input_id"] = tensor(batch.example_index)
             values["seed_time"] = tensor(batch.seed_time)
             values["batch_size"] = int(batch.seed_node.size)
+            if batch.y is not None:
+                values["y"] = tensor(batch.y)
         nodes[node_type] = values
     edge_index, num_sampled_edges = batch.edge_index, batch.num_sampled_edges
     edges = {

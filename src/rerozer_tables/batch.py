@@ -1,4 +1,9 @@
-"""``Batch``: one sampled batch of the loaders, with its features and edges."""
+"""``Batch``: one sampled batch of the loaders, with its features and edges.
+
+>>> import numpy as np
+>>> stacked_edges(np.array([0, 1]), np.array([2, 2])).tolist()   # a batch's edge_index rows
+[[0, 1], [2, 2]]
+"""
 
 from __future__ import annotations
 
@@ -9,8 +14,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Int64Array
-from .features import Float32Array
+from ._columns import AnyArray, Int64Array
+from .features import FeatureLayout, Float32Array
 from .graph import EdgeType, edge_type_key
 
 Result = tuple[
@@ -51,6 +56,13 @@ class Batch:
     a row's example time set to NaN (``Loader(future_values=...)``).
     ``entity_table`` is the node type of the seeds.
 
+    ``time[node_type]`` is the time of each sampled node of a timed type (in
+    the graph's unit), and ``y`` the labels of the batch's examples when the
+    loader was given labels (``y[i]`` belongs to seed i). ``x_text`` and
+    ``x_multi`` hold the sampled nodes' text vectors and multi-category
+    lists (``rerozer_tables.rich_features``), and ``layouts`` names the
+    feature columns of each node type.
+
     Examples
     --------
     >>> from rerozer_tables import Loader, Table, build_graph
@@ -84,29 +96,48 @@ class Batch:
     x_cat: dict[str, Int64Array] = field(default_factory=dict)
     padding: int = 0
     global_examples: int = 0
+    time: dict[str, Int64Array] = field(default_factory=dict)
+    y: AnyArray | None = None
+    x_text: dict[str, Float32Array] = field(default_factory=dict)
+    x_multi: dict[str, tuple[Int64Array, Int64Array]] = field(default_factory=dict)
+    layouts: dict[str, FeatureLayout] = field(default_factory=dict)
 
     @property
     def mask(self) -> npt.NDArray[np.bool_]:
         """Per seed, True for a real example and False for padding."""
         return np.arange(self.seed_node.size) < self.seed_node.size - self.padding
 
-    def to_hetero_data(self) -> Any:
+    def to_hetero_data(self, *, tensor_frame: bool = False) -> Any:
         """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
 
         Per node type: ``n_id`` (``out_node``), ``batch`` (``out_batch``),
-        ``num_sampled_nodes``, ``x`` (float32) and ``x_cat`` (int64; zero
-        columns for a type without categorical features). Per edge type tuple:
-        ``edge_index`` and ``num_sampled_edges``. On the entity type:
-        ``input_id`` (``example_index``), ``seed_time`` and ``batch_size``;
-        the seeds are its first ``batch_size`` nodes. The tensors share
-        memory with the batch's arrays (``torch.from_numpy``).
+        ``num_sampled_nodes``, ``x`` (float32), ``x_cat`` (int64; zero
+        columns for a type without categorical features), text columns
+        ``x_text`` (float32) and multi-category columns ``x_multi`` with
+        ``x_multi_offset`` (int64); for a timed type ``time`` (int64). Per
+        edge type tuple: ``edge_index`` and ``num_sampled_edges``. On the
+        entity type: ``input_id`` (``example_index``), ``seed_time``,
+        ``batch_size`` and, when the loader was given labels, ``y``; the
+        seeds are its first ``batch_size`` nodes. The tensors share memory
+        with the batch's arrays (``torch.from_numpy``).
 
-        Needs torch and torch_geometric (``pip install "rerozer[torch]"``);
-        raises ImportError saying so when they are missing.
+        ``tensor_frame=True`` adds ``tf``, a PyTorch Frame ``TensorFrame`` of
+        every node type's features (a constant column ``__const__`` for a type
+        without any), which models written for PyTorch Frame take with the
+        statistics of ``rerozer_tables.frames.column_stats(graph)``.
+
+        Needs torch and torch_geometric (``pip install "rerozer[torch]"``),
+        and pytorch-frame for ``tensor_frame``; raises ImportError saying so
+        when they are missing.
         """
         from ._torch import to_hetero_data
 
-        return to_hetero_data(self)
+        data = to_hetero_data(self)
+        if tensor_frame:
+            from .frames import add_tensor_frames
+
+            add_tensor_frames(self, data)
+        return data
 
     @cached_property
     def edge_index(self) -> dict[EdgeType, Int64Array]:

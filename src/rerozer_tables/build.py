@@ -26,7 +26,7 @@ import numpy.typing as npt
 
 from ._columns import AnyArray, BoolArray, Int64Array, key_array, time_array
 from ._progress import progress_bar
-from .features import encode_features
+from .features import TextEmbedder, encode_features
 from .graph import EdgeType, Graph, KeyMap, edge_type_key
 from .table import Table
 
@@ -367,6 +367,7 @@ def build_graph(
     inherit_times: bool = True,
     dangling_keys: str = "error",
     progress: bool = False,
+    text_embedder: TextEmbedder | None = None,
 ) -> Graph:
     """Build the sampler's graph from tables linked by foreign keys.
 
@@ -398,6 +399,14 @@ def build_graph(
         is kept in ``Graph.dangling_keys``).
     progress
         Show a progress bar over the tables and foreign keys.
+    text_embedder
+        A callable from a list of strings to a float matrix with one row per
+        string (a sentence encoder's ``encode``, say): it embeds the text
+        feature columns, once per distinct value of each, and the vectors
+        are kept (and saved) with the graph. With it, string columns that
+        have rare values are inferred to be text (see
+        ``rerozer_tables.inference``); without it, a column declared text
+        is an error.
 
     Each table's feature columns are encoded into ``graph.features[name]``
     (see ``rerozer_tables.features``), rows in the table's row order.
@@ -491,7 +500,7 @@ def build_graph(
                 bar.update(1)
         features = {}
         for name, table in tables.items():
-            features[name] = encode_features(name, table, time_unit)
+            features[name] = encode_features(name, table, time_unit, text_embedder)
             bar.update(1)
 
     return Graph(

@@ -24,6 +24,7 @@ timestamp in seconds since 1970 is kept to about two minutes.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -31,9 +32,12 @@ import numpy as np
 import numpy.typing as npt
 
 from ._columns import AnyArray, BoolArray, Int64Array, _to_unit
+from .inference import infer_semantic_type
 from .table import Table
 
 Float32Array = npt.NDArray[np.float32]
+# A text embedder: the strings of a column, one embedding row per string.
+TextEmbedder = Callable[[list[str]], Any]
 
 
 @dataclass(frozen=True)
@@ -63,6 +67,25 @@ class NodeFeatures:
     categorical: list[str]
     vocabularies: dict[str, AnyArray] = field(repr=False)
     timestamps: list[str] = field(default_factory=list)
+    # Text and multi-category columns (rerozer_tables.rich_features): the
+    # text columns' codes into their vocabularies ([rows, len(text)], -1 for
+    # null) with each column's embedding of every vocabulary entry, and the
+    # multi-category columns' codes, the list of row r's column j at
+    # multi_codes[multi_offsets[r * len(multicategorical) + j] : ... + 1].
+    text: list[str] = field(default_factory=list)
+    x_text: Int64Array | None = field(default=None, repr=False)
+    embeddings: dict[str, Float32Array] = field(default_factory=dict, repr=False)
+    multicategorical: list[str] = field(default_factory=list)
+    multi_offsets: Int64Array | None = field(default=None, repr=False)
+    multi_codes: Int64Array | None = field(default=None, repr=False)
+
+    @property
+    def layout(self) -> FeatureLayout:
+        """The column names of each kind, without the arrays."""
+        return FeatureLayout(
+            list(self.numerical), list(self.categorical), list(self.text),
+            [int(self.embeddings[c].shape[1]) for c in self.text], list(self.multicategorical),
+        )
 
     @classmethod
     def empty(cls, num_nodes: int) -> NodeFeatures:
@@ -74,7 +97,21 @@ class NodeFeatures:
     @property
     def nbytes(self) -> int:
         vocabularies = sum(int(v.nbytes) for v in self.vocabularies.values())
-        return int(self.x.nbytes) + int(self.x_cat.nbytes) + vocabularies
+        extra = [self.x_text, self.multi_offsets, self.multi_codes, *self.embeddings.values()]
+        return (int(self.x.nbytes) + int(self.x_cat.nbytes) + vocabularies
+                + sum(int(a.nbytes) for a in extra if a is not None))
+
+
+@dataclass(frozen=True)
+class FeatureLayout:
+    """The feature columns of one node type by kind, as a batch's arrays hold
+    them: ``text_dims[i]`` is the width of text column i's embedding."""
+
+    numerical: list[str]
+    categorical: list[str]
+    text: list[str] = field(default_factory=list)
+    text_dims: list[int] = field(default_factory=list)
+    multicategorical: list[str] = field(default_factory=list)
 
 
 def _kind_of_objects(values: AnyArray, null: BoolArray | None) -> str:
@@ -87,10 +124,16 @@ def _kind_of_objects(values: AnyArray, null: BoolArray | None) -> str:
         return "U"
     if kinds <= {bool}:
         return "b"
+    if kinds <= {int}:  # integers with nulls, as SQLite gives them
+        return "i"
     if kinds <= {int, float, bool}:
         return "f"
     if all(hasattr(v, "isoformat") for v in present.tolist()):
         return "M"
+    if kinds <= {list, tuple, np.ndarray} and all(
+        isinstance(item, str) for row in present.tolist() for item in row
+    ):
+        return "L"  # lists of strings: a multi-category column
     return "?"
 
 
@@ -152,12 +195,21 @@ def feature_columns(table: Table) -> list[str]:
     return [name for name in table.columns if name not in not_features]
 
 
-def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatures:
+def encode_features(
+    name: str, table: Table, time_unit: str = "s", text_embedder: TextEmbedder | None = None
+) -> NodeFeatures:
     """Encode the feature columns of ``table`` (named ``name`` in messages).
 
+    Each column's semantic type is the one declared in ``table``
+    (``categorical``, ``numerical``, ``text``) or else the inferred one
+    (``rerozer_tables.inference``). Text columns are embedded by
+    ``text_embedder``, once per distinct value.
+
     Raises ValueError naming the table and column for a column whose values
-    are neither numbers, booleans, strings nor timestamps, and for a column
-    declared categorical that holds no integers or strings.
+    are neither numbers, booleans, strings, lists of strings nor timestamps,
+    for a column declared categorical that holds no integers or strings, a
+    column declared numerical that holds no numbers, and a column declared
+    text without a ``text_embedder``.
     """
     numerical: list[str] = []
     categorical: list[str] = []
@@ -165,7 +217,11 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
     cat_columns: list[Int64Array] = []
     vocabularies: dict[str, AnyArray] = {}
     timestamps: list[str] = []
-    declared = set(table.categorical)
+    texts: dict[str, tuple[AnyArray, BoolArray | None]] = {}
+    lists: dict[str, tuple[AnyArray, BoolArray | None]] = {}
+    declared = {c: "categorical" for c in table.categorical}
+    declared.update({c: "numerical" for c in table.numerical})
+    declared.update({c: "text" for c in table.text})
     for column in feature_columns(table):
         what = f"{name}.{column}"
         try:
@@ -177,25 +233,36 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
         kind: str = values.dtype.kind
         if kind == "O":
             kind = _kind_of_objects(values, null)
-        if column in declared:
-            if kind not in "iuUS":
-                raise ValueError(f"{what} is declared categorical but holds {values.dtype} values")
-            codes, vocabularies[column] = _codes(values, null)
-            categorical.append(column)
-            cat_columns.append(codes)
-        elif kind in "US":
+        semantic = declared.get(column)
+        if semantic == "categorical" and kind not in "iuUS":
+            raise ValueError(f"{what} is declared categorical but holds {values.dtype} values")
+        if semantic == "numerical" and kind not in "iufbMm":
+            raise ValueError(f"{what} is declared numerical but holds {values.dtype} values")
+        if semantic == "text":
+            if kind not in "US":
+                raise ValueError(f"{what} is declared text but holds {values.dtype} values")
+            if text_embedder is None:
+                raise ValueError(
+                    f"{what} is declared text, but no text_embedder was given to build_graph"
+                )
+        if semantic is None:
+            semantic = infer_semantic_type(kind, values, null, embeds_text=text_embedder is not None)
+        if semantic is None:
+            raise ValueError(
+                f"{what} holds {values.dtype} values that are neither numbers, booleans, strings "
+                "nor timestamps: leave it out with features=[...]"
+            )
+        if semantic == "text":
+            texts[column] = (values, null)
+        elif semantic == "multicategorical":
+            lists[column] = (values, null)
+        elif semantic == "categorical":
             try:
                 codes, vocabularies[column] = _codes(values, null)
             except UnicodeDecodeError as error:
                 raise ValueError(f"{what} holds bytes that are not UTF-8 text ({error})") from None
             categorical.append(column)
             cat_columns.append(codes)
-        elif kind in "iufb":
-            numerical.append(column)
-            try:
-                x_columns.append(_numbers(values, null))
-            except (OverflowError, TypeError, ValueError) as error:
-                raise ValueError(f"{what} holds a number that is not a float ({error})") from None
         elif kind == "M":
             numerical.append(column)
             timestamps.append(column)
@@ -208,15 +275,25 @@ def encode_features(name: str, table: Table, time_unit: str = "s") -> NodeFeatur
             durations[null] = np.nan
             x_columns.append(durations)
         else:
-            raise ValueError(
-                f"{what} holds {values.dtype} values that are neither numbers, booleans, strings "
-                "nor timestamps: leave it out with features=[...]"
-            )
+            numerical.append(column)
+            try:
+                x_columns.append(_numbers(values, null))
+            except (OverflowError, TypeError, ValueError) as error:
+                raise ValueError(f"{what} holds a number that is not a float ({error})") from None
     n = table.num_rows
     x = np.stack(x_columns, axis=1) if x_columns else np.zeros((n, 0), np.float32)
     x_cat = np.stack(cat_columns, axis=1) if cat_columns else np.zeros((n, 0), np.int64)
-    return NodeFeatures(np.ascontiguousarray(x), numerical, np.ascontiguousarray(x_cat),
+    held = NodeFeatures(np.ascontiguousarray(x), numerical, np.ascontiguousarray(x_cat),
                         categorical, vocabularies, timestamps)
+    if texts or lists:
+        from .rich_features import with_lists, with_text
+
+        if texts:
+            assert text_embedder is not None
+            held = with_text(held, name, texts, text_embedder)
+        if lists:
+            held = with_lists(held, lists)
+    return held
 
 
 def gather_features(

@@ -10,17 +10,18 @@ from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
-from ._columns import Int64Array
+from ._columns import AnyArray, Int64Array
 from ._processes import Processes
 from ._progress import progress_bar
 from ._request import Counts, Windows, example_times, normalise_request
 from ._threads import Threads
-from .batch import Batch, Result, stacked_edges
-from .check import check_graph
-from .features import gather_features
 from ._time_rules import FutureValues, FutureWindows, check_future_values, mask_future_values
 from ._time_rules import refuse_future_windows, refuse_late_seeds
+from .batch import Batch, Result, stacked_edges
+from .check import check_graph
+from .features import FeatureLayout, gather_features
 from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
+from .rich_features import gather_rich
 
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
@@ -40,6 +41,11 @@ class _Job:
     temporal_strategy: TemporalStrategy = "last"
     features: bool = True
     future_values: FutureValues = "mask"
+    labels: AnyArray | None = None
+
+    @cached_property
+    def layouts(self) -> dict[str, FeatureLayout]:
+        return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
 
     @cached_property
     def draws(self) -> bool:
@@ -79,11 +85,16 @@ class _Job:
         x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
         if self.features and self.future_values == "mask":
             mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
+        x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
+        node_time = self.graph.node_time
         batch = Batch(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
             self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
             planned.global_examples,
+            time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
+            y=None if self.labels is None else self.labels[planned.example_index],
+            x_text=x_text, x_multi=x_multi, layouts=self.layouts,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
@@ -250,6 +261,11 @@ class Loader:
     Every example's entity row must exist at its time (its own or
     inherited time at or before it): a seed that comes later raises
     ValueError naming the example, its key and both times.
+    labels
+        One label per example (an array-like of the length of
+        ``keys_or_positions``, such as ``TrainingTable.labels``): each batch
+        then carries its examples' labels as ``Batch.y``, and
+        ``to_hetero_data()`` as ``y`` on the entity type.
 
     Examples
     --------
@@ -293,6 +309,7 @@ class Loader:
         features: bool = True,
         future_values: FutureValues = "mask",
         future_windows: FutureWindows = "refuse",
+        labels: object = None,
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -314,8 +331,16 @@ class Loader:
         check_future_values(future_values)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
         refuse_future_windows(windows, future_windows)
-        self._job = _Job(graph, entity_table, counts, windows, strategy, features, future_values)
         self._positions = graph.position(entity_table, keys_or_positions)
+        held_labels = None if labels is None else np.asarray(labels)
+        if held_labels is not None and (held_labels.ndim == 0 or len(held_labels) != self._positions.size):
+            raise ValueError(
+                f"labels must hold one label per example ({self._positions.size}), got "
+                f"{'a scalar' if held_labels.ndim == 0 else len(held_labels)}"
+            )
+        self._job = _Job(
+            graph, entity_table, counts, windows, strategy, features, future_values, held_labels
+        )
         self._times = example_times(graph, entity_table, self._positions, times)
         refuse_late_seeds(graph, entity_table, self._positions, self._times)
         self.batch_size = batch_size

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import sqlite3
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -169,6 +169,10 @@ def read_sqlite(
     path_or_connection: str | os.PathLike[str] | sqlite3.Connection,
     *,
     time_columns: Mapping[str, TimeColumn] | None = None,
+    categorical: Mapping[str, Sequence[str]] | None = None,
+    numerical: Mapping[str, Sequence[str]] | None = None,
+    text: Mapping[str, Sequence[str]] | None = None,
+    features: Mapping[str, Sequence[str]] | None = None,
 ) -> dict[str, Table]:
     """Read the tables of an SQLite database as ``Table`` objects.
 
@@ -201,6 +205,11 @@ def read_sqlite(
     parent's primary key (or, for a parent without one, to one column, which
     then serves as its key).
 
+    ``categorical``, ``numerical``, ``text`` and ``features`` map a table
+    name to the columns it declares so, or keeps as features, as ``Table``
+    takes them: they override the feature types that ``build_graph``
+    infers (``rerozer_tables.inference``).
+
     A path is opened read-only and closed again; a connection is used as it
     is and left open.
 
@@ -228,16 +237,40 @@ def read_sqlite(
     >>> read_sqlite(db, time_columns={"Likes": ("AT", "s")})["likes"].time_unit
     's'
     """
+    declared = {"categorical": categorical, "numerical": numerical, "text": text,
+                "features": features}
     if isinstance(path_or_connection, sqlite3.Connection):
-        return _read(path_or_connection, time_columns)
+        return _declared(_read(path_or_connection, time_columns), declared)
     path = Path(path_or_connection)
     if not path.is_file():
         raise FileNotFoundError(f"no SQLite database at {path}")
     connection = sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)
     try:
-        return _read(connection, time_columns)
+        return _declared(_read(connection, time_columns), declared)
     finally:
         connection.close()
+
+
+def _declared(
+    tables: dict[str, Table], declared: Mapping[str, Mapping[str, Sequence[str]] | None]
+) -> dict[str, Table]:
+    """``tables`` with the feature declarations per table applied (table
+    names compare ignoring case); ValueError for an unknown table."""
+    by_name = {name.casefold(): name for name in tables}
+    options: dict[str, dict[str, list[str]]] = {}
+    for role, per_table in declared.items():
+        for written, columns in (per_table or {}).items():
+            name = by_name.get(written.casefold())
+            if name is None:
+                raise ValueError(f"{role} names the table {written!r}, which the database does not have")
+            options.setdefault(name, {})[role] = list(columns)
+    for name, chosen in options.items():
+        table = tables[name]
+        tables[name] = Table(
+            table.columns, primary_key=table.primary_key, foreign_keys=table.foreign_keys,
+            time_column=table.time_column, time_unit=table.time_unit, **chosen,
+        )
+    return tables
 
 
 def _link_keys(

@@ -50,6 +50,7 @@ arrays are the reader's own.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import errno
 import fcntl
 import json
@@ -96,7 +97,8 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
         prefix = f"node{index_of[node_type]}"
         arrays.append((("x", node_type), f"{prefix}.x.npy", held.x))
         arrays.append((("x_cat", node_type), f"{prefix}.x_cat.npy", held.x_cat))
-        for c, column in enumerate(held.categorical):
+        coded = [*held.categorical, *held.text, *held.multicategorical]
+        for c, column in enumerate(coded):
             vocabulary = held.vocabularies[column]
             stored = vocabulary.astype(np.str_) if vocabulary.dtype == object else vocabulary
             arrays.append((("vocabulary", node_type, column), f"{prefix}.vocab{c}.npy", stored))
@@ -105,6 +107,15 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
                 # numpy's strings drop trailing NULs: their lengths restore them.
                 arrays.append((("vocabulary_lengths", node_type, column),
                                f"{prefix}.vocab{c}.lengths.npy", lengths))
+        if held.x_text is not None:
+            arrays.append((("x_text", node_type), f"{prefix}.x_text.npy", held.x_text))
+        for c, column in enumerate(held.text):
+            arrays.append((("embedding", node_type, column), f"{prefix}.embedding{c}.npy",
+                           held.embeddings[column]))
+        if held.multi_offsets is not None and held.multi_codes is not None:
+            arrays.append((("multi_offsets", node_type), f"{prefix}.multi_offsets.npy",
+                           held.multi_offsets))
+            arrays.append((("multi_codes", node_type), f"{prefix}.multi_codes.npy", held.multi_codes))
     return arrays
 
 
@@ -239,7 +250,8 @@ def _write_version(
             "dangling_keys": {str(c): int(n) for c, n in graph.dangling_keys.items()},
             "features": {
                 str(t): {"numerical": list(f.numerical), "categorical": list(f.categorical),
-                         "timestamps": list(f.timestamps)}
+                         "timestamps": list(f.timestamps), "text": list(f.text),
+                         "multicategorical": list(f.multicategorical)}
                 for t, f in graph.features.items()
             },
             "arrays": entries,
@@ -271,11 +283,14 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     x_cat: dict[str, AnyArray] = {}
     vocabularies: dict[str, dict[str, AnyArray]] = {}
     lengths: dict[tuple[str, str], AnyArray] = {}
+    rich: dict[str, dict[str, AnyArray]] = {"x_text": {}, "multi_offsets": {}, "multi_codes": {}}
+    embeddings: dict[str, dict[str, AnyArray]] = {}
     parts = {"colptr": colptr, "row": row, "node_time": node_time, "keys": keys, "key_order": orders,
-             "x": x, "x_cat": x_cat}
+             "x": x, "x_cat": x_cat, **rich}
     for name, array in arrays.items():
-        if len(name) == 3 and name[0] == "vocabulary":
-            vocabularies.setdefault(name[1], {})[name[2]] = array
+        if len(name) == 3 and name[0] in ("vocabulary", "embedding"):
+            held = vocabularies if name[0] == "vocabulary" else embeddings
+            held.setdefault(name[1], {})[name[2]] = array
             continue
         if len(name) == 3 and name[0] == "vocabulary_lengths":
             lengths[name[1], name[2]] = array
@@ -297,6 +312,7 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
         vocabularies[node_type][column] = restored
     files = {tuple(entry["name"]): entry["file"] for entry in manifest["arrays"]}
     features = _features(folder, manifest, files, x, x_cat, vocabularies)
+    features = {t: _with_rich(folder, t, f, rich, embeddings.get(t, {})) for t, f in features.items()}
     edge_types: list[EdgeType] = [(s, r, d) for s, r, d in manifest["edge_types"]]
     return Graph(
         node_types=list(manifest["node_types"]),
@@ -353,18 +369,53 @@ def _features(
         if not set(names["timestamps"]) <= set(numerical):
             raise bad(f"gives timestamp columns of {node_type!r} that are not among its numerical ones")
         held_vocabularies = vocabularies.get(node_type, {})
-        if set(held_vocabularies) != set(categorical):
+        coded = [*categorical, *names.get("text", []), *names.get("multicategorical", [])]
+        if set(held_vocabularies) != set(coded):
             raise bad(f"gives vocabularies of {node_type!r} for {sorted(held_vocabularies)}, "
-                      f"but its categorical columns are {sorted(categorical)}")
+                      f"but its categorical columns are {sorted(coded)}")
         for column, vocabulary in held_vocabularies.items():
             if vocabulary.ndim != 1:
                 raise bad(f"gives the vocabulary of {node_type}.{column} with shape {vocabulary.shape}")
         features[node_type] = NodeFeatures(
             held_x, list(numerical), held_cat, list(categorical),
-            {column: held_vocabularies[column] for column in categorical},
+            {column: held_vocabularies[column] for column in coded},
             list(names["timestamps"]),
+            text=list(names.get("text", [])),
+            multicategorical=list(names.get("multicategorical", [])),
         )
     return features
+
+
+def _with_rich(folder: GraphFolder, node_type: str, held: NodeFeatures,
+               rich: dict[str, dict[str, AnyArray]], embeddings: dict[str, AnyArray]) -> NodeFeatures:
+    """``held`` with its text and multi-category arrays, checked against its
+    column names: codes ``[rows, text columns]`` and an embedding per text
+    column with a row per vocabulary entry; offsets with one entry per row
+    and multi-category column, and one more."""
+    def bad(text: str) -> ValueError:
+        return folder.fault(MANIFEST, f"gives {text} for {node_type!r}")
+
+    rows = held.x.shape[0]
+    x_text = rich["x_text"].get(node_type)
+    if set(embeddings) != set(held.text) or (x_text is None) != (not held.text):
+        raise bad(f"text arrays for {sorted(embeddings)}, but text columns {held.text}")
+    if x_text is not None and (x_text.dtype != np.int64 or x_text.shape != (rows, len(held.text))):
+        raise bad(f"x_text as {x_text.dtype} of shape {x_text.shape}")
+    for column, table in embeddings.items():
+        if table.dtype != np.float32 or table.ndim != 2 or table.shape[0] != held.vocabularies[column].size:
+            raise bad(f"the embedding of {column} as {table.dtype} of shape {table.shape}")
+    offsets = rich["multi_offsets"].get(node_type)
+    codes = rich["multi_codes"].get(node_type)
+    if (offsets is None or codes is None) != (not held.multicategorical):
+        raise bad(f"multi-category arrays, but multi-category columns {held.multicategorical}")
+    if offsets is not None and codes is not None and (
+        offsets.dtype != np.int64 or codes.dtype != np.int64
+        or offsets.shape != (rows * len(held.multicategorical) + 1,)
+        or (offsets.size and int(offsets[-1]) != codes.size)
+    ):
+        raise bad(f"multi-category offsets of shape {offsets.shape} and codes of shape {codes.shape}")
+    return dataclasses.replace(held, x_text=x_text, embeddings=dict(embeddings),
+                               multi_offsets=offsets, multi_codes=codes)
 
 
 def _load_locked(folder: GraphFolder, mmap: bool, verify: bool) -> Graph:

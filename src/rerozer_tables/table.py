@@ -62,9 +62,13 @@ class Table:
         The feature columns (see ``rerozer_tables.features``): by default
         (None) every column other than the primary key, the foreign keys and
         the time column; ``[]`` keeps none.
-    categorical
-        Integer feature columns to encode as categories rather than numbers
-        (string columns always are).
+    categorical, numerical, text
+        Feature columns declared categorical (integers or strings), numerical
+        (numbers, booleans, timestamps) or text (strings, embedded by the
+        ``text_embedder`` given to ``build_graph``). A declaration overrides
+        the type inferred for the column (``rerozer_tables.inference``:
+        integers whose every value occurs in at least 5 rows, and strings,
+        are categorical; lists of strings are multi-category columns).
 
     Examples
     --------
@@ -84,6 +88,8 @@ class Table:
     time_unit: str | None
     features: list[str] | None = None
     categorical: list[str] = field(default_factory=list)
+    numerical: list[str] = field(default_factory=list)
+    text: list[str] = field(default_factory=list)
     num_rows: int = field(init=False)
 
     def __init__(
@@ -96,6 +102,8 @@ class Table:
         *,
         features: Sequence[str] | None = None,
         categorical: Sequence[str] = (),
+        numerical: Sequence[str] = (),
+        text: Sequence[str] = (),
     ) -> None:
         named = _named_columns(columns, primary_key)
         keys = dict(foreign_keys or {})
@@ -108,17 +116,21 @@ class Table:
                 raise ValueError(f"{role} names the column {name!r}, which is not one of {known}")
         roles = {primary_key: "the primary key", time_column: "the time column"}
         roles.update({column: "a foreign key" for column in keys})
-        for role, names in (("features", features or ()), ("categorical", categorical)):
+        declarations = (("categorical", categorical), ("numerical", numerical), ("text", text))
+        for role, names in (("features", features or ()), *declarations):
             for name in names:
                 if name not in named:
                     known = ", ".join(map(repr, named)) or "none"
                     raise ValueError(f"{role} names the column {name!r}, which is not one of {known}")
                 if name in roles:
                     raise ValueError(f"{role} names {name!r}, which is {roles[name]}, not a feature")
-        if features is not None:
-            for name in categorical:
-                if name not in features:
-                    raise ValueError(f"categorical names {name!r}, which is not one of the features")
+        declared: dict[str, str] = {}
+        for role, names in declarations:
+            for name in names:
+                if features is not None and name not in features:
+                    raise ValueError(f"{role} names {name!r}, which is not one of the features")
+                if declared.setdefault(name, role) != role:
+                    raise ValueError(f"{role} names {name!r}, which {declared[name]} names too")
         lengths = {name: len(column) for name, column in named.items()}
         if len(set(lengths.values())) > 1:
             listed = ", ".join(f"{name} {length}" for name, length in lengths.items())
@@ -134,6 +146,8 @@ class Table:
         object.__setattr__(self, "time_unit", time_unit)
         object.__setattr__(self, "features", None if features is None else list(features))
         object.__setattr__(self, "categorical", list(categorical))
+        object.__setattr__(self, "numerical", list(numerical))
+        object.__setattr__(self, "text", list(text))
         object.__setattr__(self, "num_rows", next(iter(lengths.values()), 0))
 
     def column(self, name: str) -> tuple[AnyArray, BoolArray | None]:
