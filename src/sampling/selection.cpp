@@ -156,23 +156,32 @@ namespace {
 bool time_upper_bounds(const Int64View& row, const Int64View& times, int64_t* first,
                        const int64_t* last, const int64_t* bound, size_t lanes) {
   int64_t count[kLanes];
-  for (size_t l = 0; l < lanes; ++l) count[l] = last[l] - first[l];
+  bool searching = false;
+  for (size_t l = 0; l < lanes; ++l) {
+    count[l] = last[l] - first[l];
+    searching |= count[l] > 0;
+  }
   const auto num_times = static_cast<uint64_t>(times.size);
+  if (searching && num_times == 0) return false;
   bool valid = true;
-  for (bool active = true; active;) {
+  for (bool active = searching; active;) {
     active = false;
     for (size_t l = 0; l < lanes; ++l) {
       if (count[l] <= 0) continue;
       active = true;
       const int64_t half = count[l] / 2;
       const int64_t mid = first[l] + half;
-      const int64_t u = row[mid];
-      const bool has_time = static_cast<uint64_t>(u) < num_times;
+      const auto u = static_cast<uint64_t>(row[mid]);
+      const bool has_time = u < num_times;
       valid &= has_time;
-      // Arithmetic rather than a branch: the comparison is a coin toss.
-      const bool later = has_time && times[u] <= bound[l];
-      first[l] = later ? mid + 1 : first[l];
-      count[l] = later ? count[l] - half - 1 : half;
+      // Arithmetic rather than branches: the comparison is a coin toss, and
+      // a mispredicted branch would throw away the loads that the other
+      // lanes have in flight. A source without a time reads time 0 of the
+      // array instead (in bounds); the result is then thrown away.
+      const int64_t time = times[static_cast<int64_t>(has_time ? u : 0)];
+      const int64_t later = static_cast<int64_t>(has_time & (time <= bound[l]));
+      first[l] += (half + 1) & -later;
+      count[l] = half + ((count[l] - 2 * half - 1) & -later);
     }
   }
   return valid;
