@@ -403,7 +403,7 @@ void register_neighbor_sampler(py::module_& module) {
              return handle;
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
-           py::arg("node_time"), py::arg("seed") = 123, py::kw_only(),
+           py::arg("node_time"), py::arg("seed") = 123,
            py::arg("temporal_strategy") = "uniform")
       .def(
           "reseed",

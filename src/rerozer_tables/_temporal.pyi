@@ -26,7 +26,6 @@ class NeighborSampler:
         row: _GraphArrays,
         node_time: Mapping[str, np.ndarray] | Iterable[tuple[str, np.ndarray]],
         seed: SupportsIndex = 123,
-        *,
         temporal_strategy: str = "uniform",
     ) -> None:
         """Build a sampler over a CSC graph; the arrays are read in place and
