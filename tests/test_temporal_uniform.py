@@ -176,6 +176,13 @@ def test_graph_sampler_strategies():
     assert type(graph.sampler(seed=5, temporal_strategy="uniform")) is _temporal.NeighborSampler
 
 
+@pytest.mark.parametrize("strategy", ["Uniform", "latest", ""])
+def test_the_module_refuses_an_unknown_strategy(strategy):
+    with pytest.raises(ValueError) as excinfo:
+        _temporal.NeighborSampler(*one_column_arguments([0]), temporal_strategy=strategy)
+    assert str(excinfo.value) == f"temporal_strategy must be 'last' or 'uniform', got {strategy!r}"
+
+
 @pytest.mark.parametrize("strategy", ["Uniform", "latest", "", None, 1])
 def test_unknown_strategy_is_refused(strategy):
     graph = small_graph()
