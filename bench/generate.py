@@ -13,6 +13,10 @@ sample can walk from any table to any other:
     products  --reviewed_in--> reviews
     reviews   --about-->       products
 
+The retail graph (`--size retail`, generate_retail) has other tables and
+another shape: customers and products without times, and transactions and
+reviews over two years with milder skew.
+
 Customer activity and product popularity follow power laws (Zipf-like
 weights over a random permutation of the ids), so column lengths range from
 one to tens of thousands on the medium graph. Every node has a time in
@@ -47,6 +51,23 @@ GENERATOR_VERSION = 2
 
 # Target total number of edges (over all eight edge types).
 SIZES = {"small": 100_000, "medium": 10_000_000, "large": 100_000_000}
+
+# The retail graph: four tables whose entity tables have no times, long
+# skewed fact tables over two years (see generate_retail).
+RETAIL = "retail"
+RETAIL_SPAN = 2 * 365 * 86_400
+RETAIL_ROWS = {"customers": 50_000, "products": 12_500, "transactions": 1_000_000,
+               "reviews": 250_000}
+RETAIL_EDGE_TYPES = [
+    ("customers", "makes", "transactions"),
+    ("transactions", "made_by", "customers"),
+    ("products", "sold_in", "transactions"),
+    ("transactions", "sells", "products"),
+    ("customers", "writes", "reviews"),
+    ("reviews", "written_by", "customers"),
+    ("products", "reviewed_in", "reviews"),
+    ("reviews", "about", "products"),
+]
 
 # The wide graph: the small shop of WIDE_EDGES edges plus stores and
 # categories, 6 node types and 12 edge types, for the fixed cost of a call.
@@ -202,6 +223,45 @@ def generate_wide(seed: int = 0) -> dict:
     return graph
 
 
+def generate_retail(seed: int = 0) -> dict:
+    """The shape of a retail log: 50,000 customers and 12,500 products
+    without times; 1,000,000 transactions and 250,000 reviews over two
+    years, numbered in time order, each with a customer and a product drawn
+    Zipf-like (exponent 0.3: a product has 80 transactions on average,
+    about 220 at the 99th percentile and about 950 at most). Columns whose
+    sources have times are ordered by them; the others by source id."""
+    rng = np.random.default_rng(seed)
+    n = RETAIL_ROWS
+    node_time = {}
+    ends = {}
+    for table in ("transactions", "reviews"):
+        times = np.sort(START_TIME + rng.integers(0, RETAIL_SPAN, n[table], dtype=np.int64))
+        node_time[table] = times
+        ends[table] = (_zipf_choice(rng, n["customers"], n[table], 0.3),
+                       _zipf_choice(rng, n["products"], n[table], 0.3))
+    untimed = {t: np.zeros(n[t], dtype=np.int64) for t in ("customers", "products")}
+    ids = {t: np.arange(n[t], dtype=np.int64) for t in ("transactions", "reviews")}
+    pairs = []
+    for table in ("transactions", "reviews"):
+        customer, product = ends[table]
+        pairs += [(customer, ids[table]), (ids[table], customer),
+                  (product, ids[table]), (ids[table], product)]
+    colptr, row = {}, {}
+    for edge_type, (src, dst) in zip(RETAIL_EDGE_TYPES, pairs):
+        key = edge_type_key(edge_type)
+        src_time = node_time.get(edge_type[0], untimed.get(edge_type[0]))
+        colptr[key], row[key] = _csc(src, dst, n[edge_type[2]], src_time)
+    return {
+        "node_types": list(RETAIL_ROWS),
+        "edge_types": list(RETAIL_EDGE_TYPES),
+        "colptr": colptr,
+        "row": row,
+        "node_time": node_time,
+        "meta": {"target_edges": 4 * (n["transactions"] + n["reviews"]), "seed": seed,
+                 "version": GENERATOR_VERSION},
+    }
+
+
 def cache_path(size: str, seed: int) -> Path:
     return CACHE_DIR / f"{size}-seed{seed}-v{GENERATOR_VERSION}.npz"
 
@@ -252,7 +312,12 @@ def ensure(size: str, seed: int = 0, quiet: bool = False) -> Path:
             print(f"[bench] generating the {size} graph (seed {seed}) into {path}",
                   file=sys.stderr, flush=True)
         start = time.perf_counter()
-        graph = generate_wide(seed) if size == WIDE else generate(SIZES[size], seed)
+        if size == WIDE:
+            graph = generate_wide(seed)
+        elif size == RETAIL:
+            graph = generate_retail(seed)
+        else:
+            graph = generate(SIZES[size], seed)
         save(graph, path)
         if not quiet:
             print(f"[bench]   done in {time.perf_counter() - start:.1f} s", file=sys.stderr,
@@ -264,15 +329,17 @@ def describe(graph: dict) -> str:
     lines = []
     total = 0
     for t in graph["node_types"]:
-        lines.append(f"  {t:<10} {len(graph['node_time'][t]):>12,} nodes")
+        times = graph["node_time"].get(t)
+        count = f"{len(times):>12,} nodes" if times is not None else "  (no times)"
+        lines.append(f"  {t:<12} {count}")
     for e in graph["edge_types"]:
         key = edge_type_key(e)
         colptr = graph["colptr"][key]
         degrees = np.diff(colptr)
         total += len(graph["row"][key])
         lines.append(
-            f"  {key:<32} {len(graph['row'][key]):>12,} edges, column length "
-            f"mean {degrees.mean():.1f} max {degrees.max():,}"
+            f"  {key:<36} {len(graph['row'][key]):>12,} edges, column length "
+            f"mean {degrees.mean():.1f} p99 {np.percentile(degrees, 99):.0f} max {degrees.max():,}"
         )
     lines.append(f"  total {total:,} edges")
     return "\n".join(lines)
@@ -283,6 +350,8 @@ def check_sorted(graph: dict) -> None:
     for e in graph["edge_types"]:
         key = edge_type_key(e)
         colptr, row = graph["colptr"][key], graph["row"][key]
+        if e[0] not in graph["node_time"]:
+            continue
         times = graph["node_time"][e[0]][row]
         column = np.repeat(np.arange(len(colptr) - 1), np.diff(colptr))
         later = times[1:] >= times[:-1]
@@ -293,7 +362,7 @@ def check_sorted(graph: dict) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--size", choices=sorted([*SIZES, WIDE]), default="small")
+    parser.add_argument("--size", choices=sorted([*SIZES, WIDE, RETAIL]), default="small")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--check", action="store_true", help="verify column order and colptr")
     args = parser.parse_args()

@@ -3,11 +3,17 @@
     python bench/loader.py [--size medium] [--repeats 5] [--examples 20480]
 
 On the bench graph of --size, the examples are customers with seed times
-(as W1 draws them), and the request is 3 hops of the most recent neighbours,
-(16, 16, 8), over every edge type, in batches of 512 (--batch):
+(as W1 draws them), and the request is 3 hops of (16, 16, 8) neighbours over
+every edge type, in batches of 512 (--batch). Two requests (--requests):
+"most-recent", on the graph as generated (every table has times, so no
+selection draws), and "draws", on the same graph with the orders' times
+left out, so that the counts on the edge types from orders are drawn
+uniformly and those from the other tables take the most recent:
 
-(a) overhead   Loader(workers=0) against raw `sample` calls on one sampler
-               with the same batches (and against a new sampler per batch)
+(a) overhead   Loader(workers=0) against raw `sample` calls on one warm
+               sampler with the same batches, seeded for each batch as the
+               loader seeds it (and against a new sampler per batch), for
+               each request; (b) to (d) run the first request only
 (b) workers    examples/s of workers=2 (threads, and processes) against
                workers=0, beside the raw calls split between 2 threads
                (what the machine's 2 cores give at the time)
@@ -52,13 +58,20 @@ from rerozer_tables import Graph, Loader  # noqa: E402
 HOPS = [16, 16, 8]
 
 
-def load_graph(size: str) -> tuple[Graph, np.ndarray, np.ndarray]:
-    """The bench graph as a Graph, and the examples (customer, time)."""
+REQUESTS = ("most-recent", "draws")
+
+
+def load_graph(size: str, request: str = "most-recent") -> tuple[Graph, dict]:
+    """The bench graph as a Graph (without the orders' times for the
+    request "draws"), and the generated data."""
     data = generate.load(generate.ensure(size, quiet=True))
+    node_time = dict(data["node_time"])
+    if request == "draws":
+        del node_time["orders"]
     graph = Graph(
         node_types=list(data["node_types"]),
         edge_types=[tuple(t) for t in data["edge_types"]],
-        colptr=data["colptr"], row=data["row"], node_time=data["node_time"],
+        colptr=data["colptr"], row=data["row"], node_time=node_time,
     )
     return graph, data
 
@@ -78,9 +91,10 @@ def make_loader(graph: Graph, nodes, times, batch: int, **options) -> Loader:
 
 
 def raw_epoch(loader: Loader, fresh: bool) -> float:
-    """The loader's batches as plain `sample` calls, on one sampler or a new
-    one per batch seeded as the loader seeds it (the request draws nothing,
-    so both give the loader's results)."""
+    """The loader's batches as plain `sample` calls, on a new sampler per
+    batch seeded as the loader seeds it, which gives the loader's results,
+    or on one warm sampler (whose draws then go on from batch to batch:
+    the same work, other picks)."""
     plan = loader.plan(0)
     job = loader._job
     sampler = job.graph.sampler(seed=0)
@@ -237,6 +251,9 @@ def main() -> None:
     parser.add_argument("--step-ms", type=float, default=None)
     parser.add_argument("--memory", default=None, help=argparse.SUPPRESS)  # one memory run
     parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--requests", default=",".join(REQUESTS),
+                        help="requests of (a), comma-separated from most-recent,draws")
+    parser.add_argument("--overhead-only", action="store_true", help="run (a) alone")
     parser.add_argument("--profile", action="store_true",
                         help="instead: where the time of workers=2 threads goes, per batch")
     args = parser.parse_args()
@@ -249,19 +266,27 @@ def main() -> None:
 
     print(f"load: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} {os.getloadavg()[2]:.2f} "
           f"(1, 5, 15 min) on {os.cpu_count()} cores")
-    graph, data = load_graph(args.size)
+    requests = [r for r in args.requests.split(",") if r]
+    for request in requests:
+        if request not in REQUESTS:
+            raise SystemExit(f"unknown request {request!r} ({', '.join(REQUESTS)})")
+    graph, data = load_graph(args.size, requests[0])
     nodes, times = examples(data, args.examples, args.batch)
-    loaders = {
-        "w0": make_loader(graph, nodes, times, args.batch),
-        "t2": make_loader(graph, nodes, times, args.batch, workers=2),
-        "p2": make_loader(graph, nodes, times, args.batch, workers=2, worker_kind="process"),
-    }
+    loaders = {"w0": make_loader(graph, nodes, times, args.batch)}
+    if not args.overhead_only:
+        loaders["t2"] = make_loader(graph, nodes, times, args.batch, workers=2)
+        loaders["p2"] = make_loader(graph, nodes, times, args.batch, workers=2,
+                                    worker_kind="process")
+    # (a) for the other requests: the loader of each, named by its request.
+    overhead = {requests[0]: loaders["w0"]}
+    for request in requests[1:]:
+        other, _ = load_graph(args.size, request)
+        overhead[request] = make_loader(other, nodes, times, args.batch)
     num_batches = len(loaders["w0"])
-    for loader in loaders.values():  # warm up: page in the graph, start numpy's caches
+    for loader in [*loaders.values(), *overhead.values()]:  # warm up: page in the graph
         loader_epoch(loader)
     print(f"{args.size} graph, {nodes.size} examples, batch {args.batch}, {num_batches} batches, "
-          f"request {HOPS} most recent over {len(graph.edge_types)} edge types, "
-          f"{args.repeats} repeats\n")
+          f"request {HOPS} over {len(graph.edge_types)} edge types, {args.repeats} repeats\n")
 
     times_by: dict[str, list[float]] = {}
 
@@ -279,19 +304,17 @@ def main() -> None:
         return seconds
 
     for _ in range(args.repeats):
+        for request, loader in overhead.items():
+            for name, run in ((f"raw {request}", lambda: raw_epoch(loader, fresh=False)),
+                              (f"raw-fresh {request}", lambda: raw_epoch(loader, fresh=True)),
+                              (f"w0 {request}", lambda: loader_epoch(loader))):
+                record(name, on_cpu(name, run))
+        if args.overhead_only:
+            continue
         record("raw", on_cpu("raw", lambda: raw_epoch(loaders["w0"], fresh=False)))
-        record("raw-fresh", on_cpu("raw-fresh", lambda: raw_epoch(loaders["w0"], fresh=True)))
         record("raw2", raw_two_threads(loaders["w0"]))
         for name, loader in loaders.items():
             record(name, on_cpu(name, lambda: loader_epoch(loader)))
-    med = {name: statistics.median(values) for name, values in times_by.items()}
-    step_s = (args.step_ms / 1000) if args.step_ms else med["raw"] / num_batches
-
-    for _ in range(args.repeats):
-        for kind, step in (("sleep", time.sleep), ("busy", busy)):
-            record(f"steps-{kind}", steps_alone(num_batches, step, step_s))
-            for name, loader in loaders.items():
-                record(f"{name}+{kind}", loader_epoch(loader, step, step_s))
     med = {name: statistics.median(values) for name, values in times_by.items()}
 
     def line(label: str, name: str, extra: str = "") -> None:
@@ -305,10 +328,23 @@ def main() -> None:
 
     cpu_med = {name: statistics.median(values) for name, values in cpu_by.items()}
     print("(a) overhead: epoch seconds, median (range), and median CPU seconds of the process")
-    line("raw sample, one sampler", "raw")
-    line("raw sample, a sampler per batch", "raw-fresh")
-    line("Loader(workers=0)", "w0", f"  {med['w0'] / med['raw']:.2f}x raw "
-         f"(CPU {cpu_med['w0'] / cpu_med['raw']:.2f}x, best {best('w0') / best('raw'):.2f}x)")
+    for request in overhead:
+        raw, w0 = f"raw {request}", f"w0 {request}"
+        print(f" request {request}:")
+        line("raw sample, one sampler", raw)
+        line("raw sample, a sampler per batch", f"raw-fresh {request}")
+        line("Loader(workers=0)", w0, f"  {med[w0] / med[raw]:.2f}x raw "
+             f"(CPU {cpu_med[w0] / cpu_med[raw]:.2f}x, best {best(w0) / best(raw):.2f}x)")
+    if args.overhead_only:
+        return
+    step_s = (args.step_ms / 1000) if args.step_ms else med["raw"] / num_batches
+
+    for _ in range(args.repeats):
+        for kind, step in (("sleep", time.sleep), ("busy", busy)):
+            record(f"steps-{kind}", steps_alone(num_batches, step, step_s))
+            for name, loader in loaders.items():
+                record(f"{name}+{kind}", loader_epoch(loader, step, step_s))
+    med = {name: statistics.median(values) for name, values in times_by.items()}
     print("(b) workers (speed-up in examples/s: medians, and best against best)")
     line("raw sample on 2 threads", "raw2", f"  {med['raw'] / med['raw2']:.2f}x raw on 1 "
          f"(best {best('raw') / best('raw2'):.2f}x): what 2 cores give now")

@@ -19,6 +19,12 @@ a fixed sequence of calls.
        W1's request  edge type and hop drawn among the whole column, the
                      selection W5 is held against per sampled edge
 
+    W7 retail        the retail graph (customers and products without
+       windows       times; 1e6 transactions and 250,000 reviews over two
+                     years): 512 customers at random times of the second
+                     year, 2 hops of 30-day windows on every edge type whose
+                     source has times, and every neighbour (-1) on the others
+
 W3 starts from products rather than customers: a customer has a handful of
 orders in any 30-day window, a product hundreds, so the window path does
 real work instead of measuring per-call overhead.
@@ -30,7 +36,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from generate import DAY, SPAN, START_TIME, edge_type_key
+from generate import DAY, RETAIL, SPAN, START_TIME, edge_type_key
 
 
 @dataclass(frozen=True)
@@ -48,12 +54,18 @@ class Workload:
     # seed time (the sampler of rerozer_tables._temporal), which the floor
     # does not do.
     strategy: str = "last"
+    # With windows: the count per hop on edge types whose source has no
+    # times (None: windows on every edge type, as the bench graphs have
+    # times everywhere).
+    untimed_count: int | None = None
 
     def describe(self) -> str:
         if self.counts:
             mode = f"counts {list(self.counts)} per edge type"
         else:
             mode = f"{self.window_hops} hops, window of the last {self.window // DAY} days"
+            if self.untimed_count is not None:
+                mode += f" where the source has times, count {self.untimed_count} elsewhere"
         times = "node and seed times" if self.temporal else "no times"
         drawn = ", drawn among all up to the seed time" if self.strategy == "uniform" else ""
         return f"{self.title}: {self.entity}, {mode}{drawn}, {times}"
@@ -65,7 +77,12 @@ class Workload:
             counts = np.array(self.counts, dtype=np.int64)
             return {k: counts.copy() for k in keys}, {}
         offsets = np.array([[-self.window, 0]] * self.window_hops, dtype=np.int64)
-        return {}, {k: offsets.copy() for k in keys}
+        if self.untimed_count is None:
+            return {}, {k: offsets.copy() for k in keys}
+        counts = np.array([self.untimed_count] * self.window_hops, dtype=np.int64)
+        timed = [edge_type_key(e) for e in graph["edge_types"] if e[0] in graph["node_time"]]
+        return ({k: counts.copy() for k in keys if k not in timed},
+                {k: offsets.copy() for k in timed})
 
 
 WORKLOADS = {
@@ -79,6 +96,8 @@ WORKLOADS = {
         Workload("W5", "temporal uniform", True, "customers", 512, counts=(128, 128),
                  strategy="uniform"),
         Workload("W6", "uniform, W1's request", False, "customers", 512, counts=(128, 128)),
+        Workload("W7", "retail windows", True, "customers", 512, window_hops=2, window=30 * DAY,
+                 graph=RETAIL, untimed_count=-1),
     ]
 }
 
@@ -93,8 +112,19 @@ def seed_batches(graph: dict, workload: Workload, batch: int, calls: int,
     Without times, seeds are uniform over the table and seed_time is empty.
     """
     rng = np.random.default_rng(seed)
-    node_time = graph["node_time"][workload.entity]
     empty = np.empty(0, dtype=np.int64)
+    if workload.entity not in graph["node_time"]:
+        # An entity table without times: any row, at a time in the second
+        # half of the span of the graph's times.
+        count = len(graph["colptr"][next(
+            edge_type_key(e) for e in graph["edge_types"] if e[2] == workload.entity)]) - 1
+        low = min(int(t.min()) for t in graph["node_time"].values())
+        high = max(int(t.max()) for t in graph["node_time"].values())
+        middle = low + (high - low) // 2
+        return [(rng.integers(0, count, batch, dtype=np.int64),
+                 rng.integers(middle, high + 1, batch, dtype=np.int64) if workload.temporal
+                 else empty) for _ in range(calls)]
+    node_time = graph["node_time"][workload.entity]
     if not workload.temporal:
         return [(rng.integers(0, len(node_time), batch, dtype=np.int64), empty)
                 for _ in range(calls)]

@@ -25,6 +25,7 @@ import pytest
 
 import rerozer
 from rerozer_tables import _temporal
+from rerozer_tables import _temporal
 
 NODE_TYPES = ["paper", "author"]
 EDGE_TYPES = [("author", "writes", "paper"), ("paper", "cites", "paper")]
@@ -280,12 +281,18 @@ def test_count_zero_reads_no_column(mode, seed):
 
 # --- Other reads of memory the caller gave -----------------------------------
 
-def test_sample_on_instance_without_init():
-    sampler = rerozer.NeighborSampler.__new__(rerozer.NeighborSampler)
+@pytest.mark.parametrize("cls, method, args", [
+    pytest.param(rerozer.NeighborSampler, "sample", ({}, {}, "paper", i64(0), i64()), id="sample"),
+    pytest.param(_temporal.NeighborSampler, "sample", ({}, {}, "paper", i64(0), i64()),
+                 id="temporal-sample"),
+    pytest.param(_temporal.NeighborSampler, "reseed", (5,), id="temporal-reseed"),
+])
+def test_call_on_instance_without_init(cls, method, args):
+    sampler = cls.__new__(cls)
     with pytest.raises(TypeError) as excinfo:
-        sampler.sample({}, {}, "paper", i64(0), i64())
+        getattr(sampler, method)(*args)
     assert str(excinfo.value) == (
-        "NeighborSampler.sample() called on an instance whose __init__ has not run")
+        f"NeighborSampler.{method}() called on an instance whose __init__ has not run")
 
 
 UNALIGNED_CHILD = textwrap.dedent("""

@@ -143,6 +143,22 @@ def test_random_graphs_match_the_model(seed):
         assert as_lists(sampler.sample(*request)) == as_lists(model.sample(*request))
 
 
+@pytest.mark.parametrize("strategy", ["last", "uniform"])
+@pytest.mark.parametrize("seed", range(8))
+def test_a_reseeded_sampler_returns_what_a_new_one_does(seed, strategy):
+    # The loader keeps one sampler per worker and reseeds it for each batch:
+    # after earlier calls, a reseeded sampler of this module must return what
+    # Graph.sampler's new one (rerozer's for "last") returns.
+    rng = np.random.default_rng(seed)
+    graph = random_graph(rng)
+    kept = _temporal.NeighborSampler(*graph, seed=99, temporal_strategy=strategy)
+    for call in range(3):
+        request = random_request(rng, graph[1], num_hops=int(rng.integers(1, 4)))
+        kept.reseed(seed + call)
+        fresh = Graph(*graph).sampler(seed=seed + call, temporal_strategy=strategy)
+        assert as_lists(kept.sample(*request)) == as_lists(fresh.sample(*request))
+
+
 # --- How it is reached --------------------------------------------------------
 
 def small_graph():
@@ -158,6 +174,13 @@ def test_graph_sampler_strategies():
     assert type(graph.sampler()) is rerozer.NeighborSampler
     assert type(graph.sampler(temporal_strategy="last")) is rerozer.NeighborSampler
     assert type(graph.sampler(seed=5, temporal_strategy="uniform")) is _temporal.NeighborSampler
+
+
+@pytest.mark.parametrize("strategy", ["Uniform", "latest", ""])
+def test_the_module_refuses_an_unknown_strategy(strategy):
+    with pytest.raises(ValueError) as excinfo:
+        _temporal.NeighborSampler(*one_column_arguments([0]), temporal_strategy=strategy)
+    assert str(excinfo.value) == f"temporal_strategy must be 'last' or 'uniform', got {strategy!r}"
 
 
 @pytest.mark.parametrize("strategy", ["Uniform", "latest", "", None, 1])

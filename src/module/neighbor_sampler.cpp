@@ -152,7 +152,7 @@ void CallBuffers::end_call() {
 NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
                                  std::vector<EdgeType> edge_types, const py::dict& colptr,
                                  const py::dict& row, const py::dict& node_time, int32_t seed)
-    : graph_(std::move(node_types), std::move(edge_types)) {
+    : graph_(std::move(node_types), std::move(edge_types)), strategy_(kTemporalStrategy) {
   const std::vector<std::string>& keys = graph_.edge_type_keys();
   check_keyed_arrays(colptr, "colptr", keys, 1, true);
   check_keyed_arrays(row, "row", keys, 1, true);
@@ -226,19 +226,29 @@ void NeighborSampler::wait_for_call(std::unique_lock<std::timed_mutex>& call_loc
   }
 }
 
+std::unique_lock<std::timed_mutex> NeighborSampler::take_call(const char* method) {
+  take_over_after_fork();
+  if (running_thread_.load() == std::this_thread::get_id()) {
+    throw std::runtime_error(std::string("NeighborSampler.") + method +
+                             "() was called on a sampler whose sample() call is still running.");
+  }
+  std::unique_lock<std::timed_mutex> call_lock(call_mutex_, std::try_to_lock);
+  if (!call_lock.owns_lock()) wait_for_call(call_lock);
+  return call_lock;
+}
+
+void NeighborSampler::reseed(int32_t seed) {
+  const std::unique_lock<std::timed_mutex> call_lock = take_call("reseed");
+  rng_.seed(seed);
+}
+
 SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
   // 1. Take the sampler for this call; wait for another thread's call with
   // the interpreter lock released, so that call can go on and end.
-  take_over_after_fork();
-  if (running_thread_.load() == std::this_thread::get_id()) {
-    throw std::runtime_error(
-        "NeighborSampler.sample() was called on a sampler whose sample() call is still running.");
-  }
-  std::unique_lock<std::timed_mutex> call_lock(call_mutex_, std::try_to_lock);
-  if (!call_lock.owns_lock()) wait_for_call(call_lock);
+  const std::unique_lock<std::timed_mutex> call_lock = take_call("sample");
   ActiveCall active_call(running_thread_, state_, buffers_);
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
@@ -262,8 +272,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   // alive by this call's arguments or by the sampler.
   {
     const LockReleased released;
-    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress,
-                kTemporalStrategy);
+    expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress, strategy_);
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the
@@ -348,36 +357,71 @@ struct SamplerHandle {
   std::shared_ptr<NeighborSampler> sampler;
 };
 
+// The sampler of `self`, for a call of `method` that may outlive what the
+// instance holds. An instance made by __new__ alone has no sampler: pybind11
+// hands over uninitialised storage for it, which was never registered.
+std::shared_ptr<NeighborSampler> sampler_of(SamplerHandle* self, const char* method) {
+  static const py::detail::type_info* type = py::detail::get_type_info(typeid(SamplerHandle));
+  if (!py::detail::get_object_handle(self, type)) {
+    throw py::type_error(std::string("NeighborSampler.") + method +
+                         "() called on an instance whose __init__ has not run");
+  }
+  return self->sampler;
+}
+
+SamplerHandle* new_sampler(std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
+                           const py::dict& colptr, const py::dict& row,
+                           const py::object& node_time, int32_t seed) {
+  // node_time becomes a dictionary before anything else is looked at.
+  const py::dict node_time_dict = to_dict(node_time);
+  return new SamplerHandle{std::make_shared<NeighborSampler>(
+      std::move(node_types), std::move(edge_types), colptr, row, node_time_dict, seed)};
+}
+
 }  // namespace
 
 void register_neighbor_sampler(py::module_& module) {
-  py::class_<SamplerHandle>(module, "NeighborSampler")
+  py::class_<SamplerHandle> sampler_class(module, "NeighborSampler");
+#ifdef REROZER_TEMPORAL_UNIFORM
+  // This module's samplers also take the strategy of either module, and can
+  // be seeded again: a loader keeps one warm sampler per worker and seeds
+  // it for each batch.
+  sampler_class
       .def(py::init([](std::vector<std::string> node_types, std::vector<EdgeType> edge_types,
                        const py::dict& colptr, const py::dict& row, const py::object& node_time,
-                       int32_t seed) {
-             // node_time becomes a dictionary before anything else is looked at.
-             const py::dict node_time_dict = to_dict(node_time);
-             return new SamplerHandle{std::make_shared<NeighborSampler>(
-                 std::move(node_types), std::move(edge_types), colptr, row, node_time_dict,
-                 seed)};
+                       int32_t seed, const std::string& temporal_strategy) {
+             TemporalStrategy strategy = TemporalStrategy::kUniform;
+             if (temporal_strategy == "last") {
+               strategy = TemporalStrategy::kLast;
+             } else if (temporal_strategy != "uniform") {
+               throw py::value_error("temporal_strategy must be 'last' or 'uniform', got '" +
+                                     temporal_strategy + "'");
+             }
+             SamplerHandle* handle = new_sampler(std::move(node_types), std::move(edge_types),
+                                                 colptr, row, node_time, seed);
+             handle->sampler->set_temporal_strategy(strategy);
+             return handle;
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"),
-           py::arg("node_time"), py::arg("seed") = 123)
+           py::arg("node_time"), py::arg("seed") = 123,
+           py::arg("temporal_strategy") = "uniform")
+      .def(
+          "reseed",
+          [](SamplerHandle* self, int32_t seed) { sampler_of(self, "reseed")->reseed(seed); },
+          py::arg("seed"));
+#else
+  sampler_class.def(py::init(&new_sampler), py::arg("node_types"), py::arg("edge_types"),
+                    py::arg("colptr"), py::arg("row"), py::arg("node_time"),
+                    py::arg("seed") = 123);
+#endif
+  sampler_class
       .def(
           "sample",
           [](SamplerHandle* self, const py::dict& num_neighbors,
              const py::dict& sampling_time_offsets, const std::string& entity_table,
              const py::array& seed_node, const py::array& seed_time) {
-            // An instance made by __new__ alone has no sampler: pybind11 hands
-            // over uninitialised storage for it, which was never registered.
-            static const py::detail::type_info* type =
-                py::detail::get_type_info(typeid(SamplerHandle));
-            if (!py::detail::get_object_handle(self, type)) {
-              throw py::type_error(
-                  "NeighborSampler.sample() called on an instance whose __init__ has not run");
-            }
             // `self` is not used again: the call may outlive what it holds.
-            const std::shared_ptr<NeighborSampler> sampler = self->sampler;
+            const std::shared_ptr<NeighborSampler> sampler = sampler_of(self, "sample");
             return sampler->sample(num_neighbors, sampling_time_offsets, entity_table, seed_node,
                                    seed_time);
           },

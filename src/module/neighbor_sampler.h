@@ -83,6 +83,18 @@ class NeighborSampler {
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
 
+  // Seeds the random source as the constructor does, so that the following
+  // calls return what a new sampler built with `seed` would return (the
+  // position of the random source is the only state a call leaves for the
+  // next), while the working state, the pool of result blocks and their
+  // pages stay warm. Waits for a running call of another thread as sample()
+  // does; raises std::runtime_error when called from a running call.
+  void reseed(int32_t seed);
+
+  // How counts pick on temporal edge types; the module's own strategy
+  // unless set before the first call.
+  void set_temporal_strategy(TemporalStrategy strategy) { strategy_ = strategy; }
+
  private:
   // Makes the result's dictionaries and arrays. Large working lists become
   // their arrays (the lists are left empty); the other arrays are filled by
@@ -93,12 +105,17 @@ class NeighborSampler {
   // In a process forked since the last call, resets what a call of a thread
   // that did not survive the fork may hold. Needs the interpreter lock.
   void take_over_after_fork();
+  // Takes the sampler for sample() or reseed() (`method`, for the message):
+  // refuses a nested call on the running thread, then waits for another
+  // thread's call.
+  std::unique_lock<std::timed_mutex> take_call(const char* method);
   // Takes call_mutex_ into `call_lock` when another thread's call holds it.
   // Throws what a signal handler raised (main thread only).
   void wait_for_call(std::unique_lock<std::timed_mutex>& call_lock);
 
   GraphStore graph_;
   RandomSource rng_;
+  TemporalStrategy strategy_;
   std::vector<py::object> array_owners_;
   // Blocks of freed result arrays, for the lists of later calls; shared
   // with the arrays' memory handler, which gives the blocks back.

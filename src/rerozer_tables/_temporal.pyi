@@ -1,8 +1,11 @@
 # Type information for the extension module rerozer_tables._temporal: the
 # NeighborSampler of rerozer, built so that a count on an edge type whose
 # source type has times draws that many edges at random among all those at
-# or before the example time, instead of taking the latest ones. Its
-# parameters and results are those of rerozer.NeighborSampler.
+# or before the example time, instead of taking the latest ones
+# (temporal_strategy="last" takes the latest ones, as rerozer's does). Its
+# parameters and results are those of rerozer.NeighborSampler; reseed(seed)
+# makes the next calls return what a new sampler seeded with `seed` would,
+# keeping the sampler's warm memory.
 
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, SupportsIndex, TypeAlias
@@ -23,6 +26,7 @@ class NeighborSampler:
         row: _GraphArrays,
         node_time: Mapping[str, np.ndarray] | Iterable[tuple[str, np.ndarray]],
         seed: SupportsIndex = 123,
+        temporal_strategy: str = "uniform",
     ) -> None:
         """Build a sampler over a CSC graph; the arrays are read in place and
         must stay alive and unchanged while the sampler is used."""
@@ -39,3 +43,6 @@ class NeighborSampler:
     ]:
         """Return (out_row, out_col, out_node, out_batch, num_sampled_nodes,
         num_sampled_edges)."""
+
+    def reseed(self, seed: SupportsIndex) -> None:
+        """Seed the random source again, as a new sampler with ``seed`` starts."""

@@ -8,6 +8,7 @@ read all of torch to check this package.
 from __future__ import annotations
 
 import importlib
+import sys
 import warnings
 import weakref
 from typing import TYPE_CHECKING, Any
@@ -24,8 +25,20 @@ INSTALL_HINT = (
 )
 
 
+_imported: tuple[Any, Any] | None = None
+
+
 def import_torch() -> tuple[Any, Any]:
-    """``(torch, torch_geometric.data.HeteroData)``, or ImportError saying what to install."""
+    """``(torch, torch_geometric.data.HeteroData)``, or ImportError saying what to install.
+
+    Kept after the first import, as long as it is the torch in
+    ``sys.modules``: a batch is converted in every training step, and the
+    warnings filter set around the import costs more than the rest of a
+    small conversion.
+    """
+    global _imported
+    if _imported is not None and sys.modules.get("torch") is _imported[0]:
+        return _imported
     try:
         torch = importlib.import_module("torch")
         with warnings.catch_warnings():
@@ -36,7 +49,8 @@ def import_torch() -> tuple[Any, Any]:
             hetero_data = importlib.import_module("torch_geometric.data").HeteroData
     except ImportError as error:
         raise ImportError(f"{INSTALL_HINT} ({error})") from error
-    return torch, hetero_data
+    _imported = torch, hetero_data
+    return _imported
 
 
 class _Builder:

@@ -5,7 +5,6 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from functools import cached_property
 from typing import TYPE_CHECKING, Literal
 
 import numpy as np
@@ -24,9 +23,7 @@ from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, e
 from .rich_features import gather_rich
 
 if TYPE_CHECKING:
-    from rerozer import NeighborSampler
-
-    from ._temporal import NeighborSampler as TemporalUniformSampler
+    from ._temporal import NeighborSampler as TemporalSampler
 
 
 @dataclass(frozen=True)
@@ -46,25 +43,6 @@ class _Job:
     @cached_property
     def layouts(self) -> dict[str, FeatureLayout]:
         return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
-
-    @cached_property
-    def draws(self) -> bool:
-        """Whether the request can draw random numbers.
-
-        Only a positive count on an edge type whose source has no times
-        selects at random, and with the "uniform" temporal strategy one on
-        any edge type; most-recent and time-window selections, and a count
-        of 0 or "all", never draw. (The loader always passes example times
-        when the graph has any.)
-        """
-        timed = self.graph.node_time
-        uniform = self.temporal_strategy == "uniform"
-        return any(
-            count > 0
-            for t in self.graph.edge_types
-            if uniform or not timed or t[0] not in timed
-            for count in self.num_neighbors.get(edge_type_key(t), ())
-        )
 
     def batch(self, planned: _Planned, result: Result, *, stack_edges: bool) -> Batch:
         """The one place where a batch is made from its sampler's result.
@@ -104,24 +82,32 @@ class _Job:
 class _Sampling:
     """One worker's sampling of planned batches, in whatever order it gets them.
 
-    Each batch is sampled by a sampler seeded for that batch, so its result
-    is the same whichever worker samples it and after whichever batches. A
-    request that never draws gives the same result under any seed: then the
-    worker keeps one sampler for all its batches, whose memory (and the
-    pages of the result arrays it gets back) the next batch reuses.
+    Each batch is sampled as a new sampler seeded for that batch would
+    sample it, so its result is the same whichever worker samples it and
+    after whichever batches. The worker keeps one sampler for all its
+    batches and seeds it again before each: a sampler carries nothing from
+    one call to the next but the position of its random source, and a kept
+    one reuses its working memory and the pages of the result arrays that
+    come back to it.
     """
 
     def __init__(self, job: _Job, *, stack_edges: bool) -> None:
         self.job = job
         self.stack_edges = stack_edges
-        self._kept: NeighborSampler | TemporalUniformSampler | None = None
+        self._kept: TemporalSampler | None = None
 
-    def sampler(self, seed: int) -> NeighborSampler | TemporalUniformSampler:
-        strategy = self.job.temporal_strategy
-        if self.job.draws:
-            return self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
+    def sampler(self, seed: int) -> TemporalSampler:
         if self._kept is None:
-            self._kept = self.job.graph.sampler(seed=seed, temporal_strategy=strategy)
+            # The second module's sampler takes either strategy and can be
+            # seeded again; it returns what Graph.sampler's would.
+            from ._temporal import NeighborSampler as TemporalSampler
+
+            self._kept = TemporalSampler(
+                **self.job.graph.arguments(), seed=seed,
+                temporal_strategy=self.job.temporal_strategy,
+            )
+        else:
+            self._kept.reseed(seed)
         return self._kept
 
     def __call__(self, planned: _Planned) -> Batch:

@@ -8,9 +8,9 @@ namespace rerozer {
 
 // The sampler's one source of randomness: a 32-bit Mersenne Twister
 // (std::mt19937) and the single way its output becomes an index.
-// Owned by value by its sampler, never shared, copied out or reseeded after
-// construction, so the same seed and the same calls give the same stream on
-// every platform.
+// Owned by value by its sampler, never shared or copied out, so the same
+// seed and the same calls give the same stream on every platform. Seeding
+// again (between calls) starts the stream of that seed afresh.
 class RandomSource {
  public:
   // Seeds from the two's-complement bit pattern of `seed`: -1 seeds like

@@ -148,15 +148,20 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
 namespace {
 
 // For every lane l < lanes: the first position p in [first[l], last[l])
-// whose source time exceeds bound[l], or last[l], written to first[l]. The
+// whose source time exceeds time[l] + offset (wrapping), or last[l],
+// written to first[l]. The
 // probes are those of Selector::time_upper_bound, lane by lane, but the
 // halving steps of all lanes run in turn, so that their loads (a row entry,
 // then its source time) are independent and overlap. Returns false when a
 // probed source has no time; the lanes' results are then meaningless.
 bool time_upper_bounds(const Int64View& row, const Int64View& times, int64_t* first,
-                       const int64_t* last, const int64_t* bound, size_t lanes) {
+                       const int64_t* last, const int64_t* time, int64_t offset, size_t lanes) {
   int64_t count[kLanes];
-  for (size_t l = 0; l < lanes; ++l) count[l] = last[l] - first[l];
+  int64_t bound[kLanes];
+  for (size_t l = 0; l < lanes; ++l) {
+    count[l] = last[l] - first[l];
+    bound[l] = add_wrapping(time[l], offset);
+  }
   const auto num_times = static_cast<uint64_t>(times.size);
   bool valid = true;
   for (bool active = true; active;) {
@@ -189,7 +194,6 @@ bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& d
   int64_t begin[kLanes];
   int64_t end[kLanes];
   int64_t upper[kLanes];
-  int64_t bound[kLanes] = {};  // initialised: the compiler cannot see that only lanes < `lanes` are read
   int64_t time[kLanes];
   size_t lanes = 0;
   // 1. The non-empty columns, one lane each.
@@ -211,14 +215,11 @@ bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& d
   // 2. The searches: for a window its lower end first, then the upper.
   const Int64View& times = *edge.time_src;
   if (rule.has_window && rule.window.has_lo) {
-    for (size_t l = 0; l < lanes; ++l) bound[l] = add_wrapping(time[l], rule.window.lo);
-    if (!time_upper_bounds(edge.row, times, begin, end, bound, lanes)) return false;
+    if (!time_upper_bounds(edge.row, times, begin, end, time, rule.window.lo, lanes)) return false;
   }
-  for (size_t l = 0; l < lanes; ++l) {
-    bound[l] = rule.has_window ? add_wrapping(time[l], rule.window.hi) : time[l];
-    upper[l] = begin[l];
-  }
-  if (!time_upper_bounds(edge.row, times, upper, end, bound, lanes)) return false;
+  for (size_t l = 0; l < lanes; ++l) upper[l] = begin[l];
+  const int64_t upper_offset = rule.has_window ? rule.window.hi : 0;
+  if (!time_upper_bounds(edge.row, times, upper, end, time, upper_offset, lanes)) return false;
   // 3. Order checks of the selected ranges' ends, as check_order does them.
   const auto num_times = static_cast<uint64_t>(times.size);
   for (size_t l = 0; l < lanes; ++l) {
