@@ -133,7 +133,25 @@ def refuse_infinity(values: Any, what: str, sentinels: Mapping[str, tuple[int, .
         )
 
 
+def arrow_columns(
+    data: Any, prefix: str, infinities: Mapping[str, tuple[int, ...]], timed: Callable[[str], bool],
+) -> dict[str, Any]:
+    """The columns of an Arrow table as numpy (``numpy_column``), each Arrow
+    column freed once it is converted, so that a table is never held twice
+    whole; a column for which ``timed`` is true is refused if it holds one of
+    the database's ``infinities``. ``prefix`` names the table in messages."""
+    result = {}
+    for column in data.column_names:
+        what = f"{prefix}.{column}"
+        result[column] = numpy_column(data.column(column), what)
+        data = data.drop_columns([column])
+        if timed(column):
+            refuse_infinity(result[column], what, infinities)
+    return result
+
+
 def build_tables(
+    where: str,
     names: list[str],
     schemas: Mapping[str, _Schema],
     time_columns: Mapping[str, TimeColumn] | None,
@@ -141,7 +159,23 @@ def build_tables(
 ) -> dict[str, Table]:
     """``Table`` objects from a catalogue: keys, foreign keys and times as
     ``read_sqlite`` finds them; ``read(name, schema, primary_key)`` returns a
-    table's columns (every column of the schema, in its order)."""
+    table's columns (every column of the schema, in its order). A ValueError
+    that does not yet name ``where`` (the database and schema) is raised
+    again with it in front."""
+    try:
+        return _build_tables(names, schemas, time_columns, read)
+    except ValueError as error:
+        if str(error).startswith(where):
+            raise
+        raise ValueError(f"{where}: {error}") from None
+
+
+def _build_tables(
+    names: list[str],
+    schemas: Mapping[str, _Schema],
+    time_columns: Mapping[str, TimeColumn] | None,
+    read: Callable[[str, _Schema, str | None], dict[str, Any]],
+) -> dict[str, Table]:
     chosen_times = _checked_time_columns(names, time_columns)
     key_of, links = _link_keys(names, schemas)
     tables = {}

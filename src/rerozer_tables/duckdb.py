@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import build_tables, numpy_column, refuse_infinity, require
+from ._readers import arrow_columns, build_tables, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -166,17 +166,6 @@ def _read(
         # otherwise the rows are sorted, at the cost of a copy in DuckDB.
         order = "" if keeps_order else " ORDER BY rowid"
         data = connection.sql(f"SELECT {', '.join(selected)} FROM {source}{order}").to_arrow_table()
-        result = {}
-        for column in data.column_names:
-            what = f"{schema}.{name}.{column}"
-            result[column] = numpy_column(data.column(column), what)
-            data = data.drop_columns([column])  # frees the Arrow column once it is converted
-            refuse_infinity(result[column], what, _INFINITY)
-        return result
+        return arrow_columns(data, f"{schema}.{name}", _INFINITY, lambda column: True)
 
-    try:
-        return build_tables(names, schemas, time_columns, read)
-    except ValueError as error:
-        if str(error).startswith(where):
-            raise
-        raise ValueError(f"{where}: {error}") from None
+    return build_tables(where, names, schemas, time_columns, read)

@@ -66,7 +66,7 @@ class LinkBatch(Batch):
     neg_index: Int64Array = field(default_factory=lambda: np.zeros((0, 0), np.int64))
     source_side: dict[str, npt.NDArray[np.bool_]] = field(default_factory=dict)
 
-    def to_hetero_data(self) -> Any:
+    def to_hetero_data(self, *, tensor_frame: bool = False) -> Any:
         """The batch as a ``HeteroData``: that of ``Batch.to_hetero_data``
         (``input_id``, ``seed_time`` and ``batch_size`` on the sources),
         with ``src_index`` (the sources' local indices) on the source type,
@@ -76,7 +76,7 @@ class LinkBatch(Batch):
         from ._torch import import_torch
 
         torch, _ = import_torch()
-        data = super().to_hetero_data()
+        data = super().to_hetero_data(tensor_frame=tensor_frame)
         data[self.entity_table].src_index = torch.arange(self.seed_node.size)
         items = data[self.item_table]
         items.dst_pos_index = torch.from_numpy(self.pos_index)

@@ -25,10 +25,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ._columns import AnyArray, Int64Array
-from ._request import offset_count
-from .build import resolve_tables
 from .table import Table
-from .training import _examples
+from .training import resolved_examples, target_child
 
 
 @dataclass(frozen=True)
@@ -142,27 +140,16 @@ def link_training_table(
     if len(target) != 3:
         raise ValueError(f"target must be (child table, source foreign key, item foreign key), got {target!r}")
     child_name, source_fk, item_fk = target
-    if child_name not in tables:
-        raise ValueError(f"target names the table {child_name!r}, which is not one of the tables")
-    child = tables[child_name]
-    if child.foreign_keys.get(source_fk) != source_table:
-        raise ValueError(f"{child_name}.{source_fk} is not a foreign key into {source_table}")
+    child, span = target_child(tables, source_table, child_name, source_fk, horizon, time_unit)
     item_table = child.foreign_keys.get(item_fk)
     if item_table is None or item_table not in tables:
         raise ValueError(f"{child_name}.{item_fk} is not a foreign key into one of the tables")
-    if child.time_column is None:
-        raise ValueError(f"{child_name} has no time column of its own to find the rows after a cut-off")
-    span = offset_count("horizon", horizon, time_unit)
-    if span <= 0:
-        raise ValueError(f"horizon must be positive, got {horizon!r}")
 
-    # Keys, times and links exactly as build_graph resolves them: a child
-    # row whose source or item key matches no row links nothing, as in
-    # training_table.
-    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
-    source = resolution.resolved[source_table]
-    example_rows, example_times = _examples(source_table, source, keys, times, time_unit)
-    example_keys = example_rows if source.key_map is None else source.key_map.keys[example_rows]
+    # A child row whose source or item key matches no row links nothing, as
+    # in training_table.
+    resolution, example_rows, example_times, example_keys = resolved_examples(
+        tables, source_table, keys, times, time_unit, inherit_times
+    )
     child_source = resolution.link(child_name, source_fk).parent_of
     child_item = resolution.link(child_name, item_fk).parent_of
     child_time = resolution.resolved[child_name].times

@@ -106,12 +106,7 @@ def read_parquet(
             data = data.drop_columns([column])  # frees the Arrow column once it is converted
         return result
 
-    try:
-        return build_tables(names, schemas, time_columns, read)
-    except ValueError as error:
-        if str(root) in str(error):
-            raise
-        raise ValueError(f"{root}: {error}") from None
+    return build_tables(str(root), names, schemas, time_columns, read)
 
 
 def _declared(kind: Any) -> str:

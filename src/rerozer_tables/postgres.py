@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import build_tables, numpy_column, refuse_infinity, require
+from ._readers import arrow_columns, build_tables, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -271,18 +271,9 @@ def _read(
         keys = ", ".join(map(_quote, table_schema.primary_key))
         order = f" ORDER BY {keys}" if keys else ""
         data = query(f"SELECT {', '.join(selected)} FROM {source}{order}", f"reading {schema}.{name}")
-        result = {}
-        for column in data.column_names:
-            what = f"{schema}.{name}.{column}"
-            result[column] = numpy_column(data.column(column), what)
-            data = data.drop_columns([column])  # frees the Arrow column once it is converted
-            if types[name][column] in _TIME_TYPES:
-                refuse_infinity(result[column], what, _INFINITY)
-        return result
+        timed = types[name]
+        return arrow_columns(
+            data, f"{schema}.{name}", _INFINITY, lambda column: timed[column] in _TIME_TYPES
+        )
 
-    try:
-        return build_tables(names, schemas, time_columns, read)
-    except ValueError as error:
-        if str(error).startswith(where):
-            raise
-        raise ValueError(f"{where}: {error}") from None
+    return build_tables(where, names, schemas, time_columns, read)

@@ -22,7 +22,7 @@ import numpy.typing as npt
 from ._columns import AnyArray, BoolArray, Int64Array, column_array, time_array
 from ._request import offset_count
 from ._time_rules import exists_at, first_late
-from .build import _Resolved, resolve_tables
+from .build import Resolution, _Resolved, resolve_tables
 from .graph import positions_of
 from .table import Table
 
@@ -97,6 +97,40 @@ def _examples(
                 f"{entity.times[rows[late]]}, after its cut-off time {example_times[late]}; leave it out"
             )
     return rows, example_times
+
+
+def target_child(
+    tables: Mapping[str, Table], entity_table: str, child_name: str, foreign_key: str,
+    horizon: object, time_unit: str,
+) -> tuple[Table, int]:
+    """The child table of a label target, checked to refer to ``entity_table``
+    through ``foreign_key`` and to have times of its own, and the window's
+    length in ``time_unit``."""
+    if child_name not in tables:
+        raise ValueError(f"target names the table {child_name!r}, which is not one of the tables")
+    child = tables[child_name]
+    if child.foreign_keys.get(foreign_key) != entity_table:
+        raise ValueError(f"{child_name}.{foreign_key} is not a foreign key into {entity_table}")
+    if child.time_column is None:
+        raise ValueError(f"{child_name} has no time column of its own to find the rows after a cut-off")
+    span = offset_count("horizon", horizon, time_unit)
+    if span <= 0:
+        raise ValueError(f"horizon must be positive, got {horizon!r}")
+    return child, span
+
+
+def resolved_examples(
+    tables: Mapping[str, Table], entity_table: str, keys: object | None, times: object,
+    time_unit: str, inherit_times: bool,
+) -> tuple[Resolution, Int64Array, Int64Array, AnyArray]:
+    """The tables' keys, times and links exactly as ``build_graph`` resolves
+    them (dangling keys link nothing), and the examples as entity row
+    positions, cut-off times and the keys the graph holds for them."""
+    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
+    entity = resolution.resolved[entity_table]
+    rows, example_times = _examples(entity_table, entity, keys, times, time_unit)
+    example_keys = rows if entity.key_map is None else entity.key_map.keys[rows]
+    return resolution, rows, example_times, example_keys
 
 
 def _numbers(values: AnyArray, null: BoolArray | None, what: str) -> Float64Array:
@@ -189,22 +223,10 @@ def training_table(
     if entity_table not in tables:
         raise ValueError(f"{entity_table!r} is not one of the tables")
     child_name, foreign_key = target
-    if child_name not in tables:
-        raise ValueError(f"target names the table {child_name!r}, which is not one of the tables")
-    child = tables[child_name]
-    if child.foreign_keys.get(foreign_key) != entity_table:
-        raise ValueError(f"{child_name}.{foreign_key} is not a foreign key into {entity_table}")
-    if child.time_column is None:
-        raise ValueError(f"{child_name} has no time column of its own to find the rows after a cut-off")
-    span = offset_count("horizon", horizon, time_unit)
-    if span <= 0:
-        raise ValueError(f"horizon must be positive, got {horizon!r}")
-
-    # Keys, times and links exactly as build_graph resolves them.
-    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
-    entity = resolution.resolved[entity_table]
-    rows, example_times = _examples(entity_table, entity, keys, times, time_unit)
-    example_keys = rows if entity.key_map is None else entity.key_map.keys[rows]
+    child, span = target_child(tables, entity_table, child_name, foreign_key, horizon, time_unit)
+    resolution, rows, example_times, example_keys = resolved_examples(
+        tables, entity_table, keys, times, time_unit, inherit_times
+    )
     parent_of = resolution.link(child_name, foreign_key).parent_of
     child_time = resolution.resolved[child_name].times
     assert child_time is not None
