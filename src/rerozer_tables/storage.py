@@ -102,8 +102,10 @@ def _named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
             vocabulary = held.vocabularies[column]
             stored = vocabulary.astype(np.str_) if vocabulary.dtype == object else vocabulary
             arrays.append((("vocabulary", node_type, column), f"{prefix}.vocab{c}.npy", stored))
+            if vocabulary.dtype != object:
+                continue
             lengths = np.array([len(v) for v in vocabulary.tolist()], dtype=np.int64)
-            if vocabulary.dtype == object and np.any(lengths != np.char.str_len(stored)):
+            if np.any(lengths != np.char.str_len(stored)):
                 # numpy's strings drop trailing NULs: their lengths restore them.
                 arrays.append((("vocabulary_lengths", node_type, column),
                                f"{prefix}.vocab{c}.lengths.npy", lengths))
