@@ -132,6 +132,7 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
         for node_type, nodes in batch.out_node.items():
             if node_type in graph.node_time:
                 assert (graph.node_time[node_type][nodes] <= times[batch.out_batch[node_type]]).all()
+                assert batch.time[node_type].tolist() == graph.node_time[node_type][nodes].tolist()
         songs = batch.out_node["songs"]
         for i, example in enumerate(batch.example_index.tolist()):
             mine = batch.pos_node[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]

@@ -31,6 +31,7 @@ from .batch import Batch
 from .graph import EdgeType, Graph, TemporalStrategy, edge_type_key
 from .link_training import LinkTrainingTable, gather_ranges
 from .loader import Loader, _Job, _Planned, _Sampling
+from .rich_features import gather_rich
 
 
 def _empty() -> Int64Array:
@@ -283,6 +284,16 @@ class _LinkSampling:
             planned, sources, items, example, self.item_job.graph.edge_types
         )
         roots = second_of[self.item_job.entity_table][: seeds.size]
+        # Node times and text and multi-category features, of the joined
+        # nodes (no timestamp among them, so nothing to mask).
+        graph, fields = self.item_job.graph, merged["fields"]
+        fields["time"] = {
+            t: graph.node_time[t][nodes] for t, nodes in fields["out_node"].items()
+            if t in graph.node_time
+        }
+        if self.item_job.features:
+            fields["x_text"], fields["x_multi"] = gather_rich(graph.features, fields["out_node"])
+            fields["layouts"] = self.item_job.layouts
         batch = LinkBatch(
             **merged["fields"], item_table=self.item_job.entity_table, pos_ptr=ptr,
             pos_node=positives, pos_index=roots[: positives.size], neg_node=negatives,
