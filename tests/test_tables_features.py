@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from rerozer_tables import (
-    Loader, Table, build_graph, check_graph, load_graph, read_sqlite, save_graph,
+    Loader, Table, build_graph, check_graph, load_graph, read_parquet, read_sqlite, save_graph,
 )
 from rerozer_tables.features import encode_features
 
@@ -22,11 +22,23 @@ def encoded(columns, unit="s", **options):
     return encode_features("t", Table(columns, **options), unit)
 
 
-def test_trailing_nul_categories_survive_save_and_load(tmp_path):
-    graph = build_graph({"t": Table({"v": ["a\0", "a", "a\0"]})})
-    save_graph(graph, tmp_path / "g")
+@pytest.mark.parametrize("kind", ["categorical", "text", "multicategorical", "parquet"])
+def test_trailing_nul_strings_keep_their_own_codes_through_save_and_load(tmp_path, kind):
+    values, options = ["a\0", "a", "a\0"], {}
+    if kind == "parquet":
+        pa, parquet = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+        parquet.write_table(pa.table({"v": values}), tmp_path / "t.parquet")
+        tables = read_parquet(tmp_path)
+    else:
+        if kind == "text":
+            options = dict(text_embedder=lambda strings: np.zeros((len(strings), 1), np.float32))
+        column = [[v] for v in values] if kind == "multicategorical" else values
+        tables = {"t": Table({"v": column}, **({"text": ["v"]} if kind == "text" else {}))}
+    save_graph(build_graph(tables, **options), tmp_path / "g")
     loaded = load_graph(tmp_path / "g").features["t"]
-    assert loaded.vocabularies["v"].tolist() == ["a", "a\0"] and loaded.x_cat[:, 0].tolist() == [1, 0, 1]
+    codes = {"text": loaded.x_text, "multicategorical": loaded.multi_codes}.get(kind, loaded.x_cat)
+    assert loaded.vocabularies["v"].tolist() == ["a", "a\0"]
+    assert np.asarray(codes).ravel().tolist() == [1, 0, 1]
 
 
 @pytest.mark.parametrize(

@@ -79,6 +79,12 @@ def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
     return out.view(f"<U{width}").reshape(n)
 
 
+def _ends_in_nul(values: Any) -> bool:
+    """Whether any string of an Arrow string array ends in a NUL character."""
+    compute = require("pyarrow.compute", "parquet", "reading Arrow columns")
+    return bool(compute.any(compute.ends_with(values, pattern="\0")).as_py())
+
+
 def numpy_column(values: Any, what: str) -> Any:
     """One Arrow column (Array or ChunkedArray) as the table takes it (see the
     module's docstring). Raises ValueError naming ``what`` for a type it
@@ -112,7 +118,11 @@ def numpy_column(values: Any, what: str) -> Any:
     if pa.types.is_date(kind) or pa.types.is_duration(kind):
         return values.to_numpy(zero_copy_only=False)
     if pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind):
-        return values if nulls else _strings(values, pa)
+        # numpy's strings drop trailing NULs: a column with such strings, like
+        # one with nulls, stays an Arrow array, which Table reads exactly.
+        if nulls or _ends_in_nul(values):
+            return values
+        return _strings(values, pa)
     raise ValueError(
         f"{what} has the type {kind}, which rerozer_tables cannot read: "
         "convert it to numbers, text or times first"

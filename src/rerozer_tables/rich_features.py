@@ -41,8 +41,18 @@ if TYPE_CHECKING:
 
 
 def _vocabulary_codes(present: AnyArray, null: BoolArray | None) -> tuple[Int64Array, AnyArray]:
-    vocabulary, inverse = np.unique(present.astype(np.str_), return_inverse=True)
-    codes = inverse.reshape(-1).astype(np.int64)
+    """Codes of the non-null values ``present`` into their sorted distinct
+    strings, -1 at the ``null`` rows. Python strings stay Python strings, so
+    that two which differ only in trailing NULs keep two codes, as the
+    categorical columns' do."""
+    from .features import _codes
+
+    if present.dtype == object:
+        strings = np.empty(present.size, dtype=object)
+        strings[:] = [str(v) for v in present.tolist()]
+    else:
+        strings = present.astype(np.str_)
+    codes, vocabulary = _codes(strings, None)
     if null is None:
         return codes, vocabulary
     full = np.full(null.size, -1, np.int64)
@@ -94,7 +104,8 @@ def with_lists(
     for j, (column, (values, null)) in enumerate(columns.items()):
         lists = [[] if null is not None and null[r] else list(values[r]) for r in range(rows)]
         counts[:, j] = [len(items) for items in lists]
-        flat = np.array([item for items in lists for item in items], dtype=np.str_)
+        flat = np.empty(int(counts[:, j].sum()), dtype=object)
+        flat[:] = [item for items in lists for item in items]
         column_codes, vocabularies[column] = _vocabulary_codes(flat, None)
         per_column.append(column_codes)
     offsets = np.zeros(counts.size + 1, np.int64)
