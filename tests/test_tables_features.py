@@ -64,11 +64,14 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
         (["a\0", "a", None, "a\0\0"], {}, [1, 0, -1, 2], ["a", "a\0", "a\0\0"]),
         ([3] * 5 + [1] * 5 + [None], {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
+        ("Int64", {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
     ],
     ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ",
-         "ints-every-value-seen-5-times"],
+         "ints-every-value-seen-5-times", "pandas-nullable-ints-as-the-same-list"],
 )
 def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
+    if isinstance(values, str):  # "Int64": pandas' nullable integers are inferred as the same list would be
+        values = pytest.importorskip("pandas").array([3] * 5 + [1] * 5 + [None], dtype="Int64")
     features = encoded({"v": values}, **options)
     assert features.categorical == ["v"] and features.numerical == []
     assert features.x_cat.dtype == np.int64
