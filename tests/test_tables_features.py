@@ -76,11 +76,14 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         ([30, 10, 30, None], {"categorical": ["v"]}, [1, 0, 1, -1], [10, 30]),
         (["a\0", "a", None, "a\0\0"], {}, [1, 0, -1, 2], ["a", "a\0", "a\0\0"]),
         ([3] * 5 + [1] * 5 + [None], {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
+        ("Int64", {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
     ],
     ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ",
-         "ints-every-value-seen-5-times"],
+         "ints-every-value-seen-5-times", "pandas-nullable-ints-as-the-same-list"],
 )
 def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
+    if isinstance(values, str):  # "Int64": pandas' nullable integers are inferred as the same list would be
+        values = pytest.importorskip("pandas").array([3] * 5 + [1] * 5 + [None], dtype="Int64")
     features = encoded({"v": values}, **options)
     assert features.categorical == ["v"] and features.numerical == []
     assert features.x_cat.dtype == np.int64
@@ -142,12 +145,12 @@ def shop_tables():
         "users": Table(
             {"id": ["u2", "u1", "u3"], "joined": [1, 2, 3], "age": [30, None, 41],
              "plan": ["pro", "free", None]},
-            primary_key="id", time_column="joined",
+            primary_key="id", time_column="joined", categorical=["plan"],
         ),
         "posts": Table(
             {"by": ["u1", "u1", "u2", "u3", "u2"], "at": [5, 3, 4, 9, 6],
              "likes": [1.0, 2.0, 3.0, 4.0, 5.0], "lang": ["en", "de", "en", "fr", "de"]},
-            foreign_keys={"by": "users"}, time_column="at",
+            foreign_keys={"by": "users"}, time_column="at", categorical=["lang"],
         ),
     }
 
@@ -228,8 +231,16 @@ def unsort_vocabulary(graph):
     graph.features["users"].vocabularies["plan"][:] = ["pro", "free"]
 
 
-def drop_a_row(graph):
-    graph.features["users"] = dataclasses.replace(graph.features["users"], x=graph.features["users"].x[:2])
+def replace(node_type, **arrays):
+    def change(graph):
+        graph.features[node_type] = dataclasses.replace(graph.features[node_type], **arrays)
+    return change
+
+
+def films_table():
+    """Films (node2) with title codes [0, 1, 2] and genre lists [a], [c, b],
+    [b]: offsets [0, 1, 3, 4], codes [0, 2, 1, 1]."""
+    return Table({"genres": [["a"], ["c", "b"], ["b"]], "title": ["x", "y", "z"]}, text=["title"])
 
 
 @pytest.mark.parametrize(("change", "file", "message"), [
@@ -239,11 +250,30 @@ def drop_a_row(graph):
     pytest.param(unsort_vocabulary, "node0.vocab0.npy",
                  "the vocabulary of users.plan is not sorted and distinct: 'pro' at position 0, then 'free'",
                  id="vocabulary-unsorted"),
-    pytest.param(drop_a_row, "node0.x.npy", "x['users'] has 2 rows, but users has 3 nodes (num_nodes)",
-                 id="too-few-rows"),
+    pytest.param(lambda g: replace("users", x=g.features["users"].x[:2])(g), "node0.x.npy",
+                 "x['users'] has 2 rows, but users has 3 nodes (num_nodes)", id="too-few-rows"),
+    pytest.param(replace("films", x_text=np.array([[0], [7], [1]])), "node2.x_text.npy",
+                 "x_text['films'] row 1 holds code 7 for title, outside [-1, 3)", id="text-code-past-vocabulary"),
+    pytest.param(replace("films", x_text=np.array([[0], [1]])), "node2.x_text.npy",
+                 "x_text['films'] has 2 rows, but films has 3 nodes (num_nodes)", id="text-too-few-rows"),
+    pytest.param(replace("films", embeddings={"title": np.ones((2, 2), np.float32)}), "node2.embedding0.npy",
+                 "the embedding of films.title has shape (2, 2), but its vocabulary has 3 entries",
+                 id="embedding-too-few-rows"),
+    pytest.param(replace("films", multi_codes=np.array([0, 2, -1, 1])), "node2.multi_codes.npy",
+                 "multi_codes['films'] position 2 (row 1) holds code -1 for genres, outside [0, 3)",
+                 id="list-code-null"),
+    pytest.param(replace("films", multi_offsets=np.array([0, 3, 1, 4])), "node2.multi_offsets.npy",
+                 "multi_offsets['films'] decreases at position 2: 3 then 1", id="list-offsets-decreasing"),
+    pytest.param(replace("films", multi_offsets=np.array([0, 1, 4])), "node2.multi_offsets.npy",
+                 "multi_offsets['films'] has 3 entries, but films has 3 nodes (num_nodes) and 1 "
+                 "multi-category columns, so it needs 4", id="list-offsets-short"),
+    pytest.param(replace("films", vocabularies={"title": np.array(["x", "y", "z"]),
+                                                "genres": np.array(["a", "c", "c"])}), "node2.vocab1.npy", "the vocabulary of films.genres is not sorted and distinct: 'c' at position 1",
+                 id="list-vocabulary-repeated"),
 ])
 def test_check_graph_checks_codes_vocabularies_and_feature_rows(tmp_path, change, file, message):
-    save_graph(build_graph(shop_tables()), tmp_path / "g")
+    embedder = lambda strings: np.ones((len(strings), 2), np.float32)  # noqa: E731
+    save_graph(build_graph({**shop_tables(), "films": films_table()}, text_embedder=embedder), tmp_path / "g")
     graph = load_graph(tmp_path / "g", mmap=False)
     change(graph)
     with pytest.raises(ValueError, match="^" + re.escape(f"{tmp_path / 'g'}/{file}: {message}")):

@@ -102,7 +102,14 @@ def column_array(values: object) -> tuple[AnyArray, BoolArray | None]:
         if getattr(getattr(series, "dt", None), "tz", None) is not None:
             series = series.dt.tz_convert("UTC").dt.tz_localize(None)
         null = np.asarray(series.isna(), dtype=bool)
-        array = np.asarray(series.to_numpy())
+        kind = getattr(series.dtype, "kind", "")
+        if kind in ("i", "u") and null.any():
+            # A nullable integer column: its integers and null mask, as an
+            # Arrow integer column with nulls gives them, not floats with NaN.
+            wide = np.uint64 if kind == "u" and series.dtype.itemsize == 8 else np.int64
+            array = series.to_numpy(dtype=wide, na_value=0)
+        else:
+            array = np.asarray(series.to_numpy())
         if not null.any():
             null = None
     elif isinstance(values, (list, tuple)):

@@ -6,9 +6,7 @@ Arrow columns become numpy arrays without a Python object per value:
 ==========================  ============================================
 Arrow type                  numpy
 ==========================  ============================================
-integers                    int64 (uint64 stays uint64); with nulls,
-                            float64 with NaN when every value is exact
-                            as a float (within ±2**53)
+integers                    int64 (uint64 stays uint64)
 floats, decimals            float64, NaN for null
 booleans                    bool; with nulls, float64 1.0/0.0/NaN
 timestamps (any time zone)  datetime64 of the same unit, in UTC; NaT
@@ -17,8 +15,9 @@ durations                   timedelta64; NaT
 strings, dictionaries       fixed-width str (``<U``), decoded in one pass
 ==========================  ============================================
 
-A column whose nulls numpy cannot hold (strings with nulls, integers beyond
-±2**53 with nulls) stays a pyarrow array: ``Table`` reads its null mask.
+A column whose nulls numpy cannot hold (strings or integers with nulls)
+stays a pyarrow array (integers as int64 or uint64): ``Table`` reads its
+null mask.
 """
 
 from __future__ import annotations
@@ -29,7 +28,6 @@ from typing import Any
 
 import numpy as np
 
-from ._columns import FLOAT_EXACT
 from .sqlite import TimeColumn, _checked_time_columns, _link_keys, _Schema, _time_column
 from .table import Table
 
@@ -100,13 +98,13 @@ def numpy_column(values: Any, what: str) -> Any:
     if pa.types.is_null(kind):
         return np.full(len(values), np.nan)
     if pa.types.is_integer(kind):
-        if not nulls:
-            array = values.to_numpy()
-            return array if array.dtype == np.uint64 else array.astype(np.int64, copy=False)
-        bounds = values.cast(pa.float64(), safe=False).to_numpy(zero_copy_only=False)
-        if np.nanmax(np.abs(bounds), initial=0) <= FLOAT_EXACT:
-            return bounds
-        return values
+        if nulls:
+            # Integers with nulls stay integers, which Table reads with their
+            # null mask, so that a column is inferred alike with and without
+            # nulls, and alike from every reader.
+            return values if pa.types.is_uint64(kind) else values.cast(pa.int64())
+        array = values.to_numpy()
+        return array if array.dtype == np.uint64 else array.astype(np.int64, copy=False)
     if pa.types.is_floating(kind) or pa.types.is_decimal(kind):
         return values.cast(pa.float64()).to_numpy(zero_copy_only=False)
     if pa.types.is_boolean(kind):

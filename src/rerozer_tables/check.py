@@ -8,6 +8,7 @@ import numpy as np
 
 from ._columns import AnyArray
 from ._time_rules import future_feature_notes
+from .features import NodeFeatures
 from .graph import Graph, edge_type_key
 from .storage import verify_checksums
 
@@ -72,35 +73,133 @@ def _where(graph: Graph, name: tuple[str, ...]) -> str:
     return f"{os.path.join(saved.folder, saved.arrays[name][0])}: "
 
 
+def _check_offsets(
+    what: str, offsets: AnyArray, need: int, why: str, values: str, size: int, where: str = ""
+) -> None:
+    """Raise unless ``offsets`` has ``need`` entries (``why`` says why) and
+    runs from 0, never decreasing, to ``size``, the length of ``values``."""
+    if offsets.size != need:
+        raise ValueError(f"{where}{what} has {offsets.size} entries, but {why}, so it needs {need}")
+    if offsets[0] != 0:
+        raise ValueError(f"{where}{what} starts at {int(offsets[0])}, not 0")
+    falls = np.flatnonzero(offsets[1:] < offsets[:-1])
+    if falls.size:
+        p = int(falls[0]) + 1
+        raise ValueError(
+            f"{where}{what} decreases at position {p}: {int(offsets[p - 1])} then {int(offsets[p])}"
+        )
+    if offsets[-1] != size:
+        raise ValueError(f"{where}{what} ends at {int(offsets[-1])}, but {values} has {size} entries")
+
+
+def _code_fault(
+    graph: Graph, what: str, node_type: str, place: str, code: int, column: str, size: int,
+    *, null: bool = True,
+) -> ValueError:
+    """The fault of a code outside its column's vocabulary."""
+    low, meaning = (-1, "-1 for null, else ") if null else (0, "")
+    return ValueError(
+        f"{_where(graph, (what, node_type))}{what}[{node_type!r}] {place} holds code {code} for "
+        f"{column}, outside [{low}, {size}) ({meaning}a position in its vocabulary)"
+    )
+
+
+def _check_row_codes(graph: Graph, what: str, node_type: str, column: str, codes: AnyArray,
+                     size: int) -> None:
+    """Raise unless every row's code of ``column`` is -1 (null) or within its vocabulary."""
+    bad = np.flatnonzero((codes < -1) | (codes >= size))
+    if bad.size:
+        r = int(bad[0])
+        raise _code_fault(graph, what, node_type, f"row {r}", int(codes[r]), column, size)
+
+
+def _vocabulary(graph: Graph, node_type: str, held: NodeFeatures, column: str) -> AnyArray:
+    """The vocabulary of ``node_type.column``, after checking that it is
+    sorted and distinct (codes are positions in it)."""
+    if column not in held.vocabularies:
+        raise ValueError(f"{node_type}.{column} has no vocabulary")
+    vocabulary = held.vocabularies[column]
+    if vocabulary.size > 1 and not bool(np.all(vocabulary[1:] > vocabulary[:-1])):
+        p = int(np.flatnonzero(~(vocabulary[1:] > vocabulary[:-1]))[0])
+        raise ValueError(
+            f"{_where(graph, ('vocabulary', node_type, column))}the vocabulary of "
+            f"{node_type}.{column} is not sorted and distinct: {vocabulary[p].item()!r} "
+            f"at position {p}, then {vocabulary[p + 1].item()!r}"
+        )
+    return vocabulary
+
+
 def _check_features(graph: Graph, counts: dict[str, tuple[int, str]]) -> None:
-    """One feature row per node, every code within its vocabulary, and every
-    vocabulary sorted and distinct."""
+    """One feature row per node, every code within its vocabulary, every
+    vocabulary sorted and distinct, one embedding row per text vocabulary
+    entry, and multi-category offsets that cover every (row, column) slot."""
     for node_type, held in graph.features.items():
-        for what, array in (("x", held.x), ("x_cat", held.x_cat)):
-            if node_type in counts and array.shape[0] != counts[node_type][0]:
-                count, source = counts[node_type]
+        count, source = counts.get(node_type, (held.x.shape[0], f"the rows of x[{node_type!r}]"))
+        if held.text and held.x_text is None:
+            raise ValueError(f"x_text[{node_type!r}] is missing, but {node_type} has text columns {held.text}")
+        matrices: list[tuple[str, AnyArray]] = [("x", held.x), ("x_cat", held.x_cat)]
+        if held.x_text is not None:
+            matrices.append(("x_text", held.x_text))
+        for what, array in matrices:
+            if array.shape[0] != count:
                 raise ValueError(
                     f"{_where(graph, (what, node_type))}{what}[{node_type!r}] has "
                     f"{array.shape[0]} rows, but {node_type} has {count} nodes ({source})"
                 )
         for c, column in enumerate(held.categorical):
-            vocabulary = held.vocabularies[column]
-            if vocabulary.size > 1 and not bool(np.all(vocabulary[1:] > vocabulary[:-1])):
-                p = int(np.flatnonzero(~(vocabulary[1:] > vocabulary[:-1]))[0])
-                raise ValueError(
-                    f"{_where(graph, ('vocabulary', node_type, column))}the vocabulary of "
-                    f"{node_type}.{column} is not sorted and distinct: {vocabulary[p].item()!r} "
-                    f"at position {p}, then {vocabulary[p + 1].item()!r}"
-                )
-            codes = np.asarray(held.x_cat[:, c])
-            bad = np.flatnonzero((codes < -1) | (codes >= vocabulary.size))
-            if bad.size:
-                r = int(bad[0])
-                raise ValueError(
-                    f"{_where(graph, ('x_cat', node_type))}x_cat[{node_type!r}] row {r} holds "
-                    f"code {int(codes[r])} for {column}, outside [-1, {vocabulary.size}) "
-                    "(-1 for null, else a position in its vocabulary)"
-                )
+            _check_row_codes(graph, "x_cat", node_type, column, np.asarray(held.x_cat[:, c]),
+                             _vocabulary(graph, node_type, held, column).size)
+        if held.x_text is not None:
+            _check_text(graph, node_type, held, held.x_text)
+        if held.multicategorical:
+            _check_lists(graph, node_type, held, count, source)
+
+
+def _check_text(graph: Graph, node_type: str, held: NodeFeatures, x_text: AnyArray) -> None:
+    if x_text.ndim != 2 or x_text.shape[1] != len(held.text) or x_text.dtype.kind != "i":
+        raise ValueError(
+            f"{_where(graph, ('x_text', node_type))}x_text[{node_type!r}] is {x_text.dtype} of "
+            f"shape {x_text.shape}, but {node_type} has {len(held.text)} text columns: it needs "
+            "integer codes, one column per text column"
+        )
+    for j, column in enumerate(held.text):
+        vocabulary = _vocabulary(graph, node_type, held, column)
+        _check_row_codes(graph, "x_text", node_type, column, np.asarray(x_text[:, j]), vocabulary.size)
+        table = held.embeddings.get(column)
+        if table is None:
+            raise ValueError(f"embeddings[{node_type!r}] has no entry for the text column {column}")
+        if table.ndim != 2 or table.shape[0] != vocabulary.size:
+            raise ValueError(
+                f"{_where(graph, ('embedding', node_type, column))}the embedding of "
+                f"{node_type}.{column} has shape {table.shape}, but its vocabulary has "
+                f"{vocabulary.size} entries: it needs one row per entry"
+            )
+
+
+def _check_lists(graph: Graph, node_type: str, held: NodeFeatures, count: int, source: str) -> None:
+    m = len(held.multicategorical)
+    if held.multi_offsets is None or held.multi_codes is None:
+        raise ValueError(
+            f"multi_offsets[{node_type!r}] or multi_codes[{node_type!r}] is missing, but "
+            f"{node_type} has multi-category columns {held.multicategorical}"
+        )
+    offsets = _int64_vector(held.multi_offsets, f"multi_offsets[{node_type!r}]")
+    codes = _int64_vector(held.multi_codes, f"multi_codes[{node_type!r}]")
+    _check_offsets(
+        f"multi_offsets[{node_type!r}]", offsets, count * m + 1,
+        f"{node_type} has {count} nodes ({source}) and {m} multi-category columns",
+        f"multi_codes[{node_type!r}]", codes.size, _where(graph, ("multi_offsets", node_type)),
+    )
+    sizes = np.array([_vocabulary(graph, node_type, held, c).size for c in held.multicategorical],
+                     dtype=np.int64)
+    # The slot (row * m + column) of every code, from the lengths of the slots' lists.
+    slots = np.repeat(np.arange(count * m, dtype=np.int64), np.diff(offsets))
+    bad = np.flatnonzero((codes < 0) | (codes >= sizes[slots % m]))
+    if bad.size:
+        p = int(bad[0])
+        r, j = divmod(int(slots[p]), m)
+        raise _code_fault(graph, "multi_codes", node_type, f"position {p} (row {r})", int(codes[p]),
+                          held.multicategorical[j], int(sizes[j]), null=False)
 
 
 def _report(graph: Graph) -> list[str]:
@@ -129,9 +228,12 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     one entry more than its destination type has nodes; that every ``row`` id
     lies within its source type; that every column is ordered by the time of
     its sources when they have times; that every ``node_time``, key map and
-    feature matrix has one entry (row) per node; and that every categorical
-    code lies in [-1, vocabulary size) of a vocabulary that is sorted and
-    distinct. With ``verify=True``, first compares every
+    feature matrix has one entry (row) per node; that every categorical and
+    text code lies in [-1, vocabulary size) of a vocabulary that is sorted and
+    distinct, with one embedding row per text vocabulary entry; and that the
+    multi-category offsets run from 0, never decreasing, over every (node,
+    column) slot to the end of the codes, each code in [0, vocabulary size)
+    of its slot's column. With ``verify=True``, first compares every
     array of a graph from ``load_graph`` with the CRC-32 recorded when it was
     saved (reading every byte), which finds damage that leaves the layout
     valid, such as two entries swapped.
@@ -212,23 +314,8 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
         if dst not in counts:
             raise ValueError(f"colptr[{key!r}] is empty: it needs one entry more than {dst} has nodes")
         count, source = counts[dst]
-        if colptr.size != count + 1:
-            raise ValueError(
-                f"colptr[{key!r}] has {colptr.size} entries, but {dst} has {count} nodes "
-                f"({source}), so it needs {count + 1}"
-            )
-        if colptr[0] != 0:
-            raise ValueError(f"colptr[{key!r}] starts at {int(colptr[0])}, not 0")
-        falls = np.flatnonzero(colptr[1:] < colptr[:-1])
-        if falls.size:
-            p = int(falls[0]) + 1
-            raise ValueError(
-                f"colptr[{key!r}] decreases at position {p}: {int(colptr[p - 1])} then {int(colptr[p])}"
-            )
-        if colptr[-1] != row.size:
-            raise ValueError(
-                f"colptr[{key!r}] ends at {int(colptr[-1])}, but row[{key!r}] has {row.size} entries"
-            )
+        _check_offsets(f"colptr[{key!r}]", colptr, count + 1, f"{dst} has {count} nodes ({source})",
+                       f"row[{key!r}]", row.size)
         limit = counts[src][0] if src in counts else None
         outside = (row < 0) if limit is None else ((row < 0) | (row >= limit))
         bad = np.flatnonzero(outside)
