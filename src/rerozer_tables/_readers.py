@@ -23,7 +23,7 @@ null mask.
 from __future__ import annotations
 
 import importlib
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import numpy as np
@@ -139,6 +139,26 @@ def refuse_infinity(values: Any, what: str, sentinels: Mapping[str, tuple[int, .
             f"{what} row {int(found[0])}: 'infinity' or '-infinity' is not a time: "
             "store null or a real time instead"
         )
+
+
+def chosen_tables(where: str, present: list[str], wanted: Iterable[str] | None) -> list[str]:
+    """The tables to read: every one ``present`` in the schema, or those
+    ``wanted``, in their order; raises ValueError naming ``where`` for a
+    wanted table that is not there."""
+    if wanted is None:
+        return present
+    names = list(wanted)
+    missing = [name for name in names if name not in present]
+    if missing:
+        raise ValueError(f"{where}: no table {missing[0]!r} (the schema has {', '.join(present) or 'none'})")
+    return names
+
+
+def left_out(where: str, table: str, column: str, parent: str) -> ValueError:
+    """The error for a foreign key into a table that ``tables=`` leaves out."""
+    return ValueError(
+        f"{where}: {table}.{column} refers to {parent}, which tables= leaves out: add it to tables"
+    )
 
 
 def arrow_columns(

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import arrow_columns, build_tables, require
+from ._readers import arrow_columns, build_tables, chosen_tables, left_out, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -116,12 +116,7 @@ def _read(
         str(name)
         for (name,) in rows(f"SELECT table_name FROM duckdb_tables() WHERE {catalogue} ORDER BY table_oid")
     ]
-    names = present
-    if wanted is not None:
-        names = list(wanted)
-        missing = [name for name in names if name not in present]
-        if missing:
-            raise ValueError(f"{where}: no table {missing[0]!r} (the schema has {', '.join(present) or 'none'})")
+    names = chosen_tables(where, present, wanted)
     types: dict[str, dict[str, str]] = {name: {} for name in names}
     for table, column, type_name in rows(
         "SELECT table_name, column_name, data_type FROM duckdb_columns() "
@@ -145,9 +140,7 @@ def _read(
         if kind == "PRIMARY KEY":
             schemas[table].primary_key = list(child)
         elif parent not in schemas:
-            raise ValueError(
-                f"{where}: {table}.{child[0]} refers to {parent}, which tables= leaves out: add it to tables"
-            )
+            raise left_out(where, table, child[0], parent)
         else:
             schemas[table].foreign_keys.append((list(child), parent, list(referred)))
 

@@ -205,6 +205,8 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
     out_batch: dict[str, Any] = {}
     x: dict[str, Any] = {}
     x_cat: dict[str, Any] = {}
+    node_time: dict[str, Any] = {}
+    x_text: dict[str, Any] = {}
     num_nodes: dict[str, Int64Array] = {}
     source_side: dict[str, npt.NDArray[np.bool_]] = {}
     nodes: dict[str, _Interleaved] = {}
@@ -221,6 +223,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         for merged, one, two in (
             (out_node, sources.out_node, items.out_node), (out_batch, sources.out_batch, item_batch),
             (x, sources.x, items.x), (x_cat, sources.x_cat, items.x_cat),
+            (node_time, sources.time, items.time), (x_text, sources.x_text, items.x_text),
         ):
             if node_type in one:
                 merged[node_type] = merge.join(one[node_type], two[node_type])
@@ -248,6 +251,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
         edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
         padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
+        time=node_time, x_text=x_text, layouts=sources.layouts,
     )
     return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
 
@@ -284,16 +288,11 @@ class _LinkSampling:
             planned, sources, items, example, self.item_job.graph.edge_types
         )
         roots = second_of[self.item_job.entity_table][: seeds.size]
-        # Node times and text and multi-category features, of the joined
-        # nodes (no timestamp among them, so nothing to mask).
-        graph, fields = self.item_job.graph, merged["fields"]
-        fields["time"] = {
-            t: graph.node_time[t][nodes] for t, nodes in fields["out_node"].items()
-            if t in graph.node_time
-        }
-        if self.item_job.features:
-            fields["x_text"], fields["x_multi"] = gather_rich(graph.features, fields["out_node"])
-            fields["layouts"] = self.item_job.layouts
+        # Multi-category lists are gathered again for the joined nodes, as
+        # their (offsets, codes) pairs cannot be joined hop range by range.
+        fields = merged["fields"]
+        if items.x_multi:
+            fields["x_multi"] = gather_rich(self.item_job.graph.features, fields["out_node"])[1]
         batch = LinkBatch(
             **merged["fields"], item_table=self.item_job.entity_table, pos_ptr=ptr,
             pos_node=positives, pos_index=roots[: positives.size], neg_node=negatives,

@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import arrow_columns, build_tables, require
+from ._readers import arrow_columns, build_tables, chosen_tables, left_out, require
 from .sqlite import TimeColumn, _Schema
 from .table import Table
 
@@ -226,12 +226,7 @@ def _read(
 
     catalogue = f"reading the catalogue of schema {schema}"
     present = [str(v) for v in query(_TABLES, catalogue, schema).column(0).to_pylist()]
-    names = present
-    if wanted is not None:
-        names = list(wanted)
-        missing = [name for name in names if name not in present]
-        if missing:
-            raise ValueError(f"{where}: no table {missing[0]!r} (the schema has {', '.join(present) or 'none'})")
+    names = chosen_tables(where, present, wanted)
     columns: dict[str, list[tuple[str, str]]] = {name: [] for name in names}
     for table, column, type_name in _rows(query(_COLUMNS, catalogue, schema)):
         if table in columns:
@@ -252,10 +247,7 @@ def _read(
                 f"schema {schema}: read that schema's tables separately, or drop the key"
             )
         if parent not in schemas:
-            raise ValueError(
-                f"{where}: {table}.{child[0]} refers to {parent}, which tables= leaves out: "
-                "add it to tables"
-            )
+            raise left_out(where, table, child[0], parent)
         schemas[table].foreign_keys.append((list(child), parent, list(referred)))
 
     def read(name: str, table_schema: _Schema, key: str | None) -> dict[str, Any]:
