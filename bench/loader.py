@@ -198,7 +198,7 @@ def profile_run(args) -> None:
     """Where a worker's time goes per batch: wall and thread CPU time in the
     `sample` call and in building the batch, and the caller's wait for its
     next batch, for workers=2 threads with each kind of step."""
-    from rerozer_tables import loader as loader_module
+    from rerozer_tables.load import plan as loader_module
 
     graph, data = load_graph(args.size)
     nodes, times = examples(data, args.examples, args.batch)

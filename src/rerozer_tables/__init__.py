@@ -13,24 +13,34 @@ tables, and ``Loader`` iterates them in sampled batches, each of which
 recommendation, ``link_training_table`` gives each example the items it
 takes next, ``LinkLoader`` samples sources, positives and negatives, and
 ``map_at_k``/``recall_at_k`` rank the predictions.
+
+The modules are grouped by the stage of the data they serve, each stage
+importing only earlier ones: ``tables`` (column arrays, ``Table``), ``read``
+(the readers), ``graph`` (building, features, time rules, checks), ``store``
+(saved graphs), ``tasks`` (training tables, metrics, RelBench) and ``load``
+(loaders, batches, torch). ``rerozer_tables.batch``, ``.frames``,
+``.inference``, ``.metrics``, ``.relbench`` and ``.storage`` name the public
+modules of the earlier flat layout, and still import.
 """
 
-from .batch import Batch
-from .build import build_graph, edges_to_csc
-from .check import check_graph
-from .duckdb import read_duckdb
-from .features import NodeFeatures
-from .graph import EdgeType, Graph, KeyMap, edge_type_key
-from .link_loader import LinkBatch, LinkLoader
-from .link_training import LinkTrainingTable, link_training_table
-from .loader import Loader
-from .metrics import map_at_k, recall_at_k
-from .parquet import read_parquet
-from .postgres import read_postgres
-from .sqlite import read_sqlite
-from .storage import load_graph, save_graph
-from .table import Table
-from .training import TrainingTable, split_by_time, training_table
+from .graph.build import build_graph
+from .graph.check import check_graph
+from .graph.csc import edges_to_csc
+from .graph.graph import EdgeType, Graph, KeyMap, edge_type_key
+from .graph.node_features import NodeFeatures
+from .load.batch import Batch
+from .load.link_loader import LinkBatch, LinkLoader
+from .load.loader import Loader
+from .read.duckdb import read_duckdb
+from .read.parquet import read_parquet
+from .read.postgres import read_postgres
+from .read.sqlite import read_sqlite
+from .store.load import load_graph
+from .store.save import save_graph
+from .tables.table import Table
+from .tasks.link_training import LinkTrainingTable, link_training_table
+from .tasks.metrics import map_at_k, recall_at_k
+from .tasks.training import TrainingTable, split_by_time, training_table
 
 __all__ = [
     "Batch",

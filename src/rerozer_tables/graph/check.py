@@ -6,11 +6,11 @@ import os
 
 import numpy as np
 
-from ._columns import AnyArray
-from ._time_rules import future_feature_notes
-from .features import NodeFeatures
+from ..tables.columns import AnyArray
+from .arrays import verify_checksums
 from .graph import Graph, edge_type_key
-from .storage import verify_checksums
+from .node_features import NodeFeatures
+from .time_rules import future_feature_notes
 
 
 def _int64_vector(array: object, what: str) -> AnyArray:

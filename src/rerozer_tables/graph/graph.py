@@ -8,13 +8,19 @@ from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 
-from ._columns import AnyArray, Int64Array, affinity_keys, column_array, key_array
+from ..tables.columns import (
+    AnyArray,
+    Int64Array,
+    affinity_keys,
+    column_array,
+    key_array,
+)
 
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
 
-    from ._temporal import NeighborSampler as TemporalUniformSampler
-    from .features import NodeFeatures
+    from .._temporal import NeighborSampler as TemporalUniformSampler
+    from .node_features import NodeFeatures
 
 EdgeType = tuple[str, str, str]
 TemporalStrategy = Literal["last", "uniform"]
@@ -144,7 +150,7 @@ class Graph:
     columns they took them through, and ``dangling_keys`` counts, per
     ``"table.column"``, the foreign-key values that matched no parent and
     were read as null (``build_graph(..., dangling_keys="null")``). ``features``
-    holds each table's feature matrices (``rerozer_tables.features``), whose
+    holds each table's feature matrices (``rerozer_tables.graph.features``), whose
     row p belongs to node p, the table's row at position p. A graph made by
     hand may leave the last six at their defaults; ``check_graph`` then
     takes node counts from the arrays.
@@ -214,7 +220,7 @@ class Graph:
         strategy.
         """
         if check_temporal_strategy(temporal_strategy) == "uniform":
-            from ._temporal import NeighborSampler as TemporalUniformSampler
+            from .._temporal import NeighborSampler as TemporalUniformSampler
 
             return TemporalUniformSampler(**self.arguments(), seed=seed)
         from rerozer import NeighborSampler

@@ -30,14 +30,12 @@ null row has an empty list.
 from __future__ import annotations
 
 import dataclasses
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-from ._columns import AnyArray, BoolArray, Int64Array
-
-if TYPE_CHECKING:
-    from .features import Float32Array, NodeFeatures, TextEmbedder
+from ..tables.columns import AnyArray, BoolArray, Int64Array
+from .node_features import Float32Array, NodeFeatures, TextEmbedder, _codes
 
 
 def _vocabulary_codes(present: AnyArray, null: BoolArray | None) -> tuple[Int64Array, AnyArray]:
@@ -45,8 +43,6 @@ def _vocabulary_codes(present: AnyArray, null: BoolArray | None) -> tuple[Int64A
     strings, -1 at the ``null`` rows. Python strings stay Python strings, so
     that two which differ only in trailing NULs keep two codes, as the
     categorical columns' do."""
-    from .features import _codes
-
     if present.dtype == object:
         strings = np.empty(present.size, dtype=object)
         strings[:] = [str(v) for v in present.tolist()]

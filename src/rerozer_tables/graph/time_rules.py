@@ -12,15 +12,13 @@ earliest time (-2**63, no timed parent) exists at every time.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Literal
+from typing import Literal
 
 import numpy as np
 
-from ._columns import BoolArray, Int64Array
-
-if TYPE_CHECKING:
-    from .features import Float32Array, NodeFeatures
-    from .graph import Graph
+from ..tables.columns import BoolArray, Int64Array
+from .graph import Graph
+from .node_features import Float32Array, NodeFeatures
 
 FutureValues = Literal["mask", "keep"]
 FutureWindows = Literal["refuse", "allow"]
@@ -53,7 +51,7 @@ def refuse_late_seeds(
         return
     key = graph.key(entity_table, positions[i : i + 1])[0].item()
     comes = int(row_times[positions[i]])
-    inherited = (f" (the time it inherits from its parent rows)"
+    inherited = (" (the time it inherits from its parent rows)"
                  if entity_table in graph.inherited_times else "")
     raise ValueError(
         f"example {i}: {entity_table} key {key!r} exists from {comes}{inherited}, after the "

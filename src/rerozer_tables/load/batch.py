@@ -1,31 +1,20 @@
-"""``Batch``: one sampled batch of the loaders, with its features and edges.
-
->>> import numpy as np
->>> stacked_edges(np.array([0, 1]), np.array([2, 2])).tolist()   # a batch's edge_index rows
-[[0, 1], [2, 2]]
-"""
+"""``Batch``: one sampled batch of the loaders, with its features and edges,
+and its conversion to a ``torch_geometric.data.HeteroData``."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from functools import cached_property
+from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
-import numpy.typing as npt
+from .batch_arrays import BatchArrays, Result, stacked_edges
+from .frames import add_tensor_frames
+from .torch_bridge import to_hetero_data
 
-from ._columns import AnyArray, Int64Array
-from .features import FeatureLayout, Float32Array
-from .graph import EdgeType, edge_type_key
-
-Result = tuple[
-    dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
-    dict[str, Int64Array], dict[str, Int64Array], dict[str, Int64Array],
-]
+__all__ = ["Batch", "Result", "stacked_edges"]
 
 
 @dataclass(frozen=True)
-class Batch:
+class Batch(BatchArrays):
     """One sampled batch.
 
     ``index`` is the batch's number in its epoch. ``example_index`` gives
@@ -60,7 +49,7 @@ class Batch:
     the graph's unit), and ``y`` the labels of the batch's examples when the
     loader was given labels (``y[i]`` belongs to seed i). ``x_text`` and
     ``x_multi`` hold the sampled nodes' text vectors and multi-category
-    lists (``rerozer_tables.rich_features``), and ``layouts`` names the
+    lists (``rerozer_tables.graph.rich_features``), and ``layouts`` names the
     feature columns of each node type.
 
     Examples
@@ -79,33 +68,6 @@ class Batch:
     >>> batch.edge_index[("posts", "by", "users")].tolist()  # posts 1 and 2 belong to "c"
     [[0, 1, 2], [0, 1, 1]]
     """
-
-    index: int
-    example_index: Int64Array
-    seed_node: Int64Array
-    seed_time: Int64Array
-    out_row: dict[str, Int64Array]
-    out_col: dict[str, Int64Array]
-    out_node: dict[str, Int64Array]
-    out_batch: dict[str, Int64Array]
-    num_sampled_nodes: dict[str, Int64Array]
-    num_sampled_edges: dict[str, Int64Array]
-    edge_types: list[EdgeType]
-    entity_table: str = ""
-    x: dict[str, Float32Array] = field(default_factory=dict)
-    x_cat: dict[str, Int64Array] = field(default_factory=dict)
-    padding: int = 0
-    global_examples: int = 0
-    time: dict[str, Int64Array] = field(default_factory=dict)
-    y: AnyArray | None = None
-    x_text: dict[str, Float32Array] = field(default_factory=dict)
-    x_multi: dict[str, tuple[Int64Array, Int64Array]] = field(default_factory=dict)
-    layouts: dict[str, FeatureLayout] = field(default_factory=dict)
-
-    @property
-    def mask(self) -> npt.NDArray[np.bool_]:
-        """Per seed, True for a real example and False for padding."""
-        return np.arange(self.seed_node.size) < self.seed_node.size - self.padding
 
     def to_hetero_data(self, *, tensor_frame: bool = False) -> Any:
         """The batch as a ``torch_geometric.data.HeteroData``, sharing its arrays.
@@ -130,44 +92,7 @@ class Batch:
         and pytorch-frame for ``tensor_frame``; raises ImportError saying so
         when they are missing.
         """
-        from ._torch import to_hetero_data
-
         data = to_hetero_data(self)
         if tensor_frame:
-            from .frames import add_tensor_frames
-
             add_tensor_frames(self, data)
         return data
-
-    @cached_property
-    def edge_index(self) -> dict[EdgeType, Int64Array]:
-        """Per edge type, ``[out_row, out_col]`` as one 2 x E int64 array."""
-        return {
-            edge_type: stacked_edges(self.out_row[key], self.out_col[key])
-            for edge_type, key in ((t, edge_type_key(t)) for t in self.edge_types)
-        }
-
-    @property
-    def result(self) -> Result:
-        """The six dictionaries in ``NeighborSampler.sample``'s order."""
-        return (
-            self.out_row, self.out_col, self.out_node,
-            self.out_batch, self.num_sampled_nodes, self.num_sampled_edges,
-        )
-
-    @property
-    def num_edges(self) -> int:
-        return sum(int(rows.size) for rows in self.out_row.values())
-
-
-def stacked_edges(out_row: Int64Array, out_col: Int64Array) -> Int64Array:
-    """``np.stack([out_row, out_col])``, for a fraction of its overhead on the
-    small arrays of a batch (a dozen edge types per batch).
-
-    >>> stacked_edges(np.array([0, 1]), np.array([2, 2])).tolist()
-    [[0, 1], [2, 2]]
-    """
-    both = np.empty((2, out_row.size), dtype=np.int64)
-    both[0] = out_row
-    both[1] = out_col
-    return both

@@ -35,15 +35,13 @@ the batch's own.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-from .features import FeatureLayout
-
-if TYPE_CHECKING:
-    from .batch import Batch
-    from .graph import Graph
+from ..graph.graph import Graph
+from ..graph.node_features import FeatureLayout
+from .batch_arrays import BatchArrays
 
 CONSTANT = "__const__"
 _QUANTILES = (0.0, 0.25, 0.5, 0.75, 1.0)
@@ -115,7 +113,7 @@ def column_stats(graph: Graph) -> dict[str, dict[str, dict[Any, Any]]]:
     return stats
 
 
-def tensor_frame(batch: Batch, node_type: str) -> Any:
+def tensor_frame(batch: BatchArrays, node_type: str) -> Any:
     """The ``TensorFrame`` of one node type's sampled nodes."""
     frame = import_frame()
     torch = importlib.import_module("torch")
@@ -150,7 +148,7 @@ def tensor_frame(batch: Batch, node_type: str) -> Any:
     return frame.TensorFrame(feat, names)
 
 
-def add_tensor_frames(batch: Batch, data: Any) -> None:
+def add_tensor_frames(batch: BatchArrays, data: Any) -> None:
     """Give every node type of ``data`` (``batch.to_hetero_data()``) its ``tf``."""
     for node_type in batch.out_node:
         data[node_type].tf = tensor_frame(batch, node_type)

@@ -24,14 +24,16 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Int64Array
-from ._request import Counts, Windows, normalise_request
-from ._time_rules import FutureValues, FutureWindows, refuse_future_windows
+from ..graph.graph import EdgeType, Graph, TemporalStrategy, edge_type_key
+from ..graph.rich_features import gather_rich
+from ..graph.time_rules import FutureValues, FutureWindows, refuse_future_windows
+from ..tables.columns import Int64Array
+from ..tasks.link_training import LinkTrainingTable, gather_ranges
 from .batch import Batch
-from .graph import EdgeType, Graph, TemporalStrategy, edge_type_key
-from .link_training import LinkTrainingTable, gather_ranges
-from .loader import Loader, _Job, _Planned, _Sampling
-from .rich_features import gather_rich
+from .loader import Loader
+from .plan import _Job, _Planned, _Sampling
+from .request import Counts, Windows, normalise_request
+from .torch_bridge import import_torch
 
 
 def _empty() -> Int64Array:
@@ -74,8 +76,6 @@ class LinkBatch(Batch):
         ``dst_pos_index``, ``dst_pos_ptr`` and ``dst_neg_index``
         (``pos_index``, ``pos_ptr``, ``neg_index``) on the item type, and
         ``source_side`` on every node type."""
-        from ._torch import import_torch
-
         torch, _ = import_torch()
         data = super().to_hetero_data(tensor_frame=tensor_frame)
         data[self.entity_table].src_index = torch.arange(self.seed_node.size)

@@ -4,133 +4,30 @@ from __future__ import annotations
 
 import time
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
-from functools import cached_property
-from typing import TYPE_CHECKING, Literal
+from typing import Literal
 
 import numpy as np
 
-from ._columns import AnyArray, Int64Array
-from ._processes import Processes
-from ._progress import progress_bar
-from ._request import Counts, Windows, example_times, normalise_request
-from ._threads import Threads
-from ._time_rules import FutureValues, FutureWindows, check_future_values, mask_future_values
-from ._time_rules import refuse_future_windows, refuse_late_seeds
-from .batch import Batch, Result, stacked_edges
-from .check import check_graph
-from .features import FeatureLayout, gather_features
-from .graph import EdgeType, Graph, TemporalStrategy, check_temporal_strategy, edge_type_key
-from .rich_features import gather_rich
-
-if TYPE_CHECKING:
-    from ._temporal import NeighborSampler as TemporalSampler
-
-
-@dataclass(frozen=True)
-class _Job:
-    """What sampling one batch needs; shared by the worker threads and
-    inherited by forked worker processes."""
-
-    graph: Graph
-    entity_table: str
-    num_neighbors: dict[str, list[int]]
-    sampling_time_offsets: dict[str, list[list[int | None]]]
-    temporal_strategy: TemporalStrategy = "last"
-    features: bool = True
-    future_values: FutureValues = "mask"
-    labels: AnyArray | None = None
-
-    @cached_property
-    def layouts(self) -> dict[str, FeatureLayout]:
-        return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
-
-    def batch(self, planned: _Planned, result: Result, *, stack_edges: bool) -> Batch:
-        """The one place where a batch is made from its sampler's result.
-
-        With ``stack_edges`` (in worker threads, off the caller's critical
-        path) ``edge_index`` is built here, and ``out_row``/``out_col`` become
-        its two rows, so the edges are held once. Otherwise ``edge_index`` is
-        built on first use.
-        """
-        out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
-        stacked: dict[EdgeType, Int64Array] = {}
-        if stack_edges:
-            for edge_type in self.graph.edge_types:
-                key = edge_type_key(edge_type)
-                both = stacked_edges(out_row[key], out_col[key])
-                stacked[edge_type] = both
-                out_row[key], out_col[key] = both[0], both[1]
-        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
-        if self.features and self.future_values == "mask":
-            mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
-        x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
-        node_time = self.graph.node_time
-        batch = Batch(
-            planned.index, planned.example_index, planned.seed_node, planned.seed_time,
-            out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
-            self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
-            planned.global_examples,
-            time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
-            y=None if self.labels is None else self.labels[planned.example_index],
-            x_text=x_text, x_multi=x_multi, layouts=self.layouts,
-        )
-        if stack_edges:
-            batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
-        return batch
-
-
-class _Sampling:
-    """One worker's sampling of planned batches, in whatever order it gets them.
-
-    Each batch is sampled as a new sampler seeded for that batch would
-    sample it, so its result is the same whichever worker samples it and
-    after whichever batches. The worker keeps one sampler for all its
-    batches and seeds it again before each: a sampler carries nothing from
-    one call to the next but the position of its random source, and a kept
-    one reuses its working memory and the pages of the result arrays that
-    come back to it.
-    """
-
-    def __init__(self, job: _Job, *, stack_edges: bool) -> None:
-        self.job = job
-        self.stack_edges = stack_edges
-        self._kept: TemporalSampler | None = None
-
-    def sampler(self, seed: int) -> TemporalSampler:
-        if self._kept is None:
-            # The second module's sampler takes either strategy and can be
-            # seeded again; it returns what Graph.sampler's would.
-            from ._temporal import NeighborSampler as TemporalSampler
-
-            self._kept = TemporalSampler(
-                **self.job.graph.arguments(), seed=seed,
-                temporal_strategy=self.job.temporal_strategy,
-            )
-        else:
-            self._kept.reseed(seed)
-        return self._kept
-
-    def __call__(self, planned: _Planned) -> Batch:
-        job = self.job
-        result = self.sampler(planned.seed).sample(
-            job.num_neighbors, job.sampling_time_offsets, job.entity_table,
-            planned.seed_node, planned.seed_time,
-        )
-        return job.batch(planned, result, stack_edges=self.stack_edges)
-
-
-@dataclass(frozen=True)
-class _Planned:
-    """One batch of an epoch before sampling."""
-
-    index: int
-    example_index: Int64Array
-    seed_node: Int64Array
-    seed_time: Int64Array
-    seed: int
-    padding: int
-    global_examples: int
+from ..graph.check import check_graph
+from ..graph.graph import (
+    Graph,
+    TemporalStrategy,
+    check_temporal_strategy,
+)
+from ..graph.time_rules import (
+    FutureValues,
+    FutureWindows,
+    check_future_values,
+    refuse_future_windows,
+    refuse_late_seeds,
+)
+from ..tables.columns import Int64Array
+from ..tables.progress import progress_bar
+from .batch import Batch
+from .plan import _Job, _Planned, _Sampling
+from .processes import Processes
+from .request import Counts, Windows, example_times, normalise_request
+from .threads import Threads
 
 
 class Loader:

@@ -14,18 +14,16 @@ import signal
 import traceback
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-from ._columns import Int64Array
-from .graph import EdgeType
+from ..graph.graph import EdgeType
+from ..tables.columns import Int64Array
+from .batch import Batch
+from .plan import _Planned
 
-if TYPE_CHECKING:
-    from .batch import Batch
-    from .loader import _Planned
-
-    Sample = Callable[[_Planned], Batch]
+Sample = Callable[[_Planned], Batch]
 
 # Signals that the application may handle and that its workers must not:
 # the parent's handlers (a checkpoint on SIGTERM, a Ctrl-C handler) would
@@ -73,8 +71,6 @@ def _work(plan: list[_Planned], new_sampling: Callable[[], Sample], connection: 
 
 
 def _dicts() -> list[str]:
-    from .batch import Batch
-
     return [f.name for f in fields(Batch) if f.name.startswith(("out_", "num_sampled_"))]
 
 
@@ -103,15 +99,11 @@ def _send_batch(connection: Any, batch: Batch) -> None:
 
 
 def _own_fields(kind: type[Batch]) -> list[str]:
-    from .batch import Batch
-
     inherited = {f.name for f in fields(Batch)}
     return [f.name for f in fields(kind) if f.name not in inherited]
 
 
 def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> Batch:
-    from .batch import Batch
-
     index, num_seeds, num_times, layout, nbytes, padding, global_examples = header
     buffer = bytearray(nbytes)
     connection.recv_bytes_into(buffer)

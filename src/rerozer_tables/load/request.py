@@ -7,15 +7,20 @@ values, and int64 example times in the graph's unit.
 
 from __future__ import annotations
 
-import datetime as dt
 import warnings
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
 
-from ._columns import Int64Array, column_array, time_array
-from .graph import Graph, edge_type_key
+from ..graph.graph import Graph, edge_type_key
+from ..tables.columns import (
+    Int64Array,
+    _is_count,
+    column_array,
+    offset_count,
+    time_array,
+)
 
 # Per hop: a count per edge type; or one list of counts for every edge type.
 Counts = Mapping[Any, Sequence[int]] | Sequence[int]
@@ -24,11 +29,6 @@ Windows = Mapping[Any, Sequence[Sequence[Any]]]
 # Example times this many times further from 1970 than every graph time (or
 # nearer), all of them, are most likely in another unit than the graph's.
 _UNIT_MIXUP = 100
-
-
-def _is_count(value: object) -> bool:
-    # numpy's timedelta64 is an integer type to numpy; here it is a duration.
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_, np.timedelta64))
 
 
 def _per_hop(name: str, value: object) -> list[Any]:
@@ -45,37 +45,6 @@ def _counts(name: str, value: object) -> list[int]:
             raise TypeError(f"{name} hop {hop}: {count!r} is not an integer count")
         counts.append(int(count))
     return counts
-
-
-def offset_count(name: str, value: object, unit: str) -> int:
-    """An offset as an int count of the graph's ``unit``.
-
-    Integers are taken to be in ``unit``; ``np.timedelta64`` and
-    ``datetime.timedelta`` (pandas' Timedelta included) are converted
-    exactly, and refused when they are not a whole number of ``unit``.
-    """
-    delta: Any = value
-    if _is_count(delta):
-        return int(delta)
-    if hasattr(delta, "to_timedelta64"):  # pandas.Timedelta, in nanoseconds
-        delta = delta.to_timedelta64()
-    elif isinstance(delta, dt.timedelta):
-        delta = np.timedelta64(delta)
-    if not isinstance(delta, np.timedelta64):
-        raise TypeError(
-            f"{name}: {value!r} is neither an integer (in the graph's unit {unit!r}) "
-            "nor a timedelta"
-        )
-    if np.isnat(delta) or np.datetime_data(delta.dtype)[0] == "generic":
-        raise ValueError(f"{name}: {value!r} is not a timedelta with a unit")
-    try:
-        converted = delta.astype(f"timedelta64[{unit}]")
-        exact = converted.astype(delta.dtype) == delta
-    except OverflowError:
-        exact = False
-    if not exact:
-        raise ValueError(f"{name}: {value!r} is not a whole number of the graph's unit {unit!r}")
-    return int(converted.astype(np.int64))
 
 
 def normalise_request(

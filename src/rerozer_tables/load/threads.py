@@ -10,13 +10,11 @@ from __future__ import annotations
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import TYPE_CHECKING
 
-if TYPE_CHECKING:
-    from .batch import Batch
-    from .loader import _Planned
+from .batch import Batch
+from .plan import _Planned
 
-    Sample = Callable[[_Planned], Batch]
+Sample = Callable[[_Planned], Batch]
 
 
 class WorkerDied(RuntimeError):

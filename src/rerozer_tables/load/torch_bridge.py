@@ -11,13 +11,11 @@ import importlib
 import sys
 import warnings
 import weakref
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
-
-if TYPE_CHECKING:
-    from .batch import Batch
+from .batch_arrays import BatchArrays
 
 INSTALL_HINT = (
     'Batch.to_hetero_data() needs torch and torch_geometric: pip install "rerozer[torch]" '
@@ -113,7 +111,7 @@ class _Builder:
 _builder: _Builder | None = None
 
 
-def to_hetero_data(batch: Batch) -> Any:
+def to_hetero_data(batch: BatchArrays) -> Any:
     """See ``Batch.to_hetero_data``. Tensors are made with ``torch.from_numpy``
     alone: a batch's arrays are its own and writable (torch warns about a
     read-only array, and then shares it all the same)."""

@@ -28,8 +28,8 @@ from typing import Any
 
 import numpy as np
 
-from .sqlite import TimeColumn, _checked_time_columns, _link_keys, _Schema, _time_column
-from .table import Table
+from ..tables.table import Table
+from .schema import TimeColumn, _checked_time_columns, _link_keys, _Schema, _time_column
 
 
 def require(module: str, extra: str, reader: str) -> Any:

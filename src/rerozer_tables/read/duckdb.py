@@ -9,9 +9,9 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import arrow_columns, build_tables, chosen_tables, left_out, require
-from .sqlite import TimeColumn, _Schema
-from .table import Table
+from ..tables.table import Table
+from .arrow import arrow_columns, build_tables, chosen_tables, left_out, require
+from .schema import TimeColumn, _Schema
 
 READER = "read_duckdb"
 

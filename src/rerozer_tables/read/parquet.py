@@ -7,9 +7,9 @@ from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
 
-from ._readers import build_tables, numpy_column, require
-from .sqlite import TimeColumn, _Schema
-from .table import Table
+from ..tables.table import Table
+from .arrow import build_tables, numpy_column, require
+from .schema import TimeColumn, _Schema
 
 READER = "read_parquet"
 

@@ -9,9 +9,9 @@ from typing import Any
 
 import numpy as np
 
-from ._readers import arrow_columns, build_tables, chosen_tables, left_out, require
-from .sqlite import TimeColumn, _Schema
-from .table import Table
+from ..tables.table import Table
+from .arrow import arrow_columns, build_tables, chosen_tables, left_out, require
+from .schema import TimeColumn, _Schema
 
 READER = "read_postgres"
 
@@ -154,7 +154,7 @@ def read_postgres(
     and then numpy, without a Python object per value. Integers stay int64;
     numeric becomes float64; timestamptz becomes UTC datetime64[us];
     text, varchar, uuid, enums and every other type become strings; nulls
-    become NaN or NaT (see ``rerozer_tables._readers`` for the columns whose
+    become NaN or NaT (see ``rerozer_tables.read.arrow`` for the columns whose
     nulls numpy cannot hold). Booleans and enums are features.
 
     ``dsn_or_connection`` is a libpq URI or key=value string, opened and

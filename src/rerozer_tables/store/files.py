@@ -8,12 +8,12 @@ import math
 import os
 import re
 import stat
-import zlib
 from typing import Any
 
 import numpy as np
 
-from ._columns import AnyArray
+from ..graph.arrays import ArrayName, display_name
+from ..tables.columns import AnyArray
 
 FORMAT = "rerozer_tables.graph"
 VERSION = 3
@@ -22,24 +22,7 @@ MANIFEST = "manifest.json"
 FILE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]*\.npy")
 LARGEST_MANIFEST = 64 << 20
 READ = os.O_RDONLY | os.O_CLOEXEC
-_CHECKSUM_CHUNK = 16 << 20
 _ENTRY_KEYS = {"name", "file", "dtype", "shape", "nbytes", "crc32"}
-
-ArrayName = tuple[str, ...]
-
-
-def display_name(name: ArrayName) -> str:
-    """``("row", "a__to__b")`` as ``row['a__to__b']``."""
-    return name[0] + "".join(f"[{part!r}]" for part in name[1:])
-
-
-def crc32(array: AnyArray) -> int:
-    """The CRC-32 of an array's bytes, in memory order (a copy only if not contiguous)."""
-    data = np.ascontiguousarray(array).reshape(-1).view(np.uint8)
-    value = 0
-    for start in range(0, data.size, _CHECKSUM_CHUNK):
-        value = zlib.crc32(data[start : start + _CHECKSUM_CHUNK], value)
-    return value
 
 
 def write_all(descriptor: int, data: bytes) -> None:

@@ -12,7 +12,7 @@ import uuid
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from ._graph_files import FILE_NAME, FORMAT, LARGEST_MANIFEST, MANIFEST, READ
+from .files import FILE_NAME, FORMAT, LARGEST_MANIFEST, MANIFEST, READ
 
 
 def _only_our_files(folder_fd: int) -> list[str] | None:

@@ -344,3 +344,39 @@ def affinity_keys(values: AnyArray, kind: str) -> tuple[AnyArray, BoolArray]:
         ok = np.fromiter((v is not None for v in parsed), dtype=bool, count=len(parsed))
         return np.array([v if v is not None else 0 for v in parsed], dtype=np.int64), ok
     return values, np.zeros(values.size, dtype=bool)
+
+
+def _is_count(value: object) -> bool:
+    # numpy's timedelta64 is an integer type to numpy; here it is a duration.
+    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_, np.timedelta64))
+
+
+def offset_count(name: str, value: object, unit: str) -> int:
+    """An offset as an int count of the graph's ``unit``.
+
+    Integers are taken to be in ``unit``; ``np.timedelta64`` and
+    ``datetime.timedelta`` (pandas' Timedelta included) are converted
+    exactly, and refused when they are not a whole number of ``unit``.
+    """
+    delta: Any = value
+    if _is_count(delta):
+        return int(delta)
+    if hasattr(delta, "to_timedelta64"):  # pandas.Timedelta, in nanoseconds
+        delta = delta.to_timedelta64()
+    elif isinstance(delta, dt.timedelta):
+        delta = np.timedelta64(delta)
+    if not isinstance(delta, np.timedelta64):
+        raise TypeError(
+            f"{name}: {value!r} is neither an integer (in the graph's unit {unit!r}) "
+            "nor a timedelta"
+        )
+    if np.isnat(delta) or np.datetime_data(delta.dtype)[0] == "generic":
+        raise ValueError(f"{name}: {value!r} is not a timedelta with a unit")
+    try:
+        converted = delta.astype(f"timedelta64[{unit}]")
+        exact = converted.astype(delta.dtype) == delta
+    except OverflowError:
+        exact = False
+    if not exact:
+        raise ValueError(f"{name}: {value!r} is not a whole number of the graph's unit {unit!r}")
+    return int(converted.astype(np.int64))

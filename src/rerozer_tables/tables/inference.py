@@ -1,7 +1,7 @@
 """Semantic types of feature columns, inferred when a graph is built.
 
 Each feature column gets one of these types, which decides its encoding
-(``rerozer_tables.features``):
+(``rerozer_tables.graph.features``):
 
 ========================  =====================================================
 ``"numerical"``           floats, booleans, integers with rare values,
@@ -36,7 +36,7 @@ from typing import Literal
 
 import numpy as np
 
-from ._columns import AnyArray, BoolArray
+from .columns import AnyArray, BoolArray
 
 SemanticType = Literal["numerical", "categorical", "text", "multicategorical"]
 

@@ -6,7 +6,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ._columns import TIME_UNITS, AnyArray, BoolArray, column_array
+from .columns import TIME_UNITS, AnyArray, BoolArray, column_array
 
 
 def _named_columns(columns: object, primary_key: str | None) -> dict[str, Any]:
@@ -59,7 +59,7 @@ class Table:
         seconds, ``"ms"``, ..., ``"D"``); ``build_graph`` converts them
         exactly to the graph's unit. None: they are in the graph's unit.
     features
-        The feature columns (see ``rerozer_tables.features``): by default
+        The feature columns (see ``rerozer_tables.graph.features``): by default
         (None) every column other than the primary key, the foreign keys and
         the time column; ``[]`` keeps none.
     categorical, numerical, text

@@ -24,8 +24,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, Int64Array
-from .table import Table
+from ..tables.columns import AnyArray, Int64Array
+from ..tables.table import Table
 from .training import resolved_examples, target_child
 
 

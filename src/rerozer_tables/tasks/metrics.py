@@ -13,7 +13,7 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import Int64Array
+from ..tables.columns import Int64Array
 from .link_training import LinkTrainingTable
 
 

@@ -32,8 +32,8 @@ from typing import Any
 
 import numpy as np
 
-from ._columns import TIME_UNITS, time_array
-from .table import Table
+from ..tables.columns import TIME_UNITS, time_array
+from ..tables.table import Table
 from .training import TrainingTable
 
 # RelBench's (PyTorch Frame's) semantic types, by the names of their values,

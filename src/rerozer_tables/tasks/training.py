@@ -19,12 +19,18 @@ from typing import Literal, Protocol, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from ._columns import AnyArray, BoolArray, Int64Array, column_array, time_array
-from ._request import offset_count
-from ._time_rules import exists_at, first_late
-from .build import Resolution, _Resolved, resolve_tables
-from .graph import positions_of
-from .table import Table
+from ..graph.graph import positions_of
+from ..graph.resolve import Resolution, _Resolved, resolve_tables
+from ..graph.time_rules import exists_at, first_late
+from ..tables.columns import (
+    AnyArray,
+    BoolArray,
+    Int64Array,
+    column_array,
+    offset_count,
+    time_array,
+)
+from ..tables.table import Table
 
 Aggregate = Literal["count", "sum", "mean", "exists"]
 Float64Array = npt.NDArray[np.float64]

@@ -17,8 +17,8 @@ import numpy as np
 import pytest
 
 from rerozer_tables import Table, build_graph, check_graph, load_graph, save_graph
-from rerozer_tables._graph_files import _CHECKSUM_CHUNK
-from test_tables_storage import all_arrays, shop
+from rerozer_tables.graph.arrays import _CHECKSUM_CHUNK
+from test_store_round_trips import all_arrays, shop
 
 GRAPHS = {30: shop(1, num_orders=30), 60: shop(2, num_orders=60)}
 

@@ -13,7 +13,7 @@ import pytest
 from rerozer_tables import (
     Loader, Table, build_graph, check_graph, load_graph, read_parquet, read_sqlite, save_graph,
 )
-from rerozer_tables.features import encode_features
+from rerozer_tables.graph.features import encode_features
 
 NAN = float("nan")
 

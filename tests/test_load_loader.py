@@ -18,8 +18,9 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, _threads, build_graph
-from rerozer_tables.loader import _Sampling
+from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables.load import threads as _threads
+from rerozer_tables.load.plan import _Sampling
 
 DAY = 86_400
 
@@ -545,7 +546,8 @@ class TestWorkerLifecycle:
 CTRL_C = """
 import multiprocessing as mp, os, signal, sys
 import numpy as np
-from rerozer_tables import Loader, Table, _threads, build_graph
+from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables.load import threads as _threads
 
 # 200 posts per user: a batch (about 128 KiB) does not fit in a worker's pipe, so
 # every worker process is still alive at batch 1.

@@ -1,0 +1,2 @@
+"""Saved graphs: ``save_graph`` and ``load_graph``, the graph's files and its
+version folders."""
