@@ -320,15 +320,19 @@ def test_integer_times_convert_from_their_table_unit_and_lists_of_datetime64_are
 
 # --- No seed before it exists, no future window, no future feature value ----
 
-def delivery_shop():
+def delivery_shop(offset=0, delivered=(300, 160, 500), total_first=False):
     """Orders with a delivery date that is later than the order itself; lines
-    that inherit their order's time."""
+    that inherit their order's time. Every time is ``offset`` later;
+    ``total_first`` puts the total before the delivery date among the orders'
+    numerical columns."""
+    orders = {"id": [7, 8, 9], "customer_id": [1, 1, 2], "placed": np.add(offset, [100, 150, 120]),
+              "delivered": np.add(offset, delivered).astype("datetime64[s]"), "total": [1.0, 2.0, 3.0]}
+    if total_first:
+        orders = {name: orders[name] for name in ("id", "customer_id", "placed", "total", "delivered")}
     return build_graph({
-        "customers": Table({"id": [1, 2], "t": [0, 40]}, primary_key="id", time_column="t"),
-        "orders": Table({"id": [7, 8, 9], "customer_id": [1, 1, 2], "placed": [100, 150, 120],
-                         "delivered": np.array([300, 160, 500], dtype="datetime64[s]"),
-                         "total": [1.0, 2.0, 3.0]},
-                        primary_key="id", foreign_keys={"customer_id": "customers"}, time_column="placed"),
+        "customers": Table({"id": [1, 2], "t": np.add(offset, [0, 40])}, primary_key="id", time_column="t"),
+        "orders": Table(orders, primary_key="id", foreign_keys={"customer_id": "customers"},
+                        time_column="placed"),
         "lines": Table({"order_id": [7, 9]}, foreign_keys={"order_id": "orders"}),
     })
 
@@ -352,6 +356,10 @@ TO_CUSTOMERS = {("orders", "customer_id", "customers"): [-1]}
                      {"sampling_time_offsets": {"orders__customer_id__customers": [[-np.timedelta64(30, "D"),
                                                                                     np.timedelta64(30, "D")]]}},
                      f"the window ({-30 * DAY}, {30 * DAY}] ends {30 * DAY} after", id="window-sign-slip"),
+        pytest.param("customers", [1], [200],
+                     {"sampling_time_offsets": {"orders__customer_id__customers": [[None, 0], [-50, 20]]}},
+                     "sampling_time_offsets['orders__customer_id__customers'] hop 1: the window (-50, 20] ends "
+                     "20 after the example time", id="second-hop-window-into-the-future"),
         pytest.param("customers", [1], [200], {"future_values": "hide"},
                      "future_values must be 'mask' or 'keep', got 'hide'", id="unknown-future-values"),
     ],
@@ -369,16 +377,35 @@ def test_a_future_window_is_sampled_only_when_allowed():
     assert next(iter(loader)).out_node["orders"].tolist() == [0, 1]  # placed at 100 and 150, after 60
 
 
+# Epoch seconds: float32 holds them only to within 128 s, so a delivery 30 s
+# after the example time rounds to the same float32 as that time.
+EPOCH = 1_700_000_000
+
+
+@pytest.mark.parametrize(
+    "shop, times, expected",
+    [
+        pytest.param({}, [200, 200], [NAN, 160, NAN], id="later-values"),
+        pytest.param({}, [160, 500], [NAN, 160, 500], id="values-at-the-example-time-stay"),
+        pytest.param({"offset": EPOCH, "delivered": (230, 160, 500)}, [200, 200], [NAN, 160, NAN],
+                     id="epoch-seconds-30s-later"),
+        pytest.param({"total_first": True}, [200, 200], [NAN, 160, NAN], id="timestamp-second-column"),
+    ],
+)
 @pytest.mark.parametrize("future_values", ["mask", "keep"])
 @pytest.mark.parametrize("workers, kind", [(0, "thread"), (2, "process")], ids=["in-turn", "processes"])
-def test_timestamp_features_later_than_the_example_are_masked(future_values, workers, kind):
-    graph = delivery_shop()
-    assert "orders.delivered: 3 of 3 timestamps are later than their own row's time" in check_graph(graph)[1]
-    loader = Loader(graph, "customers", [1, 2], [200, 200], batch_size=2, num_neighbors=TO_CUSTOMERS,
+def test_timestamp_features_later_than_the_example_are_masked(shop, times, expected, future_values, workers,
+                                                              kind):
+    graph = delivery_shop(**shop)
+    offset = shop.get("offset", 0)
+    if not offset:  # (in epoch seconds, float32 cannot tell 160 from 150)
+        assert "orders.delivered: 3 of 3 timestamps are later than their own row's time" in check_graph(graph)[1]
+    loader = Loader(graph, "customers", [1, 2], np.add(offset, times), batch_size=2, num_neighbors=TO_CUSTOMERS,
                     future_values=future_values, workers=workers, worker_kind=kind)
     batch = next(iter(loader))
     assert batch.out_node["orders"].tolist() == [0, 1, 2]
     delivered = batch.x["orders"][:, graph.features["orders"].numerical.index("delivered")]
-    expected = [300, 160, 500] if future_values == "keep" else [NAN, 160, NAN]
-    np.testing.assert_array_equal(delivered, np.array(expected, np.float32))
+    if future_values == "keep":
+        expected = shop.get("delivered", [300, 160, 500])
+    np.testing.assert_array_equal(delivered, np.add(offset, expected).astype(np.float32))
     assert batch.x["orders"][:, graph.features["orders"].numerical.index("total")].tolist() == [1, 2, 3]

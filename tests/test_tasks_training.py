@@ -149,6 +149,19 @@ def test_each_label_comes_from_its_own_entitys_rows(likes, aggregate, expected):
     np.testing.assert_array_equal(table.labels, expected)
 
 
+def test_windows_that_reach_past_the_last_time_end_there():
+    last = 2**63 - 1
+    tables = {
+        "users": Table({"id": [1, 2]}, primary_key="id"),
+        "posts": Table({"by": [1, 1, 2, 1], "at": [5, last - 10, last, last]},
+                       foreign_keys={"by": "users"}, time_column="at"),
+    }
+    table = training_table(tables, "users", [last - 20] * 2, keys=[1, 2], target=("posts", "by"), horizon=100)
+    assert table.labels.tolist() == [2.0, 1.0]
+    # Their windows cross test_start, so the examples belong to no part.
+    assert [len(part) for part in split_by_time(table, val_start=10, test_start=last - 15)] == [0, 0, 0]
+
+
 def test_nullable_real_columns_from_sqlite_leave_nulls_out(tmp_path):
     tables = sqlite_tables(tmp_path, """
         CREATE TABLE users (id INTEGER PRIMARY KEY);

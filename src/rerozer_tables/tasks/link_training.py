@@ -26,7 +26,7 @@ import numpy.typing as npt
 
 from ..tables.columns import AnyArray, Int64Array
 from ..tables.table import Table
-from .training import resolved_examples, target_child
+from .training import resolved_examples, target_child, window_ends
 
 
 @dataclass(frozen=True)
@@ -175,7 +175,7 @@ def window_items(
     range of them, found by binary search on a composite of the source and
     the rank of the time among every time involved.
     """
-    ends = np.minimum(example_times, np.int64(2**63 - 1 - span)) + span  # saturating
+    ends = window_ends(example_times, span)
     every = np.concatenate([child_time, example_times, ends])
     _, rank = np.unique(every, return_inverse=True)
     rank = rank.reshape(-1).astype(np.int64)
