@@ -211,6 +211,8 @@ def drop_vocabulary(manifest):
                  id="column-names-malformed"),
     pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=2)), "node0.x.npy",
                  r"holds x\['users'\] with 3 rows, but users has 2 nodes", id="more-rows-than-nodes"),
+    pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=4)), "node0.x.npy",
+                 r"holds x\['users'\] with 3 rows, but users has 4 nodes", id="fewer-rows-than-nodes"),
 ])
 def test_damaged_feature_files_and_names_are_refused(tmp_path, damage, file, message):
     path = tmp_path / "g"

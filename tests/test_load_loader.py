@@ -18,7 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables import LinkLoader, Loader, Table, build_graph, link_training_table
 from rerozer_tables.load import threads as _threads
 from rerozer_tables.load.plan import _Sampling
 
@@ -29,16 +29,17 @@ def loader_threads():
     return [t for t in threading.enumerate() if t.name.startswith("rerozer-loader")]
 
 
-@pytest.fixture(scope="module")
-def shop():
-    """Customers, products (untimed) and orders; a training table of
-    (customer key, cutoff) pairs with repeated customers."""
+CUSTOMERS = 120
+
+
+def shop_tables():
+    """Customers, products (untimed) and orders."""
     rng = np.random.default_rng(3)
-    customers, products, orders = 120, 15, 900
-    signed_up = rng.integers(0, 100 * DAY, customers)
-    order_customer = rng.integers(0, customers, orders)
-    graph = build_graph({
-        "customers": Table({"id": np.arange(1000, 1000 + customers), "t": signed_up},
+    products, orders = 15, 900
+    signed_up = rng.integers(0, 100 * DAY, CUSTOMERS)
+    order_customer = rng.integers(0, CUSTOMERS, orders)
+    return {
+        "customers": Table({"id": np.arange(1000, 1000 + CUSTOMERS), "t": signed_up},
                            primary_key="id", time_column="t"),
         "products": Table({"sku": [f"p{i}" for i in range(products)]}, primary_key="sku"),
         "orders": Table({
@@ -46,9 +47,16 @@ def shop():
             "sku": [f"p{i}" for i in rng.integers(0, products, orders)],
             "t": signed_up[order_customer] + rng.integers(0, 200 * DAY, orders),
         }, foreign_keys={"customer_id": "customers", "sku": "products"}, time_column="t"),
-    })
-    keys = np.concatenate([np.arange(1000, 1000 + customers)] * 2)
-    cutoffs = np.concatenate([np.full(customers, 150 * DAY), np.full(customers, 250 * DAY)])
+    }
+
+
+@pytest.fixture(scope="module")
+def shop():
+    """The shop's graph and a training table of (customer key, cutoff)
+    pairs with repeated customers."""
+    graph = build_graph(shop_tables())
+    keys = np.concatenate([np.arange(1000, 1000 + CUSTOMERS)] * 2)
+    cutoffs = np.concatenate([np.full(CUSTOMERS, 150 * DAY), np.full(CUSTOMERS, 250 * DAY)])
     return graph, keys, cutoffs
 
 
@@ -57,10 +65,14 @@ REQUEST = {
         ("orders", "customer_id", "customers"): [3, 0, 0],
         ("customers", "rev_customer_id", "orders"): [0, 0, 1],
         ("orders", "sku", "products"): [0, 0, 2],   # most recent orders of a product
-        ("products", "rev_sku", "orders"): [0, 1, 0],  # products: untimed, at random
+        ("products", "rev_sku", "orders"): [0, 1, 0],  # an order's one product
     },
     "sampling_time_offsets": {},
 }
+# The same request drawing at random: three of a customer's orders before the
+# cut-off (about four on average at the first cut-off, seven at the second),
+# two of a product's (dozens).
+DRAWS = {**REQUEST, "temporal_strategy": "uniform"}
 WINDOWS = {
     "num_neighbors": {("products", "rev_sku", "orders"): [0, 1]},
     "sampling_time_offsets": {"orders__customer_id__customers": [[-60 * DAY, 0], [-60 * DAY, 0]]},
@@ -100,14 +112,14 @@ def reference_epoch(loader):
     job = loader._job
     out = []
     for planned in loader.plan(loader.epoch):
-        result = job.graph.sampler(seed=planned.seed).sample(
+        result = job.graph.sampler(seed=planned.seed, temporal_strategy=job.temporal_strategy).sample(
             job.num_neighbors, job.sampling_time_offsets, job.entity_table,
             planned.seed_node, planned.seed_time)
         out.append(job.batch(planned, result, stack_edges=False))
     return out
 
 
-@pytest.mark.parametrize("request_", [pytest.param(REQUEST, id="draws"),
+@pytest.mark.parametrize("request_", [pytest.param(DRAWS, id="draws"),
                                       pytest.param(MOST_RECENT, id="most-recent")])
 @pytest.mark.parametrize("workers, kind", KINDS)
 def test_epoch_is_the_same_for_any_workers_of_either_kind(shop, request_, workers, kind):
@@ -116,22 +128,26 @@ def test_epoch_is_the_same_for_any_workers_of_either_kind(shop, request_, worker
                     workers=workers, worker_kind=kind, **request_)
     expected = flatten(reference_epoch(loader))
     assert flatten(loader) == expected
-    # ...and the seed matters: another seed gives another order and other picks.
+    # ...and the seed matters: another seed gives another order and, in the
+    # same order, other picks.
     assert flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=12)) != expected
+    same_order = [flatten(epoch(graph, keys, cutoffs, seed=s, **DRAWS)) for s in (11, 12)]
+    assert same_order[0] != same_order[1]
     assert not mp.active_children() and not loader_threads()
 
 
-def test_epochs_and_ranks_differ_and_set_epoch_replays_one(shop):
+@pytest.mark.parametrize("shuffle", [True, False], ids=["shuffled", "same-order"])
+def test_epochs_and_ranks_differ_and_set_epoch_replays_one(shop, shuffle):
     graph, keys, cutoffs = shop
-    loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=True, seed=5, **REQUEST)
+    loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=shuffle, seed=5, **DRAWS)
     first, second = flatten(loader), flatten(loader)
-    assert first != second
+    assert first != second  # in the same order too: other picks
     loader.set_epoch(1)
     assert flatten(loader) == second
     # Two ranks given the same examples (each one twice in a row) draw their own numbers.
     ranks = [[(b.seed_node.tolist(), b.seed_time.tolist(), b.out_node["orders"].tolist())
               for b in Loader(graph, "customers", np.repeat(keys, 2), np.repeat(cutoffs, 2), batch_size=32,
-                              seed=5, rank=rank, world_size=2, temporal_strategy="uniform", **MOST_RECENT)]
+                              seed=5, rank=rank, world_size=2, **DRAWS)]
              for rank in (0, 1)]
     assert [b[:2] for b in ranks[0]] == [b[:2] for b in ranks[1]]
     assert [b[2] for b in ranks[0]] != [b[2] for b in ranks[1]]
@@ -241,10 +257,36 @@ def test_no_batch_of_an_epoch_sees_the_future(shop, entity, request_):
     assert reached > 0  # the request did reach timed rows beyond the seeds
 
 
-def test_edge_index_points_at_the_out_nodes_of_real_edges(shop):
+# Customers' products bought in the 30 days after a cut-off. Both sides reach
+# orders at hop 1, and the items' subgraphs have two hops of their own:
+# product -> orders -> their customers.
+SOURCE_SIDE = {("orders", "customer_id", "customers"): [3, 0], ("products", "rev_sku", "orders"): [0, 1]}
+ITEM_SIDE = {("orders", "sku", "products"): [3, 0], ("customers", "rev_customer_id", "orders"): [0, 1]}
+
+
+@pytest.fixture(scope="module")
+def bought():
+    return link_training_table(shop_tables(), "customers", [150 * DAY, 250 * DAY],
+                               target=("orders", "customer_id", "sku"), horizon=30 * DAY)
+
+
+@pytest.mark.parametrize("batches", ["entity", "link"])
+@pytest.mark.parametrize("workers, kind", [(0, "thread"), (2, "thread"), (2, "process")],
+                         ids=["in-turn", "threads", "processes"])
+def test_edge_index_points_at_the_out_nodes_of_real_edges(shop, bought, batches, workers, kind):
+    """Every sampled edge (out_node[src][i], out_node[dst][j]) is an edge of
+    the graph, within one example, and no node is later than its example."""
     graph, keys, cutoffs = shop
-    for batch in epoch(graph, keys, cutoffs, batch_size=50):
+    options = dict(workers=workers, worker_kind=kind, shuffle=True, seed=9)
+    if batches == "entity":
+        loader = Loader(graph, "customers", keys, cutoffs, batch_size=50, **options, **DRAWS)
+    else:
+        loader = LinkLoader(graph, bought, batch_size=16, negatives=2, num_neighbors=SOURCE_SIDE,
+                            item_num_neighbors=ITEM_SIDE, temporal_strategy="uniform", **options)
+    checked = Counter()
+    for batch in loader:
         assert batch.out_node["customers"][: batch.seed_node.size].tolist() == batch.seed_node.tolist()
+        assert later_nodes(graph, batch) == 0, batch.index
         for (src, rel, dst), edge_index in batch.edge_index.items():
             key = f"{src}__{rel}__{dst}"
             assert edge_index.dtype == np.int64 and edge_index.shape == (2, batch.out_row[key].size)
@@ -254,6 +296,10 @@ def test_edge_index_points_at_the_out_nodes_of_real_edges(shop):
                 source, target = batch.out_node[src][s], batch.out_node[dst][d]
                 assert source in row[colptr[target] : colptr[target + 1]], (key, s, d)
                 assert batch.out_batch[src][s] == batch.out_batch[dst][d]
+            checked[rel] += edge_index.shape[1]
+    assert checked["sku"] > 0 and checked["customer_id"] > 0, checked
+    if batches == "link":
+        assert checked["rev_customer_id"] > 0  # the items' second hop: only they take it
 
 
 def test_last_batch_is_short_and_len_counts_batches(shop):

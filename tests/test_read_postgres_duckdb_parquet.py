@@ -166,6 +166,9 @@ BROKEN = {
     "infinity": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t INTEGER, u TIMESTAMP);"
                  "INSERT INTO a VALUES (1, 5, '2024-01-01'), (2, 5, '-infinity')",
                  {}, ValueError, "{schema}.a.u row 1: 'infinity' or '-infinity' is not a time"),
+    "plus-infinity": ("CREATE TABLE a (id INTEGER PRIMARY KEY, u TIMESTAMP);"
+                      "INSERT INTO a VALUES (1, '2024-01-01'), (2, '2024-01-02'), (3, 'infinity')",
+                      {}, ValueError, "{schema}.a.u row 2: 'infinity' or '-infinity' is not a time"),
     "beyond-ns": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t DATE); INSERT INTO a VALUES (1, '3000-01-01')",
                   {}, ValueError, "a.t row 0: 3000-01-01 lies outside the range of time_unit 'ns'"),
 }
@@ -188,6 +191,38 @@ def test_schemas_and_values_it_cannot_take_raise_a_clear_error(server, tmp_path,
         where = ""
     with pytest.raises(error, match="^" + re.escape(where + message.format(schema=schema))):
         build_graph(read(), time_unit="ns")
+
+
+# PostgreSQL's own row order changes with updates, so rows come in key order;
+# DuckDB keeps insertion order, which it gives.
+@pytest.mark.parametrize("engine, people, gifts", [
+    ("postgres", [1, 2, 3], [10, 20]), ("duckdb", [3, 1, 2], [20, 10]),
+])
+def test_rows_come_in_a_stable_order_and_foreign_keys_in_declaration_order(server, tmp_path, engine, people,
+                                                                            gifts):
+    """Rows inserted out of key order, and constraints whose names sort
+    against the order they were declared in."""
+    script = """
+        CREATE TABLE people (id INTEGER PRIMARY KEY, name VARCHAR);
+        CREATE TABLE gifts (id INTEGER PRIMARY KEY, t DATE,
+                            giver INTEGER, receiver INTEGER,
+                            CONSTRAINT z_giver FOREIGN KEY (giver) REFERENCES people (id),
+                            CONSTRAINT a_receiver FOREIGN KEY (receiver) REFERENCES people (id));
+        INSERT INTO people VALUES (3, 'c'), (1, 'a'), (2, 'b');
+        INSERT INTO gifts VALUES (20, '2024-01-02', 3, 1), (10, '2024-01-01', 1, 2)
+    """
+    if engine == "postgres":
+        run_sql(server.uri(), "CREATE SCHEMA ordered; SET search_path TO ordered;" + script)
+        tables = read_postgres(server.uri(), schema="ordered")
+    else:
+        run_sql(duckdb.connect(str(tmp_path / "x.duckdb")), script)
+        tables = read_duckdb(tmp_path / "x.duckdb")
+    assert tables["people"].columns["id"].tolist() == people
+    assert tables["people"].columns["name"].tolist() == [{1: "a", 2: "b", 3: "c"}[k] for k in people]
+    assert tables["gifts"].columns["id"].tolist() == gifts
+    assert list(tables["gifts"].foreign_keys) == ["giver", "receiver"]
+    assert [e for e in build_graph(tables).edge_types if e[0] == "gifts"] == [
+        ("gifts", "giver", "people"), ("gifts", "receiver", "people")]
 
 
 def test_a_foreign_key_outside_the_schema_is_refused(server):

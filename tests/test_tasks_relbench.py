@@ -200,6 +200,7 @@ def test_tensor_frames_hold_text_and_multi_category_columns(tmp_path):
     assert stats["tags"] == {"MULTI_COUNT": (["big", "red"], [2, 2])}
     assert stats["note"] == {"EMB_DIM": 2} and stats["colour"] == {"COUNT": (["red"], [5])}
     assert stats["n"]["MEAN"] == 3.0 and stats["n"]["QUANTILES"] == [1.0, 2.0, 3.0, 4.0, 5.0]
+    assert stats["n"]["STD"] == pytest.approx(2**0.5)  # of the values themselves, not an estimate
     assert list(column_stats(graph)["shops"]) == ["__const__"]
 
 
