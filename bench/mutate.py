@@ -68,9 +68,12 @@ def _record(report):
         return
     crash = getattr(report.longrepr, "reprcrash", None)
     message = crash.message if crash is not None else str(report.longrepr)
-    lines = [line for line in message.splitlines() if line.strip()]
+    lines = [line.strip() for line in message.splitlines() if line.strip()]
+    first = lines[0] if lines else ""
+    if first.endswith(":") and len(lines) > 1:  # "AssertionError:" with the text below it
+        first += " " + lines[1]
     with open(_OUT, "w") as out:
-        out.write(report.nodeid + "\\n" + (lines[0].strip() if lines else "") + "\\n")
+        out.write(report.nodeid + "\\n" + first + "\\n")
 
 
 def pytest_runtest_logreport(report):

@@ -197,7 +197,7 @@ def test_schemas_and_values_it_cannot_take_raise_a_clear_error(server, tmp_path,
 # DuckDB keeps insertion order, which it gives.
 @pytest.mark.parametrize("engine, people, gifts", [
     ("postgres", [1, 2, 3], [10, 20]), ("duckdb", [3, 1, 2], [20, 10]),
-])
+], ids=["postgres", "duckdb"])
 def test_rows_come_in_a_stable_order_and_foreign_keys_in_declaration_order(server, tmp_path, engine, people,
                                                                             gifts):
     """Rows inserted out of key order, and constraints whose names sort
