@@ -128,22 +128,22 @@ def test_epoch_is_the_same_for_any_workers_of_either_kind(shop, request_, worker
                     workers=workers, worker_kind=kind, **request_)
     expected = flatten(reference_epoch(loader))
     assert flatten(loader) == expected
-    # ...and the seed matters: another seed gives another order and, in the
-    # same order, other picks.
+    # ...and the seed matters: another seed gives another order and other picks.
     assert flatten(epoch(graph, keys, cutoffs, shuffle=True, seed=12)) != expected
-    same_order = [flatten(epoch(graph, keys, cutoffs, seed=s, **DRAWS)) for s in (11, 12)]
-    assert same_order[0] != same_order[1]
     assert not mp.active_children() and not loader_threads()
 
 
 @pytest.mark.parametrize("shuffle", [True, False], ids=["shuffled", "same-order"])
-def test_epochs_and_ranks_differ_and_set_epoch_replays_one(shop, shuffle):
+def test_seeds_epochs_and_ranks_differ_and_set_epoch_replays_one(shop, shuffle):
+    # Without shuffling, only the picks can tell two epochs or seeds apart.
     graph, keys, cutoffs = shop
     loader = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=shuffle, seed=5, **DRAWS)
     first, second = flatten(loader), flatten(loader)
-    assert first != second  # in the same order too: other picks
+    assert first != second
     loader.set_epoch(1)
     assert flatten(loader) == second
+    other_seed = Loader(graph, "customers", keys, cutoffs, batch_size=32, shuffle=shuffle, seed=6, **DRAWS)
+    assert flatten(other_seed) != first
     # Two ranks given the same examples (each one twice in a row) draw their own numbers.
     ranks = [[(b.seed_node.tolist(), b.seed_time.tolist(), b.out_node["orders"].tolist())
               for b in Loader(graph, "customers", np.repeat(keys, 2), np.repeat(cutoffs, 2), batch_size=32,
