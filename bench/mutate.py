@@ -137,6 +137,8 @@ def read_faults(paths: Sequence[Path]) -> list[Fault]:
             unknown = set(entry) - {"name", "file", "old", "new", "tests"}
             if unknown:
                 raise FaultFileError(f"{where}: unknown keys {sorted(unknown)}")
+            if Path(entry["file"]).is_absolute() or ".." in Path(entry["file"]).parts:
+                raise FaultFileError(f"{where}: file must be a path inside the tree, got {entry['file']!r}")
             if entry["old"] == entry["new"]:
                 raise FaultFileError(f"{where}: new is the same as old")
             if any(f.name == entry["name"] for f in faults):
@@ -263,7 +265,9 @@ class Runner:
             test, message = (self.report.read_text().split("\n") + [""])[:2]
             return Outcome(True, test, message)
         # No test failed, yet pytest did: a usage error, or a crash of the run.
-        return Outcome(True, f"(pytest exit status {status})", first_line(output[-2000:]))
+        ended = f"(pytest ended by signal {-status})" if status < 0 else f"(pytest exit status {status})"
+        lines = [line.strip() for line in output.splitlines() if line.strip()]
+        return Outcome(True, ended, lines[-1] if lines else "")
 
     def build(self) -> tuple[Path | None, str]:
         """Build the copy's extension modules (and a copy of its package)
@@ -352,6 +356,10 @@ def run(paths: Sequence[Path], *, root: Path = ROOT, only: Sequence[str] = (),
     return 1 if survived else 0
 
 
+def _stop(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt  # so that the copy is removed on the way out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         description="Apply each fault of the files alone to a copy of the tree and run the tests: "
@@ -364,6 +372,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                              "(default 3600)")
     parser.add_argument("--root", type=Path, default=ROOT, help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
+    if argv is None:  # run as a command
+        signal.signal(signal.SIGTERM, _stop)
     try:
         return run(options.files, root=options.root.resolve(), only=options.fault, timeout=options.timeout)
     except FaultFileError as error:

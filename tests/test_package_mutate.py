@@ -104,6 +104,9 @@ def test_faults_are_killed_by_their_first_failing_test_or_survive(tree, capsys):
                  {"tests/test_broken.py": "def test_broken():\n    assert 1 == 2\n"},
                  "tests/test_broken.py::test_broken fails on the tree without any fault (assert 1 == 2)",
                  id="named-test-fails-without-a-fault"),
+    pytest.param(fault("x", "a + b", "a - b", file="../tree/src/calc/__init__.py"), {},
+                 "fault 0 (x): file must be a path inside the tree, got '../tree/src/calc/__init__.py'",
+                 id="file-outside-the-tree"),
     pytest.param("[[fault]]\nname = 'x'\nfile = 'src/calc/__init__.py'\nold = 'a + b'\n", {},
                  "fault 0 (x): new must be a string", id="no-new"),
 ])
