@@ -408,8 +408,11 @@ class LinkLoader(Loader):
         )
         if item_num_neighbors is None and item_sampling_time_offsets is None:
             item_num_neighbors, item_sampling_time_offsets = num_neighbors, sampling_time_offsets
-        counts, windows = normalise_request(graph, item_num_neighbors, item_sampling_time_offsets)
-        refuse_future_windows(windows, future_windows)
+        counts, windows = normalise_request(
+            graph, item_num_neighbors, item_sampling_time_offsets,
+            ("item_num_neighbors", "item_sampling_time_offsets"),
+        )
+        refuse_future_windows(windows, future_windows, "item_sampling_time_offsets")
         self._item_job = _Job(graph, item_table, counts, windows, self._job.temporal_strategy,
                               self._job.features, future_values)
         item_time = graph.node_time.get(item_table)

@@ -31,6 +31,7 @@ from ..tables.columns import (
     time_array,
 )
 from ..tables.table import Table
+from ..tables.time_sums import add_offset
 
 Aggregate = Literal["count", "sum", "mean", "exists"]
 Float64Array = npt.NDArray[np.float64]
@@ -266,7 +267,7 @@ def _windows(
     (t, t + span]. Integer positions only: no sum crosses entities."""
     order = np.lexsort((row_time, entity_of)).astype(np.int64)
     by_entity, by_time = entity_of[order], row_time[order]
-    ends = np.minimum(example_times, np.int64(2**63 - 1 - span)) + span  # saturating
+    ends = add_offset(example_times, span)
     return order, _rank(by_entity, by_time, examples, example_times), \
         _rank(by_entity, by_time, examples, ends)
 
@@ -337,7 +338,7 @@ def split_by_time(
     val, test = _times([val_start, test_start], table.time_unit, "val_start, test_start").tolist()
     if val > test:
         raise ValueError(f"val_start {val} comes after test_start {test}")
-    t, end = table.times, table.times + table.horizon
+    t, end = table.times, add_offset(table.times, table.horizon)
     return (
         table.take(end <= val),
         table.take((t >= val) & (end <= test)),
