@@ -251,7 +251,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
         edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
         padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
-        time=node_time, x_text=x_text, layouts=sources.layouts,
+        time=node_time, x_text=x_text, layouts=sources.layouts, time_unit=sources.time_unit,
     )
     return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
 
