@@ -194,7 +194,7 @@ def infinities_to_null(
             "store null or a real time instead"
         )
     values = values.copy()
-    values[found] = np.datetime64("NaT")
+    values[found] = np.datetime64("NaT", str(np.datetime_data(values.dtype)[0]))  # type: ignore[call-overload]
     return values
 
 

@@ -111,7 +111,10 @@ def describe_server(dsn: str) -> tuple[str, str]:
     """
     uri = re.match(r"\s*postgres(?:ql)?(?:\+\w+)?://(.*)", dsn, re.IGNORECASE | re.DOTALL)
     if uri:
-        rest = uri.group(1)
+        # A password in the query may hold an '@' too: it is read from the
+        # query, and left out of where the user information ends.
+        query_password = re.search(r"[?&]password=([^&]*)", uri.group(1))
+        rest = re.sub(r"([?&]password=)[^&]*", r"\1", uri.group(1))
         user_info, _, rest = rest.rpartition("@")
         user, _, password = user_info.partition(":")
         location, _, query_text = rest.partition("?")
@@ -126,7 +129,7 @@ def describe_server(dsn: str) -> tuple[str, str]:
             "host": urllib.parse.unquote(host) or query.get("host", ""),
             "port": port or query.get("port", ""),
             "dbname": urllib.parse.unquote(path.split("#")[0]) or query.get("dbname", ""),
-            "password": password or query.get("password", ""),
+            "password": password or (query_password.group(1) if query_password else ""),
         }
     else:
         fields = {
@@ -140,23 +143,34 @@ def describe_server(dsn: str) -> tuple[str, str]:
     return f"{user}{host}{port}{database}", fields.get("password", "")
 
 
-def _secrets(password: str) -> list[str]:
-    """The forms a password may take in a driver's message: as written, and
-    decoded from a URI, longest first; never the empty string."""
-    forms = {password, urllib.parse.unquote(password), urllib.parse.quote(password, safe="")}
-    return sorted((form for form in forms if form), key=len, reverse=True)
+def _secrets(dsn: str, password: str) -> tuple[str, ...]:
+    """What no message may show of a connection string's password, longest
+    first: the password as written and decoded, the raw text after every
+    ``password=``, and each piece of three characters or more between the
+    characters a URI splits at, so that a driver quoting a fragment of a
+    misread URI shows no part of it either."""
+    raw = [password] + re.findall(r"password\s*=\s*('(?:[^'\\]|\\.)*'|[^&\s]+)", dsn)
+    forms = set()
+    for text in raw:
+        for form in (text, urllib.parse.unquote(text), urllib.parse.quote(text, safe="")):
+            forms.add(form)
+            forms.update(piece for piece in re.split(r"[#/?@&=:'\s]|%[0-9A-Fa-f]{2}", form) if len(piece) >= 3)
+    return tuple(sorted((form for form in forms if form), key=len, reverse=True))
 
 
-def _driver_text(error: BaseException, password: str) -> str:
-    """The driver's message in one line: no status prefix, query or password."""
+def _scrub(text: str, secrets: tuple[str, ...]) -> str:
+    for secret in secrets:
+        text = text.replace(secret, "***")
+    return text
+
+
+def _driver_text(error: BaseException) -> str:
+    """The driver's message in one line: no status prefix or query."""
     text = str(error).split("Query was:")[0].split("SQLSTATE:")[0]
     text = " ".join(re.sub(r"^[A-Z_]+: (\[libpq\] )?", "", text.strip()).split())
     # The server's own words, where it said any, without the driver's steps.
     said = re.search(r"\b(?:ERROR|FATAL): (.*)", text)
-    text = said.group(1) if said else text
-    for secret in _secrets(password):
-        text = text.replace(secret, "***")
-    return text
+    return said.group(1) if said else text
 
 
 def _rows(data: Any) -> list[tuple[Any, ...]]:
@@ -164,9 +178,10 @@ def _rows(data: Any) -> list[tuple[Any, ...]]:
     return list(zip(*(column.to_pylist() for column in data.columns)))
 
 
-def _failure(error: BaseException, server: str, password: str, doing: str) -> Exception:
-    """One clear error for a failed call into the driver."""
-    text = f"PostgreSQL server {server}: {doing} failed: {_driver_text(error, password)}"
+def _failure(error: BaseException, server: str, secrets: tuple[str, ...], doing: str) -> Exception:
+    """One clear error for a failed call into the driver, without ``secrets``."""
+    # The description is built from the parsed fields, never from the password.
+    text = f"PostgreSQL server {server}: {doing} failed: {_scrub(_driver_text(error), secrets)}"
     state = str(getattr(error, "sqlstate", None) or "")
     if state == "42501":
         return PermissionError(text)
@@ -231,10 +246,11 @@ def read_postgres(
     dbapi = require("adbc_driver_postgresql.dbapi", "postgres", READER)
     if isinstance(dsn_or_connection, str):
         server, password = describe_server(dsn_or_connection)
+        secrets = _secrets(dsn_or_connection, password)
         try:
             connection = dbapi.connect(dsn_or_connection)
         except Exception as error:
-            raise _failure(error, server, password, "connecting") from None
+            raise _failure(error, server, secrets, "connecting") from None
         try:
             try:
                 with connection.cursor() as cursor:
@@ -242,20 +258,20 @@ def read_postgres(
                     # read cannot leave a foreign key without its parent row.
                     cursor.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
             except Exception as error:
-                raise _failure(error, server, password, "starting a read-only transaction") from None
-            return _read(connection, server, password, schema, tables, time_columns)
+                raise _failure(error, server, secrets, "starting a read-only transaction") from None
+            return _read(connection, server, secrets, schema, tables, time_columns)
         finally:
             try:
                 connection.close()
             except Exception:  # noqa: BLE001 (a lost connection may not close cleanly)
                 pass
-    return _read(dsn_or_connection, "(given connection)", "", schema, tables, time_columns)
+    return _read(dsn_or_connection, "(given connection)", (), schema, tables, time_columns)
 
 
 def _read(
     connection: Any,
     server: str,
-    password: str,
+    secrets: tuple[str, ...],
     schema: str,
     wanted: Iterable[str] | None,
     time_columns: Mapping[str, TimeColumn] | None,
@@ -268,7 +284,7 @@ def _read(
                 cursor.execute(sql, parameters=parameters or None)
                 return cursor.fetch_arrow_table()
         except Exception as error:
-            raise _failure(error, server, password, doing) from None
+            raise _failure(error, server, secrets, doing) from None
 
     catalogue = f"reading the catalogue of schema {schema}"
     present = [str(v) for v in query(_TABLES, catalogue, schema).column(0).to_pylist()]
