@@ -337,6 +337,13 @@ EXACT = {
         "parquet": (dict(films={"genres": [["drama", "war"], None]}), {}),
         "check": lambda t: build_graph(t).features["films"].multicategorical == ["genres"],
     },
+    "one-long-text-among-short": {
+        "duckdb": ("CREATE TABLE a (id INTEGER PRIMARY KEY, note VARCHAR);"
+                   "INSERT INTO a SELECT i, CASE WHEN i = 0 THEN repeat('x', 4000) ELSE 'y' END FROM range(4000) t(i)", {}),
+        "parquet": (dict(a={"id": range(4000), "note": ["x" * 4000] + ["y"] * 3999}), {}),
+        # Fixed-width rows would take 4000 x 4000 x 4 bytes for 8 KB of text.
+        "check": lambda t: t["a"].columns["note"].nbytes < 2**20 and t["a"].columns["note"][:2].tolist() == ["x" * 4000, "y"],
+    },
     "no-such-schema": {
         engine: ("CREATE TABLE a (id INTEGER PRIMARY KEY)", {"schema": "Public"}) for engine in ("postgres", "duckdb")
     } | {"check": "no schema 'Public' (the database has "},

@@ -186,7 +186,7 @@ def test_hetero_data_names_the_three_parts(loaded):
 def test_item_windows_that_end_after_the_cut_off_are_refused(loaded):
     graph, table = loaded
     late = dict(item_num_neighbors={}, item_sampling_time_offsets={("plays", "song", "songs"): [[-5, 2]]})
-    with pytest.raises(ValueError, match=re.escape("the window (-5, 2] ends 2 after")):
+    with pytest.raises(ValueError, match=re.escape("item_sampling_time_offsets['plays__song__songs'] hop 0: the window (-5, 2] ends 2 after")):
         epoch(graph, table, **late)
     assert epoch(graph, table, **late, future_windows="allow")
 
