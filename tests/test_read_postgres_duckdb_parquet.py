@@ -296,6 +296,11 @@ EXACT = {
                     dict(primary_keys={"Users": "id", "users": "id"}, foreign_keys={"posts": {"uid": "Users"}})),
         "check": lambda t: t["posts"].foreign_keys == {"uid": "Users"} and parents_of(t, "posts", "uid", "Users") == [1],
     },
+    "a-name-that-could-be-either": {
+        "postgres": ('CREATE TABLE "Users" (id INTEGER PRIMARY KEY, t DATE); CREATE TABLE users (id INTEGER PRIMARY KEY, t DATE)',
+                     {"time_columns": {"USERS": None}}),
+        "check": "time_columns names the table 'USERS', which matches no name exactly, but 'Users', 'users' alike",
+    },
     "quoted-column-names": {
         "postgres": ('CREATE TABLE p (id INTEGER PRIMARY KEY); CREATE TABLE c ("UID" INTEGER, uid INTEGER REFERENCES p);'
                      "INSERT INTO p VALUES (1), (2); INSERT INTO c VALUES (2, 1)", {}),

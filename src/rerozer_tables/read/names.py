@@ -48,8 +48,8 @@ class NameRule:
         if len(close) > 1 and not self.ignores_case:
             listed = ", ".join(map(repr, close))
             raise ValueError(
-                f"{what} {written!r} matches none exactly, and {listed} alike but for case: "
-                f"{self.database} tells them apart, so write the name exactly"
+                f"{what} {written!r}, which matches no name exactly, but {listed} alike but for "
+                f"case: {self.database} tells them apart, so write the name exactly"
             )
         return close[0] if close else None
 

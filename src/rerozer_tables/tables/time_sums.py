@@ -34,8 +34,3 @@ def add_offset(times: Int64Array | int, offset: int) -> Int64Array:
         return np.minimum(values, np.int64(limit)) + np.int64(min(offset, TIME_MAX))
     limit = TIME_MIN - max(offset, TIME_MIN)
     return np.maximum(values, np.int64(limit)) + np.int64(max(offset, TIME_MIN))
-
-
-def offset_end(time: int, offset: int) -> int:
-    """One time plus one offset as a Python int, held at the ends of the int64 range."""
-    return min(max(int(time) + int(offset), TIME_MIN), TIME_MAX)
