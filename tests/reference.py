@@ -6,7 +6,9 @@ below, and the hop expansion and the three selection modes follow the
 behaviour rules step by step with Python lists, dicts and sets. With
 temporal_strategy="uniform" it models rerozer_tables._temporal instead: a
 count on a temporal edge type draws among every edge up to the example
-time, as uniform selection draws over a whole column. Request
+time, as uniform selection draws over a whole column, and a window's ends
+t + lo and t + hi stop at the ends of the int64 range instead of wrapping
+around. Request
 validation is left out; the model expects valid requests, except that it
 raises, like the extension, for a missing offsets row (the interpreter's
 IndexError from the same item access) and for a temporal column whose ends
@@ -56,6 +58,11 @@ class MT19937:
 def wrap64(value):
     """value reduced to a signed 64-bit integer, wrapping around."""
     return (value + (1 << 63)) % (1 << 64) - (1 << 63)
+
+
+def saturate64(value):
+    """value held within the signed 64-bit range."""
+    return min(max(value, -(1 << 63)), (1 << 63) - 1)
 
 
 def _ints(values):
@@ -197,9 +204,10 @@ class ReferenceSampler:
         b, e = self.colptr[k][v], self.colptr[k][v + 1]
         if b == e:
             return
+        add = saturate64 if self.temporal_strategy == "uniform" else wrap64
         if len(window) == 2:
-            b = self._time_upper_bound(k, src, b, e, wrap64(t + window[0]))
-        e = self._time_upper_bound(k, src, b, e, wrap64(t + window[-1]))
+            b = self._time_upper_bound(k, src, b, e, add(t + window[0]))
+        e = self._time_upper_bound(k, src, b, e, add(t + window[-1]))
         self._check_order(k, src, b, e)
         if b != e:
             self._sample_range(k, src, x, i, b, e, e - b)

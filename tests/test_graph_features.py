@@ -140,6 +140,22 @@ def test_columns_that_cannot_be_encoded_name_table_and_column(columns, options, 
         encoded(columns, **options)
 
 
+def strict_embedder(strings):
+    assert strings, "an embedder need not embed nothing"
+    return np.ones((len(strings), 3), np.float32)
+
+
+@pytest.mark.parametrize("column, declared", [
+    (np.zeros(0, "<U1"), []),             # an empty table's string column, inferred text
+    (np.zeros(0, np.int64), ["v"]),       # an empty table as read_sqlite gives it
+    ([None, None], ["v"]),                # every value null
+], ids=["empty-strings", "empty-declared", "all-null-declared"])
+def test_text_columns_without_a_value_embed_nothing(column, declared):
+    held = build_graph({"t": Table({"v": column}, text=declared)}, text_embedder=strict_embedder).features["t"]
+    assert held.text == ["v"] and held.embeddings["v"].shape == (0, 3)
+    assert np.asarray(held.x_text).ravel().tolist() == [-1] * len(column)
+
+
 def shop_tables():
     return {
         "users": Table(

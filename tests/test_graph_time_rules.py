@@ -409,3 +409,54 @@ def test_timestamp_features_later_than_the_example_are_masked(shop, times, expec
         expected = shop.get("delivered", [300, 160, 500])
     np.testing.assert_array_equal(delivered, np.add(offset, expected).astype(np.float32))
     assert batch.x["orders"][:, graph.features["orders"].numerical.index("total")].tolist() == [1, 2, 3]
+
+
+# --- Times at the ends of int64, and in float32 ------------------------------
+
+def floor_shop():
+    """lines[1] has no order, so it takes the earliest time; its notes come later."""
+    return build_graph({
+        "orders": Table({"id": [1], "t": [100]}, primary_key="id", time_column="t"),
+        "lines": Table({"id": [10, 11], "order_id": [1, None]}, primary_key="id", foreign_keys={"order_id": "orders"}),
+        "notes": Table({"line_id": [11, 11, 10], "t": [5, 500, 50]}, foreign_keys={"line_id": "lines"}, time_column="t"),
+    })
+
+
+@pytest.mark.parametrize("window", [[None, -1], [-10, -1], [None, -(2**62)]], ids=["open-start", "closed", "far"])
+@pytest.mark.parametrize("strategy", ["last", "uniform"])
+def test_a_window_before_the_earliest_time_stays_before_it(window, strategy):
+    graph = floor_shop()
+    assert graph.node_time["lines"].tolist() == [100, EARLIEST]
+    loader = Loader(graph, "lines", [11, 10], None, batch_size=2, temporal_strategy=strategy,
+                    sampling_time_offsets={("notes", "line_id", "lines"): [window]})
+    batch = next(iter(loader))
+    # Not one note of line 11 (whose time is the earliest): a wrapped window would take them all.
+    assert batch.out_batch["notes"].tolist() == ([1] if window == [None, -1] else [])
+
+
+@pytest.mark.parametrize("times, value, later", [
+    (2**24, 2**24 + 1, True),   # float32 rounds 2**24 + 1 to 2**24
+    (2**24, 2**24, True),       # equal once rounded: may be later
+    (2**24 - 1, 2**24 - 1, False),  # exact below 2**24
+    (2**24 - 1, 2**24, True),
+    (1_700_000_000, 1_700_000_030, True),  # half a minute later, one float32 step
+    (1_700_000_000, NAN, False),
+], ids=["2**24+1", "2**24", "exact", "exact-later", "epoch-seconds", "null"])
+def test_timestamps_too_close_for_float32_count_as_later(times, value, later):
+    from rerozer_tables.graph.time_rules import later_than
+    assert later_than(np.array([value], np.float32), np.array([times], np.int64)).tolist() == [later]
+    if value == value and value > times:  # a later value, which the report must count too
+        graph = build_graph({"a": Table({"t": [times], "v": np.array([value], "datetime64[s]")}, time_column="t")})
+        assert check_graph(graph) and check_graph(graph)[0].startswith("a.v: 1 of 1 timestamps are later")
+
+
+def test_child_rows_older_than_their_parent_are_counted_per_foreign_key():
+    graph = build_graph({
+        "films": Table({"id": [1, 2], "released": [100, 200]}, primary_key="id", time_column="released"),
+        "ratings": Table({"film": [1, 2, 2, 1], "at": [150, 150, 250, 90]}, foreign_keys={"film": "films"},
+                         time_column="at"),
+    })
+    assert check_graph(graph) == [
+        "ratings.film -> films: 2 of 4 ratings rows are older than the films row they refer to; a sample "
+        "at such a row's time leaves that films row out, as it does not exist yet"
+    ]

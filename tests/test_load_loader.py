@@ -642,3 +642,11 @@ def test_progress_shows_batches_examples_and_edges_per_second(shop, capsys, monk
     epoch(graph, keys[:64], cutoffs[:64], progress=True)
     err = capsys.readouterr().err
     assert re.search(r"2/2 .*batch.*examples/s, [\d,]+ edges/s", err), err
+
+
+@pytest.mark.parametrize("workers, kind", KINDS)
+def test_batches_name_the_unit_of_their_times(workers, kind):
+    graph = build_graph({"a": Table({"id": [1, 2], "t": [5, 7]}, primary_key="id", time_column="t"),
+                         "b": Table({"a_id": [1, 2, 2]}, foreign_keys={"a_id": "a"})}, time_unit="ms")
+    loader = Loader(graph, "a", [1, 2], None, batch_size=1, num_neighbors=[1], workers=workers, worker_kind=kind)
+    assert [(batch.time_unit, batch.seed_time.tolist()) for batch in loader] == [("ms", [5]), ("ms", [7])]

@@ -64,6 +64,7 @@ def test_hetero_data_holds_the_batch_without_copies(tmp_path):
     users = data["users"]
     assert shares(users.input_id, batch.example_index) and shares(users.seed_time, batch.seed_time)
     assert users.seed_time.tolist() == [9, 9, 3] and users.batch_size == 3
+    assert data.time_unit == batch.time_unit == graph.time_unit == "s"
     assert "input_id" not in data["posts"]
     # What a PyG model reads: the dictionaries by node and edge type.
     assert set(data.x_dict) == set(graph.node_types)

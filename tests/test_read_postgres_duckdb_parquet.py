@@ -259,6 +259,24 @@ def test_server_failures_are_one_clear_error_without_the_password(server):
         read_postgres(server.uri(user="nosy", password="nosy"), schema="fragile")
 
 
+SECRET = "zq1#xv2/kw3?jp4@mm5%00nn6"
+
+
+@pytest.mark.parametrize("form", [
+    "postgresql://rerozer:{pw}@/shop?host={dir}&port={port}",
+    " postgresql://rerozer:{pw}@/shop?host={dir}&port={port}",
+    "POSTGRES://rerozer:{pw}@/shop?host={dir}&port={port}",
+    "postgresql+psycopg://rerozer:{pw}@/shop?host={dir}&port={port}",
+    "postgresql:///shop?host={dir}&port={port}&user=rerozer&password={pw}",
+], ids=["plain", "leading-space", "upper-case-scheme", "driver-in-scheme", "in-the-query"])
+def test_no_message_holds_any_part_of_the_password(server, form):
+    dsn = form.format(pw=SECRET, dir=server.socket_dir, port=server.port)
+    with pytest.raises(ConnectionError) as excinfo:
+        read_postgres(dsn)
+    for part in re.split(r"[#/?@]|%00", SECRET):
+        assert part not in str(excinfo.value), str(excinfo.value)
+
+
 def test_parquet_keys_are_declared_and_checked(tmp_path):
     pa, parquet = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
     parquet.write_table(pa.table({"id": [7, 8]}), tmp_path / "users.parquet")
@@ -282,3 +300,118 @@ def test_a_missing_extra_names_it(monkeypatch, tmp_path, reader, module, extra):
     monkeypatch.setitem(sys.modules, module, None)
     with pytest.raises(ImportError, match=re.escape(f'pip install "rerozer[{extra}]"')):
         reader(str(tmp_path))
+
+
+def parents_of(tables, child, column, parent):
+    """The parent key of each child row through the built graph's edges (None: no edge)."""
+    graph = build_graph(tables)
+    key = f"{parent}__rev_{column}__{child}"
+    colptr, row = graph.colptr[key], graph.row[key]
+    return [graph.key(parent, row[colptr[r] : colptr[r + 1]]).tolist()[0] if colptr[r + 1] > colptr[r] else None
+            for r in range(graph.num_nodes[child])]
+
+
+def parquet_folder(folder, **tables):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    for name, columns in tables.items():
+        pq.write_table(pa.table(columns), folder / f"{name}.parquet")
+    return folder
+
+
+BIG = 2**53 + 1  # the first integer float64 cannot hold
+# Each case: engine -> (script, or the Parquet files and read_parquet's options), read options,
+# and a check of the tables read (or the error's message, where refusing is right).
+EXACT = {
+    "quoted-table-names": {
+        "postgres": ('CREATE TABLE "Users" (id INTEGER PRIMARY KEY); CREATE TABLE users (id INTEGER PRIMARY KEY);'
+                     'CREATE TABLE posts (uid INTEGER REFERENCES "Users" (id));'
+                     'INSERT INTO "Users" VALUES (1); INSERT INTO users VALUES (2); INSERT INTO posts VALUES (1)', {}),
+        "parquet": (dict(Users={"id": [1]}, users={"id": [2]}, posts={"uid": [1]}),
+                    dict(primary_keys={"Users": "id", "users": "id"}, foreign_keys={"posts": {"uid": "Users"}})),
+        "check": lambda t: t["posts"].foreign_keys == {"uid": "Users"} and parents_of(t, "posts", "uid", "Users") == [1],
+    },
+    "a-name-that-could-be-either": {
+        "postgres": ('CREATE TABLE "Users" (id INTEGER PRIMARY KEY, t DATE); CREATE TABLE users (id INTEGER PRIMARY KEY, t DATE)',
+                     {"time_columns": {"USERS": None}}),
+        "check": "time_columns names the table 'USERS', which matches no name exactly, but 'Users', 'users' alike",
+    },
+    "quoted-column-names": {
+        "postgres": ('CREATE TABLE p (id INTEGER PRIMARY KEY); CREATE TABLE c ("UID" INTEGER, uid INTEGER REFERENCES p);'
+                     "INSERT INTO p VALUES (1), (2); INSERT INTO c VALUES (2, 1)", {}),
+        "check": lambda t: t["c"].foreign_keys == {"uid": "p"} and parents_of(t, "c", "uid", "p") == [1],
+    },
+    "names-ignore-case": {
+        "duckdb": ("CREATE TABLE users (id INTEGER PRIMARY KEY); CREATE TABLE posts (uid INTEGER REFERENCES USERS (ID));"
+                   "INSERT INTO users VALUES (4); INSERT INTO posts VALUES (4)", {"schema": "MAIN"}),
+        "check": lambda t: t["posts"].foreign_keys == {"uid": "users"} and parents_of(t, "posts", "uid", "users") == [4],
+    },
+    "whole-decimal-keys": {
+        engine: (f"CREATE TABLE a (id {kind}(20, 0) PRIMARY KEY); CREATE TABLE b (a_id {kind}(20, 0) REFERENCES a (id));"
+                 f"INSERT INTO a VALUES ({BIG - 1}), ({BIG}); INSERT INTO b VALUES ({BIG})", {})
+        for engine, kind in (("postgres", "NUMERIC"), ("duckdb", "DECIMAL"))
+    } | {"check": lambda t: parents_of(t, "b", "a_id", "a") == [BIG]
+                            and build_graph(t).key("a", [0, 1]).tolist() == [BIG - 1, BIG]},
+    "keys-ending-in-nul": {
+        "duckdb": ("CREATE TABLE a (id VARCHAR PRIMARY KEY); CREATE TABLE b (a_id VARCHAR REFERENCES a (id));"
+                   "INSERT INTO a VALUES ('a' || chr(0)), ('a'); INSERT INTO b VALUES ('a')", {}),
+        "parquet": (dict(a={"id": ["a\0", "a"]}, b={"a_id": ["a"]}),
+                    dict(primary_keys={"a": "id"}, foreign_keys={"b": {"a_id": "a"}})),
+        "check": lambda t: parents_of(t, "b", "a_id", "a") == ["a"],
+    },
+    "infinity-in-a-feature": {
+        engine: ("CREATE TABLE a (id INTEGER PRIMARY KEY, t TIMESTAMP, valid_to TIMESTAMP);"
+                 "INSERT INTO a VALUES (1, '2024-01-01', 'infinity'), (2, '2024-01-02', '2025-01-01')",
+                 {"time_columns": {"a": "t"}})
+        for engine in ("postgres", "duckdb")
+    } | {"check": lambda t: np.isnat(t["a"].columns["valid_to"]).tolist() == [True, False]},
+    "infinity-at-any-precision": {
+        "duckdb": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t TIMESTAMP_S); INSERT INTO a VALUES (1, 'infinity')", {}),
+        "check": "a.t row 0: 'infinity' or '-infinity' is not a time",
+    },
+    "time-beyond-datetime64": {
+        "postgres": ("CREATE TABLE a (id INTEGER PRIMARY KEY, t TIMESTAMP); INSERT INTO a VALUES (1, '294276-12-31')", {}),
+        "check": "a.t row 0: the time lies beyond the latest that datetime64[us] holds",
+    },
+    "list-of-strings": {
+        "parquet": (dict(films={"genres": [["drama", "war"], None]}), {}),
+        "check": lambda t: build_graph(t).features["films"].multicategorical == ["genres"],
+    },
+    "one-long-text-among-short": {
+        "duckdb": ("CREATE TABLE a (id INTEGER PRIMARY KEY, note VARCHAR);"
+                   "INSERT INTO a SELECT i, CASE WHEN i = 0 THEN repeat('x', 4000) ELSE 'y' END FROM range(4000) t(i)", {}),
+        "parquet": (dict(a={"id": range(4000), "note": ["x" * 4000] + ["y"] * 3999}), {}),
+        # Fixed-width rows would take 4000 x 4000 x 4 bytes for 8 KB of text.
+        "check": lambda t: t["a"].columns["note"].nbytes < 2**20 and t["a"].columns["note"][:2].tolist() == ["x" * 4000, "y"],
+    },
+    "no-such-schema": {
+        engine: ("CREATE TABLE a (id INTEGER PRIMARY KEY)", {"schema": "Public"}) for engine in ("postgres", "duckdb")
+    } | {"check": "no schema 'Public' (the database has "},
+    "key-into-a-partitioned-table": {
+        "postgres": ("CREATE TABLE p (id INTEGER PRIMARY KEY) PARTITION BY RANGE (id);"
+                     "CREATE TABLE p1 PARTITION OF p FOR VALUES FROM (0) TO (10);"
+                     "CREATE TABLE c (p_id INTEGER REFERENCES p); INSERT INTO p VALUES (3); INSERT INTO c VALUES (3)", {}),
+        "check": lambda t: list(t) == ["p", "c"] and parents_of(t, "c", "p_id", "p") == [3],
+    },
+}
+
+
+@pytest.mark.parametrize("engine, case", [(e, c) for c, cases in EXACT.items() for e in cases if e != "check"])
+def test_keys_and_names_are_kept_exactly_by_the_databases_rules(server, tmp_path, engine, case):
+    source, options = EXACT[case][engine]
+    if engine == "postgres":
+        schema = "x_" + case.replace("-", "_")
+        run_sql(server.uri(), f"CREATE SCHEMA {schema}; SET search_path TO {schema};" + source)
+        read = lambda: read_postgres(server.uri(), **({"schema": schema} | options))  # noqa: E731
+    elif engine == "duckdb":
+        run_sql(duckdb.connect(str(tmp_path / "x.duckdb")), source)
+        read = lambda: read_duckdb(tmp_path / "x.duckdb", **options)  # noqa: E731
+    else:
+        folder = parquet_folder(tmp_path, **source)
+        read = lambda: read_parquet(folder, **options)  # noqa: E731
+    check = EXACT[case]["check"]
+    if isinstance(check, str):
+        with pytest.raises(ValueError, match=re.escape(check)):
+            read()
+    else:
+        assert check(read())

@@ -195,3 +195,13 @@ def test_dangling_keys_null_gives_no_edge_and_reports_the_count(tmp_path):
     assert check_graph(load_graph(tmp_path / "g")) == report
     with pytest.raises(ValueError, match=r"^dangling_keys must be 'error' or 'null', got 'drop'$"):
         build_graph(FLIGHTS, dangling_keys="drop")
+
+
+def test_text_keys_ending_in_nul_stay_apart_through_save_and_load(tmp_path):
+    graph = build_graph({"a": Table({"id": ["a\0", "a"]}, primary_key="id"),
+                         "b": Table({"a_id": ["a", "a\0", "a"]}, foreign_keys={"a_id": "a"})})
+    save_graph(graph, tmp_path / "g")
+    for built in (graph, load_graph(tmp_path / "g")):
+        assert built.key("a", [0, 1]).tolist() == ["a\0", "a"]
+        assert built.position("a", ["a", "a\0"]).tolist() == [1, 0]
+        assert parents(built, "b", "a_id", "a") == ["a", "a\0", "a"]

@@ -186,7 +186,7 @@ def test_hetero_data_names_the_three_parts(loaded):
 def test_item_windows_that_end_after_the_cut_off_are_refused(loaded):
     graph, table = loaded
     late = dict(item_num_neighbors={}, item_sampling_time_offsets={("plays", "song", "songs"): [[-5, 2]]})
-    with pytest.raises(ValueError, match=re.escape("the window (-5, 2] ends 2 after")):
+    with pytest.raises(ValueError, match=re.escape("item_sampling_time_offsets['plays__song__songs'] hop 0: the window (-5, 2] ends 2 after")):
         epoch(graph, table, **late)
     assert epoch(graph, table, **late, future_windows="allow")
 
@@ -240,6 +240,18 @@ def test_metrics_match_a_direct_computation(seed, k):
 def test_metrics_refusals(ranked, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         map_at_k(np.array(ranked), [[1]], k=2)
+    with pytest.raises(ValueError, match=re.escape("the positives of example 1 hold the item -1")):
+        map_at_k(np.array([[0, 1], [1, 0]]), [[1], [0, -1]], k=2)
+
+
+@pytest.mark.parametrize("ranked, positives, expected", [
+    # Example 1's pad -1 is no hit, though example 0's item 4 is the code just before its own.
+    ([[4, -1, -1], [2, 0, -1]], [[4], [0, 3]], (0.625, 0.75)),
+    ([[-1, -1, -1], [0, -1, -1]], [[0], [0]], (0.5, 0.5)),
+], ids=["pad-after-a-wide-item", "all-pads"])
+def test_pads_in_rankings_are_never_hits(ranked, positives, expected):
+    assert map_at_k(np.array(ranked), positives, k=3) == pytest.approx(expected[0])
+    assert recall_at_k(np.array(ranked), positives, k=3) == pytest.approx(expected[1])
 
 
 def test_readme_example_runs_and_prints_what_it_shows(tmp_path):

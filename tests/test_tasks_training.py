@@ -234,3 +234,15 @@ def test_split_by_time_keeps_every_label_window_inside_its_part():
         assert part.labels.size == part.keys.size == part.times.size
     with pytest.raises(ValueError, match="val_start 45 comes after test_start 30"):
         split_by_time(table, 45, 30)
+
+
+@pytest.mark.parametrize("times, horizon, parts", [
+    ([0, 10, 20], 2**63 - 1, [[], [], [20]]),  # every window ends at the end of time
+    ([-(2**63), 0, 30], 5, [[-(2**63), 0], [], [30]]),
+    ([2**63 - 3, 2**63 - 2], 2, [[], [], [2**63 - 3, 2**63 - 2]]),
+], ids=["horizon-to-the-end", "earliest-time", "latest-times"])
+def test_split_by_time_never_wraps_a_window_around(times, horizon, parts):
+    from rerozer_tables import TrainingTable
+    table = TrainingTable("users", np.arange(len(times)), np.array(times, np.int64), np.zeros(len(times)),
+                          horizon=horizon, time_unit="s")
+    assert [part.times.tolist() for part in split_by_time(table, 5, 15)] == parts

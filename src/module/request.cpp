@@ -157,6 +157,12 @@ HopParameters PrefetchedParameters::fetch_now(size_t hop, size_t edge_index) con
     params.window.lo = read_int64(lo);
   }
   params.window.hi = read_int64(get_item(row, py::int_(1)));
+#ifdef REROZER_TEMPORAL_UNIFORM
+  // The data layer's module: a window around a time near the ends of the
+  // int64 range (the earliest time, given to rows without a timed parent)
+  // stops at the end instead of wrapping around into the future.
+  params.window.saturating = true;
+#endif
   return params;
 }
 

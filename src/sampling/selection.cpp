@@ -148,19 +148,20 @@ void Selector::select_temporal(const EdgeContext& edge, const NodeState& dst,
 namespace {
 
 // For every lane l < lanes: the first position p in [first[l], last[l])
-// whose source time exceeds time[l] + offset (wrapping), or last[l],
+// whose source time exceeds time[l] + offset (see add_offset), or last[l],
 // written to first[l]. The
 // probes are those of Selector::time_upper_bound, lane by lane, but the
 // halving steps of all lanes run in turn, so that their loads (a row entry,
 // then its source time) are independent and overlap. Returns false when a
 // probed source has no time; the lanes' results are then meaningless.
 bool time_upper_bounds(const Int64View& row, const Int64View& times, int64_t* first,
-                       const int64_t* last, const int64_t* time, int64_t offset, size_t lanes) {
+                       const int64_t* last, const int64_t* time, int64_t offset, bool saturating,
+                       size_t lanes) {
   int64_t count[kLanes];
   int64_t bound[kLanes];
   for (size_t l = 0; l < lanes; ++l) {
     count[l] = last[l] - first[l];
-    bound[l] = add_wrapping(time[l], offset);
+    bound[l] = add_offset(time[l], offset, saturating);
   }
   const auto num_times = static_cast<uint64_t>(times.size);
   bool valid = true;
@@ -215,11 +216,17 @@ bool Selector::select_temporal_lanes(const EdgeContext& edge, const NodeState& d
   // 2. The searches: for a window its lower end first, then the upper.
   const Int64View& times = *edge.time_src;
   if (rule.has_window && rule.window.has_lo) {
-    if (!time_upper_bounds(edge.row, times, begin, end, time, rule.window.lo, lanes)) return false;
+    if (!time_upper_bounds(edge.row, times, begin, end, time, rule.window.lo,
+                           rule.window.saturating, lanes)) {
+      return false;
+    }
   }
   for (size_t l = 0; l < lanes; ++l) upper[l] = begin[l];
   const int64_t upper_offset = rule.has_window ? rule.window.hi : 0;
-  if (!time_upper_bounds(edge.row, times, upper, end, time, upper_offset, lanes)) return false;
+  if (!time_upper_bounds(edge.row, times, upper, end, time, upper_offset, rule.window.saturating,
+                         lanes)) {
+    return false;
+  }
   // 3. Order checks of the selected ranges' ends, as check_order does them.
   const auto num_times = static_cast<uint64_t>(times.size);
   for (size_t l = 0; l < lanes; ++l) {
@@ -397,9 +404,10 @@ void Selector::select_time_window(const EdgeContext& edge, int64_t x, int64_t v,
   if (column.begin == column.end) return;
   int64_t begin = column.begin;
   if (window.has_lo) {
-    begin = time_upper_bound(edge, begin, column.end, add_wrapping(t, window.lo));
+    begin = time_upper_bound(edge, begin, column.end, add_offset(t, window.lo, window.saturating));
   }
-  const int64_t end = time_upper_bound(edge, begin, column.end, add_wrapping(t, window.hi));
+  const int64_t end =
+      time_upper_bound(edge, begin, column.end, add_offset(t, window.hi, window.saturating));
   check_order(edge, begin, end);
   if (begin == end) return;
   select_all(edge, x, i, begin, end);

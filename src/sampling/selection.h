@@ -34,11 +34,14 @@ struct Column {
 };
 
 // A time window relative to the example time: (t + lo, t + hi] when has_lo,
-// else everything up to t + hi.
+// else everything up to t + hi. The sums wrap around in 64 bits, or, when
+// saturating, stop at the ends of the int64 range (so that a window before
+// the earliest time never reaches to the end of time).
 struct TimeWindow {
   bool has_lo = false;
   int64_t lo = 0;
   int64_t hi = 0;
+  bool saturating = false;
 };
 
 // Reads the column of destination node v. Throws std::out_of_range when v
@@ -185,6 +188,18 @@ class Selector {
 // t + offset with 64-bit two's-complement wrap-around.
 inline int64_t add_wrapping(int64_t t, int64_t offset) {
   return static_cast<int64_t>(static_cast<uint64_t>(t) + static_cast<uint64_t>(offset));
+}
+
+// t + offset held at the ends of the int64 range.
+inline int64_t add_saturating(int64_t t, int64_t offset) {
+  if (offset > 0 && t > INT64_MAX - offset) return INT64_MAX;
+  if (offset < 0 && t < INT64_MIN - offset) return INT64_MIN;
+  return t + offset;
+}
+
+// t + offset as the window asks for it.
+inline int64_t add_offset(int64_t t, int64_t offset, bool saturating) {
+  return saturating ? add_saturating(t, offset) : add_wrapping(t, offset);
 }
 
 }  // namespace rerozer

@@ -316,7 +316,10 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowCase{"1_to_1_is_empty", TimeWindow{true, 1, 1}, {}},
                     WindowCase{"wide_window_takes_all", TimeWindow{true, -100, 100}, {0, 1, 2, 3}},
                     WindowCase{"before_every_time", TimeWindow{false, 0, -4}, {}},
-                    WindowCase{"after_every_time", TimeWindow{true, 3, 9}, {}}),
+                    WindowCase{"after_every_time", TimeWindow{true, 3, 9}, {}},
+                    // 4 + INT64_MAX wraps to before every time, or stops at the latest.
+                    WindowCase{"wrapping_end", TimeWindow{false, 0, INT64_MAX, false}, {}},
+                    WindowCase{"saturating_end", TimeWindow{false, 0, INT64_MAX, true}, {0, 1, 2, 3}}),
     case_name<WindowCase>);
 
 // The order check compares the two ends of the range found by the search,

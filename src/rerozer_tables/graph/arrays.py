@@ -30,6 +30,10 @@ def named_arrays(graph: Graph) -> list[tuple[ArrayName, str, AnyArray]]:
         keys = key_map.keys
         stored = keys.astype(np.str_) if keys.dtype == object else keys
         arrays.append((("keys", node_type), f"node{index_of[node_type]}.key.npy", stored))
+        if keys.dtype == object:
+            # Text keys ending in NUL: their lengths restore what numpy drops.
+            arrays.append((("key_lengths", node_type), f"node{index_of[node_type]}.key.lengths.npy",
+                           np.array([len(k) for k in keys.tolist()], dtype=np.int64)))
         if key_map.order is not None:
             arrays.append(
                 (("key_order", node_type), f"node{index_of[node_type]}.key_order.npy", key_map.order)

@@ -10,7 +10,7 @@ from ..tables.columns import AnyArray
 from .arrays import verify_checksums
 from .graph import Graph, edge_type_key
 from .node_features import NodeFeatures
-from .time_rules import future_feature_notes
+from .time_rules import future_feature_notes, older_than_parent_notes
 
 
 def _int64_vector(array: object, what: str) -> AnyArray:
@@ -214,7 +214,7 @@ def _report(graph: Graph) -> list[str]:
         )
     for column, count in graph.dangling_keys.items():
         notes.append(f"{column}: {count} values matched no parent row and were read as null")
-    return notes + future_feature_notes(graph)
+    return notes + older_than_parent_notes(graph) + future_feature_notes(graph)
 
 
 def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
@@ -243,7 +243,8 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     list of str
         The report: one line per table that took its times from its
         parents (``build_graph``'s ``inherit_times``), per foreign-key
-        column whose dangling values were read as null, and per timestamp
+        column whose dangling values were read as null, per foreign key
+        with child rows older than the parent row they refer to, and per timestamp
         feature column holding values later than their own row's time
         (a column that may reveal the future, such as a delivery date). Empty for a graph
         built from tables that all have their own times and whose keys all

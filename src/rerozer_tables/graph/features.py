@@ -133,7 +133,9 @@ def encode_features(
         if semantic == "numerical" and kind not in "iufbMm":
             raise ValueError(f"{what} is declared numerical but holds {values.dtype} values")
         if semantic == "text":
-            if kind not in "US":
+            # A column without a value (an empty table, every row null) is
+            # text as declared, whatever dtype its nothing came in.
+            if kind not in "US" and values.size > (0 if null is None else int(null.sum())):
                 raise ValueError(f"{what} is declared text but holds {values.dtype} values")
             if text_embedder is None:
                 raise ValueError(

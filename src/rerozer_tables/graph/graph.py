@@ -14,6 +14,7 @@ from ..tables.columns import (
     affinity_keys,
     column_array,
     key_array,
+    key_kind,
 )
 
 if TYPE_CHECKING:
@@ -78,8 +79,8 @@ class KeyMap:
         search per value.
         """
         unconverted = None
-        if self.keys.dtype.kind != values.dtype.kind:
-            values, converted = affinity_keys(values, self.keys.dtype.kind)
+        if key_kind(self.keys) != key_kind(values):
+            values, converted = affinity_keys(values, key_kind(self.keys))
             unconverted = np.flatnonzero(~converted)
             if unconverted.size == values.size:
                 return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)

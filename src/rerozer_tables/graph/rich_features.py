@@ -58,14 +58,18 @@ def _vocabulary_codes(present: AnyArray, null: BoolArray | None) -> tuple[Int64A
 
 def embed(what: str, strings: list[str], text_embedder: TextEmbedder) -> Float32Array:
     """``text_embedder(strings)`` as a float32 matrix with one row per string;
-    raises ValueError naming ``what`` when it is not one."""
-    vectors = np.asarray(text_embedder(strings), dtype=np.float32)
-    if vectors.ndim != 2 or vectors.shape[0] != len(strings):
+    raises ValueError naming ``what`` when it is not one. Without strings (an
+    empty table, a column of nulls) the embedder is never asked to embed
+    nothing, which many cannot: it embeds one empty string, whose vector
+    gives the width of the (empty) matrix."""
+    asked = strings or [""]
+    vectors = np.asarray(text_embedder(asked), dtype=np.float32)
+    if vectors.ndim != 2 or vectors.shape[0] != len(asked):
         raise ValueError(
             f"the text embedder gave {what} an array of shape {vectors.shape} for "
-            f"{len(strings)} strings; it must give one row per string"
+            f"{len(asked)} strings; it must give one row per string"
         )
-    return np.ascontiguousarray(vectors)
+    return np.ascontiguousarray(vectors[: len(strings)])
 
 
 def with_text(

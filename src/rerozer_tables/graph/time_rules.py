@@ -17,7 +17,7 @@ from typing import Literal
 import numpy as np
 
 from ..tables.columns import BoolArray, Int64Array
-from .graph import Graph
+from .graph import Graph, edge_type_key
 from .node_features import Float32Array, NodeFeatures
 
 FutureValues = Literal["mask", "keep"]
@@ -65,10 +65,12 @@ def check_future_values(future_values: object) -> None:
 
 
 def refuse_future_windows(
-    windows: Mapping[str, list[list[int | None]]], future_windows: str
+    windows: Mapping[str, list[list[int | None]]], future_windows: str,
+    argument: str = "sampling_time_offsets",
 ) -> None:
     """Raise ValueError for a time window that ends after the example time,
-    unless ``future_windows`` is "allow"."""
+    unless ``future_windows`` is "allow"; ``argument`` names the windows'
+    argument in the message."""
     if future_windows not in ("refuse", "allow"):
         raise ValueError(f"future_windows must be 'refuse' or 'allow', got {future_windows!r}")
     if future_windows == "allow":
@@ -78,7 +80,7 @@ def refuse_future_windows(
             if end is not None and end > 0:
                 shown = "None" if start is None else str(start)
                 raise ValueError(
-                    f"sampling_time_offsets[{key!r}] hop {hop}: the window ({shown}, {end}] ends "
+                    f"{argument}[{key!r}] hop {hop}: the window ({shown}, {end}] ends "
                     f"{end} after the example time, so it samples rows from the future: end it "
                     "at 0 or before, or pass Loader(..., future_windows='allow') if that is meant"
                 )
@@ -94,12 +96,13 @@ def later_than(values: Float32Array, times: Int64Array) -> BoolArray:
     """Which float32 timestamps may be later than their int64 times.
 
     A float32 value is its timestamp rounded to nearest, so a later
-    timestamp is never smaller than the time rounded alike; where float32
-    cannot hold the time exactly, a value equal to it may be later and
-    counts as later. NaN (null) is never later.
+    timestamp is never smaller than the time rounded alike; from 2**24 on,
+    where float32 no longer holds every integer (2**24 + 1 rounds to
+    2**24), a value equal to the rounded time may be later and counts as
+    later. NaN (null) is never later.
     """
     limit = times.astype(np.float32)
-    inexact = np.abs(times) > _FLOAT32_EXACT
+    inexact = np.abs(times) >= _FLOAT32_EXACT
     return np.asarray((values > limit) | ((values == limit) & inexact))
 
 
@@ -132,12 +135,43 @@ def future_feature_notes(graph: Graph) -> list[str]:
             continue
         for c in timestamp_columns(held):
             values = np.asarray(held.x[:, c])
-            limit = times.astype(np.float32)
-            count = int(np.count_nonzero(values > limit))
+            # As the loader masks them: a float32 value that may be later
+            # than its row's time counts, equal after rounding included.
+            count = int(np.count_nonzero(later_than(values, times)))
             if count:
                 notes.append(
                     f"{node_type}.{held.numerical[c]}: {count} of {values.size} timestamps are "
-                    "later than their own row's time, so this column may reveal the future; the "
-                    "loader hides values later than each example's time (future_values='mask')"
+                    "later than their own row's time (or too close to it for float32 to tell), "
+                    "so this column may reveal the future; the loader hides values later than "
+                    "each example's time (future_values='mask')"
                 )
+    return notes
+
+
+def older_than_parent_notes(graph: Graph) -> list[str]:
+    """One line per foreign key whose child rows include some older than the
+    parent row they refer to (a rating dated before its film's release). A
+    sample at such a row's time leaves the parent out, as it does not exist
+    yet; the count tells how often."""
+    notes = []
+    present = {(src, rel, dst) for src, rel, dst in graph.edge_types}
+    for parent, rel, child in graph.edge_types:
+        column = rel[len("rev_"):]
+        if not rel.startswith("rev_") or (child, column, parent) not in present:
+            continue
+        child_times, parent_times = graph.node_time.get(child), graph.node_time.get(parent)
+        if child_times is None or parent_times is None:
+            continue
+        key = edge_type_key((parent, rel, child))
+        colptr, row = np.asarray(graph.colptr[key]), np.asarray(graph.row[key])
+        # The column of child row c holds its parent rows.
+        child_of_edge = np.repeat(np.arange(colptr.size - 1, dtype=np.int64), np.diff(colptr))
+        older = child_times[child_of_edge] < parent_times[row]
+        count = int(np.unique(child_of_edge[older]).size)
+        if count:
+            notes.append(
+                f"{child}.{column} -> {parent}: {count} of {child_times.size} {child} rows are "
+                f"older than the {parent} row they refer to; a sample at such a row's time "
+                f"leaves that {parent} row out, as it does not exist yet"
+            )
     return notes

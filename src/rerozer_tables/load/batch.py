@@ -45,8 +45,11 @@ class Batch(BatchArrays):
     a row's example time set to NaN (``Loader(future_values=...)``).
     ``entity_table`` is the node type of the seeds.
 
-    ``time[node_type]`` is the time of each sampled node of a timed type (in
-    the graph's unit), and ``y`` the labels of the batch's examples when the
+    ``time[node_type]`` is the time of each sampled node of a timed type, and
+    ``seed_time`` the examples' times, both int64 counts of ``time_unit``
+    (the graph's unit: ``"s"`` for seconds since 1970, ``"ms"``, ...)
+    since 1970; a model that expects another unit (a temporal encoder
+    written for seconds) needs them converted. ``y`` the labels of the batch's examples when the
     loader was given labels (``y[i]`` belongs to seed i). ``x_text`` and
     ``x_multi`` hold the sampled nodes' text vectors and multi-category
     lists (``rerozer_tables.graph.rich_features``), and ``layouts`` names the
@@ -80,7 +83,8 @@ class Batch(BatchArrays):
         edge type tuple: ``edge_index`` and ``num_sampled_edges``. On the
         entity type: ``input_id`` (``example_index``), ``seed_time``,
         ``batch_size`` and, when the loader was given labels, ``y``; the
-        seeds are its first ``batch_size`` nodes. The tensors share memory
+        seeds are its first ``batch_size`` nodes. ``time_unit`` (the whole
+        batch's attribute) names the unit of ``time`` and ``seed_time``. The tensors share memory
         with the batch's arrays (``torch.from_numpy``).
 
         ``tensor_frame=True`` adds ``tf``, a PyTorch Frame ``TensorFrame`` of

@@ -49,6 +49,7 @@ class BatchArrays:
     x_text: dict[str, Float32Array] = field(default_factory=dict)
     x_multi: dict[str, tuple[Int64Array, Int64Array]] = field(default_factory=dict)
     layouts: dict[str, FeatureLayout] = field(default_factory=dict)
+    time_unit: str = "s"
 
     @property
     def mask(self) -> npt.NDArray[np.bool_]:

@@ -251,7 +251,7 @@ def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64
         out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
         edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
         padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
-        time=node_time, x_text=x_text, layouts=sources.layouts,
+        time=node_time, x_text=x_text, layouts=sources.layouts, time_unit=sources.time_unit,
     )
     return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
 
@@ -408,8 +408,11 @@ class LinkLoader(Loader):
         )
         if item_num_neighbors is None and item_sampling_time_offsets is None:
             item_num_neighbors, item_sampling_time_offsets = num_neighbors, sampling_time_offsets
-        counts, windows = normalise_request(graph, item_num_neighbors, item_sampling_time_offsets)
-        refuse_future_windows(windows, future_windows)
+        counts, windows = normalise_request(
+            graph, item_num_neighbors, item_sampling_time_offsets,
+            ("item_num_neighbors", "item_sampling_time_offsets"),
+        )
+        refuse_future_windows(windows, future_windows, "item_sampling_time_offsets")
         self._item_job = _Job(graph, item_table, counts, windows, self._job.temporal_strategy,
                               self._job.features, future_values)
         item_time = graph.node_time.get(item_table)

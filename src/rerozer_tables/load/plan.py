@@ -67,7 +67,7 @@ class _Job:
             planned.global_examples,
             time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
             y=None if self.labels is None else self.labels[planned.example_index],
-            x_text=x_text, x_multi=x_multi, layouts=self.layouts,
+            x_text=x_text, x_multi=x_multi, layouts=self.layouts, time_unit=self.graph.time_unit,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value

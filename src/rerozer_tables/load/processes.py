@@ -95,7 +95,7 @@ def _send_batch(connection: Any, batch: Batch) -> None:
     # A subclass of Batch (the LinkLoader's) sends its own fields beside these.
     extra = {name: getattr(batch, name) for name in _own_fields(type(batch))}
     connection.send((batch.entity_table, batch.x, batch.x_cat, batch.time, batch.y, batch.x_text,
-                     batch.x_multi, batch.layouts, type(batch), extra))
+                     batch.x_multi, batch.layouts, batch.time_unit, type(batch), extra))
 
 
 def _own_fields(kind: type[Batch]) -> list[str]:
@@ -113,7 +113,8 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
     for name, key, size in layout:
         parts[name][key] = data[start : start + size]
         start += size
-    entity_table, x, x_cat, node_time, y, x_text, x_multi, layouts, kind, extra = connection.recv()
+    (entity_table, x, x_cat, node_time, y, x_text, x_multi, layouts, time_unit, kind,
+     extra) = connection.recv()
     if not issubclass(kind, Batch):
         raise RuntimeError(f"a loader worker sent a {kind!r} for a batch")
     batch: Batch = kind(
@@ -121,7 +122,7 @@ def _receive_batch(connection: Any, header: Any, edge_types: list[EdgeType]) -> 
         data[2 * num_seeds : 2 * num_seeds + num_times], edge_types=edge_types,
         entity_table=entity_table, x=x, x_cat=x_cat, padding=padding,
         global_examples=global_examples, time=node_time, y=y, x_text=x_text, x_multi=x_multi,
-        layouts=layouts, **parts, **extra,
+        layouts=layouts, time_unit=time_unit, **parts, **extra,
     )
     return batch
 

@@ -48,7 +48,8 @@ def _counts(name: str, value: object) -> list[int]:
 
 
 def normalise_request(
-    graph: Graph, num_neighbors: Counts | None, sampling_time_offsets: Windows | None
+    graph: Graph, num_neighbors: Counts | None, sampling_time_offsets: Windows | None,
+    names: tuple[str, str] = ("num_neighbors", "sampling_time_offsets"),
 ) -> tuple[dict[str, list[int]], dict[str, list[list[int | None]]]]:
     """Both request dictionaries keyed by edge type key, every edge type in one of them.
 
@@ -56,8 +57,9 @@ def normalise_request(
     takes it, one list of counts for every edge type that
     ``sampling_time_offsets`` does not name. Raises TypeError for a value
     of the wrong kind and ValueError for a request that cannot be sampled,
-    naming the argument, the edge type and the value.
+    naming the argument (as ``names`` calls the two), the edge type and the value.
     """
+    counts_name, windows_name = names
     known = {edge_type_key(t): t for t in graph.edge_types}
 
     def key_of(name: str, key: object) -> str:
@@ -78,31 +80,31 @@ def normalise_request(
 
     if sampling_time_offsets is not None and not isinstance(sampling_time_offsets, Mapping):
         raise TypeError(
-            "sampling_time_offsets must be a mapping of edge type to (start, end) rows, "
+            f"{windows_name} must be a mapping of edge type to (start, end) rows, "
             f"got {sampling_time_offsets!r}"
         )
     windows: dict[str, list[list[int | None]]] = {}
     for k, rows in (sampling_time_offsets or {}).items():
-        key = key_of("sampling_time_offsets", k)
-        where = f"sampling_time_offsets[{key!r}]"
+        key = key_of(windows_name, k)
+        where = f"{windows_name}[{key!r}]"
         windows[key] = [window(f"{where} hop {hop}", row) for hop, row in enumerate(_per_hop(where, rows))]
 
     counts: dict[str, list[int]] = {}
     if isinstance(num_neighbors, Mapping):
         for k, per_hop in num_neighbors.items():
-            key = key_of("num_neighbors", k)
-            counts[key] = _counts(f"num_neighbors[{key!r}]", per_hop)
+            key = key_of(counts_name, k)
+            counts[key] = _counts(f"{counts_name}[{key!r}]", per_hop)
     elif num_neighbors is not None:
-        every = _counts("num_neighbors", num_neighbors)
+        every = _counts(counts_name, num_neighbors)
         counts = {key: list(every) for key in known if key not in windows}
 
     both = [key for key in counts if key in windows]
     if both:
-        raise ValueError(f"{both[0]!r} is in both num_neighbors and sampling_time_offsets")
+        raise ValueError(f"{both[0]!r} is in both {counts_name} and {windows_name}")
     for key in windows:
         if known[key][0] not in graph.node_time:
             raise ValueError(
-                f"sampling_time_offsets names {key!r}, whose source {known[key][0]} has no times"
+                f"{windows_name} names {key!r}, whose source {known[key][0]} has no times"
             )
     num_hops = max([len(v) for v in counts.values()] + [len(v) for v in windows.values()], default=0)
     if num_hops == 0:
@@ -113,7 +115,7 @@ def normalise_request(
         )
     for key, per_hop in counts.items():
         if len(per_hop) < num_hops:
-            raise ValueError(f"num_neighbors[{key!r}] has {len(per_hop)} hops, the request {num_hops}")
+            raise ValueError(f"{counts_name}[{key!r}] has {len(per_hop)} hops, the request {num_hops}")
     for key in known:
         if key not in counts and key not in windows:
             counts[key] = [0] * num_hops  # not followed

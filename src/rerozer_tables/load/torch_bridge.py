@@ -155,4 +155,6 @@ def to_hetero_data(batch: BatchArrays) -> Any:
         }
         for edge_type in batch.edge_types
     }
-    return _builder(nodes, edges)
+    data = _builder(nodes, edges)
+    data.time_unit = batch.time_unit  # of time and seed_time: the graph's unit
+    return data

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
@@ -10,13 +11,15 @@ from typing import Any
 import numpy as np
 
 from ..tables.table import Table
-from .arrow import arrow_columns, build_tables, chosen_tables, left_out, require
+from .arrow import arrow_columns, build_tables, chosen_tables, left_out, missing_schema, require
+from .names import DUCKDB
 from .schema import TimeColumn, _Schema
 
 READER = "read_duckdb"
 
-# Types read as they are; decimals become DOUBLE and every other type (UUID,
-# ENUM, HUGEINT, lists, ...) VARCHAR, in the query itself.
+# Types read as they are; decimals become DOUBLE (whole DECIMAL(p, 0) stay
+# decimals, read as exact integers) and every other type (UUID, ENUM,
+# HUGEINT, lists, ...) VARCHAR, in the query itself.
 _AS_IS = {
     "BOOLEAN", "TINYINT", "SMALLINT", "INTEGER", "BIGINT", "UTINYINT", "USMALLINT", "UINTEGER",
     "UBIGINT", "FLOAT", "DOUBLE", "DATE", "TIMESTAMP", "TIMESTAMP WITH TIME ZONE", "TIMESTAMP_S",
@@ -25,7 +28,7 @@ _AS_IS = {
 _TIME_TYPES = ("DATE", "TIMESTAMP")
 # 'infinity' and '-infinity' of DuckDB's dates and timestamps, as they come out.
 _INFINITY = {
-    "datetime64[us]": (2**63 - 1, -(2**63) + 1),
+    **{f"datetime64[{unit}]": (2**63 - 1, -(2**63) + 1) for unit in ("s", "ms", "us", "ns")},
     "datetime64[D]": (2**31 - 1, -(2**31) + 1),
 }
 
@@ -35,7 +38,7 @@ def _quote(name: str) -> str:
 
 
 def _target(type_name: str) -> str:
-    if type_name in _AS_IS:
+    if type_name in _AS_IS or re.fullmatch(r"DECIMAL\(\d+,0\)", type_name):
         return type_name
     return "DOUBLE" if type_name.startswith("DECIMAL") else "VARCHAR"
 
@@ -108,6 +111,16 @@ def _read(
 ) -> dict[str, Table]:
     where = f"{database}, schema {schema}"
     catalogue = "database_name = current_database() AND schema_name = $schema"
+    known = [
+        str(name) for (name,) in connection.execute(
+            "SELECT schema_name FROM duckdb_schemas() WHERE database_name = current_database() "
+            "ORDER BY schema_name"
+        ).fetchall()
+    ]
+    found = DUCKDB.find(schema, known, "schema")
+    if found is None:
+        raise missing_schema(where, schema, known)
+    schema = found  # as the catalogue writes it: DuckDB names ignore case
 
     def rows(sql: str) -> list[tuple[Any, ...]]:
         return list(connection.execute(sql, {"schema": schema}).fetchall())
@@ -116,7 +129,8 @@ def _read(
         str(name)
         for (name,) in rows(f"SELECT table_name FROM duckdb_tables() WHERE {catalogue} ORDER BY table_oid")
     ]
-    names = chosen_tables(where, present, wanted)
+    wanted = None if wanted is None else list(wanted)
+    names = chosen_tables(where, present, wanted, DUCKDB)
     types: dict[str, dict[str, str]] = {name: {} for name in names}
     for table, column, type_name in rows(
         "SELECT table_name, column_name, data_type FROM duckdb_columns() "
@@ -126,7 +140,8 @@ def _read(
             types[table][column] = type_name
     schemas = {
         name: _Schema(
-            [(c, next((k for k in _TIME_TYPES if t.startswith(k)), t)) for c, t in types[name].items()], [], []
+            [(c, next((k for k in _TIME_TYPES if t.startswith(k)), t)) for c, t in types[name].items()],
+            [], [], DUCKDB,
         )
         for name in names
     }
@@ -139,14 +154,16 @@ def _read(
             continue
         if kind == "PRIMARY KEY":
             schemas[table].primary_key = list(child)
-        elif parent not in schemas:
-            raise left_out(where, table, child[0], parent)
-        else:
-            schemas[table].foreign_keys.append((list(child), parent, list(referred)))
+            continue
+        # REFERENCES USERS (ID) names the table users: DuckDB names ignore case.
+        found_parent = DUCKDB.find(parent, names)
+        if found_parent is None:
+            raise left_out(where, table, child[0], parent, wanted)
+        schemas[table].foreign_keys.append((list(child), found_parent, list(referred)))
 
     ((keeps_order,),) = connection.execute("SELECT current_setting('preserve_insertion_order')").fetchall()
 
-    def read(name: str, table_schema: _Schema, key: str | None) -> dict[str, Any]:
+    def read(name: str, table_schema: _Schema, key: str | None, time_column: str | None) -> dict[str, Any]:
         source = f"{_quote(schema)}.{_quote(name)}"
         selected = [
             f"{_quote(column)}::{_target(type_name)} AS {_quote(column)}"
@@ -159,6 +176,6 @@ def _read(
         # otherwise the rows are sorted, at the cost of a copy in DuckDB.
         order = "" if keeps_order else " ORDER BY rowid"
         data = connection.sql(f"SELECT {', '.join(selected)} FROM {source}{order}").to_arrow_table()
-        return arrow_columns(data, f"{schema}.{name}", _INFINITY, lambda column: True)
+        return arrow_columns(data, f"{schema}.{name}", _INFINITY, time_column)
 
-    return build_tables(where, names, schemas, time_columns, read)
+    return build_tables(where, names, schemas, time_columns, read, DUCKDB)

@@ -9,6 +9,7 @@ from typing import Any
 
 from ..tables.table import Table
 from .arrow import build_tables, numpy_column, require
+from .names import PARQUET
 from .schema import TimeColumn, _Schema
 
 READER = "read_parquet"
@@ -67,10 +68,12 @@ def read_parquet(
         raise FileNotFoundError(f"{root} holds no .parquet file")
     names = list(files)
     if tables is not None:
-        names = list(tables)
-        missing = [name for name in names if name not in files]
-        if missing:
-            raise ValueError(f"{root} has no file {missing[0]}.parquet")
+        names = []
+        for written in tables:
+            found = PARQUET.find(written, files, f"{root}: tables= names the table")
+            if found is None:
+                raise ValueError(f"{root} has no file {written}.parquet")
+            names.append(found)
     declared_keys = dict(primary_keys or {})
     declared_links = {table: dict(links) for table, links in (foreign_keys or {}).items()}
     for argument, mapping in (("primary_keys", declared_keys), ("foreign_keys", declared_links)):
@@ -96,9 +99,9 @@ def read_parquet(
                     f"{root / (name + '.parquet')}: {role} names the column {column!r}, which is not one "
                     f"of {', '.join(map(repr, arrow_schema.names))}"
                 )
-        schemas[name] = _Schema(columns, [] if key is None else [key], links)
+        schemas[name] = _Schema(columns, [] if key is None else [key], links, PARQUET)
 
-    def read(name: str, schema: _Schema, key: str | None) -> dict[str, Any]:
+    def read(name: str, schema: _Schema, key: str | None, time_column: str | None) -> dict[str, Any]:
         data = parquet.read_table(files[name])
         result = {}
         for column in data.column_names:
@@ -106,7 +109,7 @@ def read_parquet(
             data = data.drop_columns([column])  # frees the Arrow column once it is converted
         return result
 
-    return build_tables(str(root), names, schemas, time_columns, read)
+    return build_tables(str(root), names, schemas, time_columns, read, PARQUET)
 
 
 def _declared(kind: Any) -> str:

@@ -1,7 +1,8 @@
 """What every reader knows of a schema: columns, keys, foreign keys and the
 time column of each table, and the rules that turn them into ``Table`` options.
 
-Names compare as SQL compares unquoted names: ignoring case.
+Names compare by the database's own rule (``rerozer_tables.read.names``):
+ignoring case in SQLite and DuckDB, exactly in PostgreSQL and Parquet.
 """
 
 from __future__ import annotations
@@ -10,6 +11,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from ..tables.columns import TIME_UNITS
+from .names import SQLITE, NameRule
 
 # Declared column types that mark a time column (the first word, any case).
 TIME_TYPES = ("DATE", "DATETIME", "TIMESTAMP")
@@ -27,11 +29,11 @@ class _Schema:
     # (child columns, parent table, parent columns: None where the key names
     # the parent's primary key implicitly), in the order they were declared
     foreign_keys: list[tuple[list[str], str, list[str | None]]]
+    names: NameRule = SQLITE  # how the database compares names
 
     def column(self, name: str) -> str | None:
-        """The column's name as declared: SQL names compare case-insensitively."""
-        folded = name.casefold()
-        return next((column for column, _ in self.columns if column.casefold() == folded), None)
+        """The column's name as declared, found by the database's name rule."""
+        return self.names.find(name, (column for column, _ in self.columns), "the column")
 
 
 def _is_time_type(declared: str) -> bool:
@@ -62,13 +64,13 @@ def _time_column(
 
 
 def _checked_time_columns(
-    names: list[str], time_columns: Mapping[str, object] | None
+    names: list[str], time_columns: Mapping[str, object] | None, rule: NameRule = SQLITE
 ) -> dict[str, TimeColumn]:
     """``time_columns`` keyed by the tables' declared names, its values checked."""
-    declared = {name.casefold(): name for name in names}
     checked: dict[str, TimeColumn] = {}
     for table, chosen in (time_columns or {}).items():
-        if str(table).casefold() not in declared:
+        found = rule.find(str(table), names, "time_columns names the table")
+        if found is None:
             raise ValueError(f"time_columns names the table {table!r}, which does not exist")
         if not (
             chosen is None
@@ -87,16 +89,16 @@ def _checked_time_columns(
                 f"time_columns[{table!r}]: the unit must be one of {', '.join(TIME_UNITS)}, "
                 f"got {chosen[1]!r}"
             )
-        checked[declared[str(table).casefold()]] = chosen
+        checked[found] = chosen
     return checked
 
 
 def _link_keys(
-    names: list[str], schemas: Mapping[str, _Schema]
+    names: list[str], schemas: Mapping[str, _Schema], rule: NameRule = SQLITE
 ) -> tuple[dict[str, str | None], dict[str, dict[str, str]]]:
     """The key column of each table, and its foreign keys as child column ->
-    parent table, checked against the parents' keys."""
-    declared = {name.casefold(): name for name in names}
+    parent table, checked against the parents' keys; names are found by
+    ``rule``."""
     # The key column of each table: its one primary-key column, or for a
     # table without one, the column that foreign keys refer to.
     key_of = {name: s.primary_key[0] if len(s.primary_key) == 1 else None for name, s in schemas.items()}
@@ -112,7 +114,7 @@ def _link_keys(
                     f"refer to it from one column of {child}"
                 )
             column = schema.column(child_columns[0]) or child_columns[0]
-            parent = declared.get(written_parent.casefold())
+            parent = rule.find(written_parent, names, f"{child}.{column} refers to the table")
             if parent is None:
                 raise ValueError(f"{child}.{column} refers to the unknown table {written_parent!r}")
             target = key_of[parent]

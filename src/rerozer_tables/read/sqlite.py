@@ -12,6 +12,7 @@ import numpy as np
 
 from ..tables.columns import FLOAT_EXACT, _parse_iso
 from ..tables.table import Table
+from .names import SQLITE
 from .schema import (
     TimeColumn,
     _checked_time_columns,
@@ -184,11 +185,10 @@ def _declared(
 ) -> dict[str, Table]:
     """``tables`` with the feature declarations per table applied (table
     names compare ignoring case); ValueError for an unknown table."""
-    by_name = {name.casefold(): name for name in tables}
     options: dict[str, dict[str, list[str]]] = {}
     for role, per_table in declared.items():
         for written, columns in (per_table or {}).items():
-            name = by_name.get(written.casefold())
+            name = SQLITE.find(written, tables)
             if name is None:
                 raise ValueError(f"{role} names the table {written!r}, which the database does not have")
             options.setdefault(name, {})[role] = list(columns)

@@ -42,10 +42,11 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     x_cat: dict[str, AnyArray] = {}
     vocabularies: dict[str, dict[str, AnyArray]] = {}
     lengths: dict[tuple[str, str], AnyArray] = {}
+    key_lengths: dict[str, AnyArray] = {}
     rich: dict[str, dict[str, AnyArray]] = {"x_text": {}, "multi_offsets": {}, "multi_codes": {}}
     embeddings: dict[str, dict[str, AnyArray]] = {}
     parts = {"colptr": colptr, "row": row, "node_time": node_time, "keys": keys, "key_order": orders,
-             "x": x, "x_cat": x_cat, **rich}
+             "key_lengths": key_lengths, "x": x, "x_cat": x_cat, **rich}
     for name, array in arrays.items():
         if len(name) == 3 and name[0] in ("vocabulary", "embedding"):
             held = vocabularies if name[0] == "vocabulary" else embeddings
@@ -60,15 +61,16 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
     for node_type in orders:
         if node_type not in keys:
             raise folder.fault(MANIFEST, f"gives key_order[{node_type!r}] without keys[{node_type!r}]")
+    for node_type, counts in key_lengths.items():
+        if node_type not in keys or counts.shape != keys[node_type].shape:
+            raise folder.fault(MANIFEST, f"gives key_lengths[{node_type!r}] without keys of as many values")
+        keys[node_type] = _with_nuls(keys[node_type], counts)
     for (node_type, column), counts in lengths.items():
         vocabulary = vocabularies.get(node_type, {}).get(column)
         if vocabulary is None or counts.shape != vocabulary.shape:
             raise folder.fault(MANIFEST, f"gives vocabulary_lengths[{node_type!r}][{column!r}] "
                                          "without a vocabulary of as many values")
-        restored = np.empty(vocabulary.size, dtype=object)
-        restored[:] = [v + "\0" * max(0, int(n) - len(v))
-                       for v, n in zip(vocabulary.tolist(), counts.tolist())]
-        vocabularies[node_type][column] = restored
+        vocabularies[node_type][column] = _with_nuls(vocabulary, counts)
     files = {tuple(entry["name"]): entry["file"] for entry in manifest["arrays"]}
     features = _features(folder, manifest, files, x, x_cat, vocabularies)
     features = {t: _with_rich(folder, t, f, rich, embeddings.get(t, {})) for t, f in features.items()}
@@ -87,6 +89,14 @@ def _graph(folder: GraphFolder, manifest: dict[str, Any], arrays: dict[ArrayName
         features=features,
         saved=saved,
     )
+
+
+def _with_nuls(strings: AnyArray, lengths: AnyArray) -> AnyArray:
+    """Python strings of numpy ``strings``, each with the trailing NULs that
+    numpy dropped put back to make it ``lengths`` long."""
+    restored = np.empty(strings.size, dtype=object)
+    restored[:] = [v + "\0" * max(0, int(n) - len(v)) for v, n in zip(strings.tolist(), lengths.tolist())]
+    return restored
 
 
 def _features(

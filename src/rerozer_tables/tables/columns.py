@@ -137,8 +137,26 @@ def _describe(value: object) -> str:
     return repr(value)
 
 
+def text_keys(strings: list[str] | AnyArray) -> AnyArray:
+    """Text keys exactly: numpy strings, or, when one ends in NUL (which
+    numpy's fixed-width strings drop, making 'a' and 'a\\0' one key), an
+    object array of the Python strings."""
+    if any(str(s).endswith("\0") for s in (strings.tolist() if isinstance(strings, np.ndarray) else strings)):
+        exact = np.empty(len(strings), dtype=object)
+        exact[:] = [str(s) for s in strings]
+        return exact
+    return np.asarray(strings, dtype=np.str_)
+
+
+def key_kind(keys: AnyArray) -> str:
+    """The kind of a key array: "i" for integers, "U" for text (numpy or
+    Python strings alike)."""
+    return "U" if keys.dtype.kind in "UO" else keys.dtype.kind
+
+
 def key_array(values: AnyArray, what: str, rows: Int64Array | None = None) -> AnyArray:
-    """Return key values as int64, or as numpy strings when they are strings.
+    """Return key values as int64, or as text keys (``text_keys``) when
+    they are strings.
 
     ``values`` holds no nulls; ``rows`` gives the row of each value, for the
     messages (by default its position). Raises ValueError naming ``what``, the
@@ -178,7 +196,7 @@ def key_array(values: AnyArray, what: str, rows: Int64Array | None = None) -> An
     if kind == "O" and values.size:
         is_str = np.fromiter((isinstance(v, str) for v in values), dtype=bool, count=values.size)
         if is_str.all():
-            return values.astype(np.str_)
+            return text_keys(values)
         is_int = np.fromiter(
             (isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in values),
             dtype=bool,
@@ -339,6 +357,8 @@ def affinity_keys(values: AnyArray, kind: str) -> tuple[AnyArray, BoolArray]:
     """
     if kind == "U" and values.dtype.kind == "i":
         return values.astype(np.str_), np.ones(values.size, dtype=bool)
+    if kind == "U" and values.dtype.kind == "O":  # text keys ending in NUL
+        return values, np.ones(values.size, dtype=bool)
     if kind == "i" and values.dtype.kind == "U":
         parsed = [_text_as_integer(text) for text in values.tolist()]
         ok = np.fromiter((v is not None for v in parsed), dtype=bool, count=len(parsed))

@@ -26,7 +26,8 @@ import numpy.typing as npt
 
 from ..tables.columns import AnyArray, Int64Array
 from ..tables.table import Table
-from .training import resolved_examples, target_child, window_ends
+from ..tables.time_sums import add_offset
+from .training import resolved_examples, target_child
 
 
 @dataclass(frozen=True)
@@ -175,7 +176,7 @@ def window_items(
     range of them, found by binary search on a composite of the source and
     the rank of the time among every time involved.
     """
-    ends = window_ends(example_times, span)
+    ends = add_offset(example_times, span)
     every = np.concatenate([child_time, example_times, ends])
     _, rank = np.unique(every, return_inverse=True)
     rank = rank.reshape(-1).astype(np.int64)

@@ -23,7 +23,8 @@ def top_k(scores_or_rankings: npt.ArrayLike, k: int) -> Int64Array:
     A floating-point array holds scores (``[examples, items]``; a higher
     score ranks first, equal scores by lower item position); an integer
     array holds rankings already (item positions, best first, at least k
-    per example, none repeated in a row).
+    per example, none repeated in a row); a negative entry pads a short
+    ranking (as -1 usually does) and is never a hit.
     """
     if k < 1:
         raise ValueError(f"k must be at least 1, got {k}")
@@ -41,7 +42,7 @@ def top_k(scores_or_rankings: npt.ArrayLike, k: int) -> Int64Array:
         raise ValueError(f"scores must be floats or rankings integers, got dtype {values.dtype}")
     ranked = values[:, :k].astype(np.int64)
     ordered = np.sort(ranked, axis=1)
-    repeated = np.flatnonzero((ordered[:, 1:] == ordered[:, :-1]).any(axis=1))
+    repeated = np.flatnonzero(((ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] >= 0)).any(axis=1))
     if repeated.size:
         raise ValueError(f"the ranking of example {int(repeated[0])} repeats an item in its first {k}")
     return ranked
@@ -63,9 +64,16 @@ def _hits(
     if offsets.size - 1 != ranked.shape[0]:
         raise ValueError(f"{ranked.shape[0]} examples ranked, {offsets.size - 1} with positives")
     counts = np.diff(offsets)
+    if items.size and int(items.min()) < 0:
+        example = int(np.searchsorted(offsets, int(np.argmin(items)), side="right")) - 1
+        raise ValueError(f"the positives of example {example} hold the item {int(items.min())}, "
+                         "which is not an item position")
+    # Pads (negative entries) are never hits: they are left out of the
+    # (example, item) codes, where -1 would be the previous example's last item.
     wide = int(max(ranked.max(initial=0), items.max(initial=0))) + 1
     taken = np.repeat(np.arange(counts.size, dtype=np.int64), counts) * wide + items
     hits = np.isin(np.arange(ranked.shape[0], dtype=np.int64)[:, None] * wide + ranked, taken)
+    hits &= ranked >= 0
     return hits, counts
 
 

@@ -31,6 +31,7 @@ from ..tables.columns import (
     time_array,
 )
 from ..tables.table import Table
+from ..tables.time_sums import add_offset
 
 Aggregate = Literal["count", "sum", "mean", "exists"]
 Float64Array = npt.NDArray[np.float64]
@@ -257,12 +258,6 @@ def training_table(
     return TrainingTable(entity_table, example_keys, example_times, labels, span, time_unit)
 
 
-def window_ends(times: Int64Array, span: int) -> Int64Array:
-    """Each label window's end t + span, held at the largest int64 where the
-    sum would pass it: a window that reaches past the last time ends there."""
-    return np.minimum(times, np.int64(2**63 - 1 - span)) + span
-
-
 def _windows(
     entity_of: Int64Array, row_time: Int64Array, examples: Int64Array,
     example_times: Int64Array, span: int,
@@ -272,7 +267,7 @@ def _windows(
     (t, t + span]. Integer positions only: no sum crosses entities."""
     order = np.lexsort((row_time, entity_of)).astype(np.int64)
     by_entity, by_time = entity_of[order], row_time[order]
-    ends = window_ends(example_times, span)
+    ends = add_offset(example_times, span)
     return order, _rank(by_entity, by_time, examples, example_times), \
         _rank(by_entity, by_time, examples, ends)
 
@@ -343,7 +338,7 @@ def split_by_time(
     val, test = _times([val_start, test_start], table.time_unit, "val_start, test_start").tolist()
     if val > test:
         raise ValueError(f"val_start {val} comes after test_start {test}")
-    t, end = table.times, window_ends(table.times, table.horizon)
+    t, end = table.times, add_offset(table.times, table.horizon)
     return (
         table.take(end <= val),
         table.take((t >= val) & (end <= test)),
