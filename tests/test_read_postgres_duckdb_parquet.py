@@ -238,6 +238,36 @@ def test_parquet_keys_are_declared_and_checked(tmp_path):
         build_graph(tables)
 
 
+@pytest.mark.parametrize("layout, parts, columns", [
+    pytest.param("posts", ["part-00000.parquet", "part-00001.parquet"], {}, id="parts"),
+    pytest.param("posts.parquet", ["part-0.snappy.parquet", "part-1.snappy.parquet"], {}, id="named-folder"),
+    pytest.param("posts", ["year=2024/part-0.parquet", "year=2025/part-0.parquet"],
+                 {"year": [2024, 2024, 2025]}, id="hive-integers"),
+    pytest.param("posts", ["lang=en/day=1/data_0.parquet", "lang=nb/day=1/data_0.parquet"],
+                 {"lang": ["en", "en", "nb"], "day": [1, 1, 1]}, id="hive-nested"),
+])
+def test_parquet_tables_stored_as_folders_of_parts(tmp_path, layout, parts, columns):
+    pa, parquet = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    parquet.write_table(pa.table({"id": [7, 8]}), tmp_path / "users.parquet")
+    pieces = [{"id": [1, 2], "user_id": [8, 7]}, {"id": [3], "user_id": [8]}]
+    for part, piece in zip(parts, pieces):
+        (tmp_path / layout / part).parent.mkdir(parents=True, exist_ok=True)
+        parquet.write_table(pa.table(piece), tmp_path / layout / part)
+    # What writers leave beside the parts is not read.
+    (tmp_path / layout / "_SUCCESS").write_bytes(b"")
+    (tmp_path / layout / ".part-00000.parquet.crc").write_bytes(b"x")
+    (tmp_path / layout / "_temporary" / "0").mkdir(parents=True)
+    (tmp_path / layout / "_temporary" / "0" / "part-00002.parquet").write_bytes(b"unfinished")
+    tables = read_parquet(tmp_path, primary_keys={"users": "id", "posts": "id"},
+                          foreign_keys={"posts": {"user_id": "users"}})
+    assert list(tables) == ["posts", "users"]
+    posts = tables["posts"]
+    assert {name: posts.column(name)[0].tolist() for name in posts.columns} == {
+        "id": [1, 2, 3], "user_id": [8, 7, 8], **columns}
+    graph = build_graph(tables)
+    assert graph.row["posts__user_id__users"].tolist() == [1, 0, 2]
+
+
 @pytest.mark.parametrize("reader, module, extra", [
     (read_postgres, "adbc_driver_postgresql.dbapi", "postgres"),
     (read_duckdb, "duckdb", "duckdb"),

@@ -43,7 +43,7 @@ def _dtype_of(column: tuple[Any, ...]) -> Any:
         kinds == {int, float} and all(abs(v) <= FLOAT_EXACT for v in column if isinstance(v, int))
     ):
         return np.float64  # every integer in it is exact as a float
-    if kinds == {str} and not any(v.endswith("\0") for v in column):
+    if kinds == {str} and ("\0" not in "".join(column) or not any(v.endswith("\0") for v in column)):
         return np.str_  # which drops trailing NULs: such text stays Python strings
     return object
 
