@@ -120,7 +120,8 @@ class progress_bar:
         # No monitor thread: a process with a second thread must not fork,
         # and the loader forks its workers.
         bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0})
-        self.bar = bar_class(total=total, desc=desc, unit=unit, delay=delay)
+        self.bar = bar_class(total=total, desc=desc, unit=unit, delay=delay,
+                             unit_scale=unit in ("B", "row"))
 
     def __enter__(self) -> Progress:
         return self.bar
