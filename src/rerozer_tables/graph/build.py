@@ -139,7 +139,7 @@ def build_graph(
         edge_types.append(edge_type)
         colptr[key], row[key] = arrays
 
-    with progress_bar(steps, "build", "step", progress) as bar:
+    with progress_bar(steps, "build_graph", "step", progress) as bar:
         resolution = resolve_tables(
             tables, time_unit, inherit_times=inherit_times, dangling_keys=dangling_keys,
             step=lambda: bar.update(1),

@@ -355,7 +355,8 @@ def check_graph_once(graph: Graph) -> None:
     """``check_graph(graph)``, unless the same graph passed it before and
     cannot have changed since.
 
-    A graph whose every array is read-only (as ``load_graph`` maps them) is
+    A graph whose every array is read-only (as ``load_graph`` maps them) or
+    empty is
     checked once: the arrays that passed are remembered on the graph, and a
     later call that finds the very same arrays, still read-only, in the same
     places returns at once. A graph with writable arrays is checked on every
@@ -367,10 +368,15 @@ def check_graph_once(graph: Graph) -> None:
     if (
         len(record) == 2 and record[0] == structure and len(record[1]) == len(arrays)
         and all(a is b for a, b in zip(record[1], arrays))
-        and not any(a.flags.writeable for a in arrays)
+        and not any(_changeable(a) for a in arrays)
     ):
         return
     check_graph(graph)
     record.clear()
-    if not any(a.flags.writeable for a in arrays):
+    if not any(_changeable(a) for a in arrays):
         record.extend([structure, arrays])
+
+
+def _changeable(array: AnyArray) -> bool:
+    # An empty array has nothing to change in place, writable or not.
+    return bool(array.flags.writeable) and array.size > 0

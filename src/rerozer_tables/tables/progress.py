@@ -89,6 +89,12 @@ class _Line:
             sys.stderr.flush()
 
 
+def _postfix_after_delay(bar: Any, s: str = "", refresh: bool = True) -> None:
+    """tqdm's ``set_postfix_str``, which draws the bar only once its delay has passed."""
+    waiting = time.time() - bar.start_t < bar.delay
+    type(bar).__mro__[1].set_postfix_str(bar, s, refresh=refresh and not waiting)
+
+
 def check_progress(progress: object) -> bool | None:
     """``progress`` itself; TypeError for anything but None, True or False."""
     if progress is None or isinstance(progress, bool):
@@ -119,7 +125,8 @@ class progress_bar:
             return
         # No monitor thread: a process with a second thread must not fork,
         # and the loader forks its workers.
-        bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0})
+        bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0,
+                                           "set_postfix_str": _postfix_after_delay})
         self.bar = bar_class(total=total, desc=desc, unit=unit, delay=delay,
                              unit_scale=unit in ("B", "row"))
 
