@@ -92,7 +92,8 @@ class _Line:
 def _postfix_after_delay(bar: Any, s: str = "", refresh: bool = True) -> None:
     """tqdm's ``set_postfix_str``, which draws the bar only once its delay has passed."""
     waiting = time.time() - bar.start_t < bar.delay
-    type(bar).__mro__[1].set_postfix_str(bar, s, refresh=refresh and not waiting)
+    tqdm: Any = type(bar).__mro__[1]
+    tqdm.set_postfix_str(bar, s, refresh=refresh and not waiting)
 
 
 def check_progress(progress: object) -> bool | None:
