@@ -176,6 +176,8 @@ def test_missing_file_is_not_created(tmp_path):
                      ["2024-01-02", "2024-01-03", "NaT"], id="times-then-null"),
         pytest.param("TIMESTAMP", [None, None, "2024-01-03 10:00:00+02:00"], "datetime64[us]",
                      ["NaT", "NaT", "2024-01-03T08:00:00.000000"], id="nulls-then-a-time"),
+        pytest.param("TEXT", [None, "2024-01-02", "2024-01-03"], "datetime64[D]",
+                     ["NaT", "2024-01-02", "2024-01-03"], id="named-text-time-null-first"),
         pytest.param("TIMESTAMP", [5, 6, 7], "int64", [5, 6, 7], id="time-numbers"),
         pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-03", 7], "object", ["2024-01-02", "2024-01-03", 7],
                      id="times-then-a-number-as-stored"),
