@@ -140,15 +140,16 @@ def _row_replaced(graph):
 
 
 @pytest.mark.parametrize(
-    "loaded, between, checks, fails",
+    "loaded, before, between, checks, fails",
     [
-        pytest.param(True, None, 1, False, id="memory-mapped-once"),
-        pytest.param(False, None, 2, False, id="writable-every-time"),
-        pytest.param(True, _row_replaced, 2, True, id="array-replaced"),
-        pytest.param(True, lambda g: g.num_nodes.update(users=5), 2, True, id="counts-changed"),
+        pytest.param(True, None, None, 1, False, id="memory-mapped-once"),
+        pytest.param(True, check_graph, None, 0, False, id="memory-mapped-checked-before"),
+        pytest.param(False, check_graph, None, 2, False, id="writable-every-time"),
+        pytest.param(True, None, _row_replaced, 2, True, id="array-replaced"),
+        pytest.param(True, None, lambda g: g.num_nodes.update(users=5), 2, True, id="counts-changed"),
     ],
 )
-def test_loaders_check_a_read_only_graph_once(tmp_path, monkeypatch, loaded, between, checks, fails):
+def test_loaders_check_a_read_only_graph_once(tmp_path, monkeypatch, loaded, before, between, checks, fails):
     from rerozer_tables import Loader, Table, build_graph, load_graph, save_graph
     from rerozer_tables.graph import check
 
@@ -159,6 +160,8 @@ def test_loaders_check_a_read_only_graph_once(tmp_path, monkeypatch, loaded, bet
     if loaded:
         save_graph(graph, tmp_path / "g")
         graph = load_graph(tmp_path / "g")
+    if before is not None:
+        before(graph)
     calls = []
     monkeypatch.setattr(check, "check_graph", lambda g: calls.append(1) or check_graph(g))
     Loader(graph, "users", [1], [10], batch_size=1, num_neighbors=[1])

@@ -164,6 +164,7 @@ def test_missing_file_is_not_created(tmp_path):
         pytest.param("INTEGER", [1, 2, 3], "int64", [1, 2, 3], id="integers"),
         pytest.param("", [1, 2, 2.5], "float64", [1.0, 2.0, 2.5], id="integers-then-a-real"),
         pytest.param("", [2**53 + 1, 2, 2.5], "object", [2**53 + 1, 2, 2.5], id="inexact-integer-then-a-real"),
+        pytest.param("", [-(2**63), 2, 2.5], "object", [-(2**63), 2, 2.5], id="least-integer-then-a-real"),
         pytest.param("TEXT", ["a", "bb", "ccc"], "<U3", ["a", "bb", "ccc"], id="text-widths"),
         pytest.param("TEXT", ["a", "b", "c\0"], "object", ["a", "b", "c\0"], id="trailing-nul-later"),
         pytest.param("", [1, 2, "x"], "object", [1, 2, "x"], id="integers-then-text"),

@@ -283,6 +283,7 @@ def check_graph(graph: Graph, *, verify: bool = False, progress: bool | None = N
             verify_checksums(graph)
         bar.update(1)
         _check_layout(graph, bar.update)
+    _remember_pass(graph)
     return _report(graph)
 
 
@@ -356,25 +357,29 @@ def check_graph_once(graph: Graph) -> None:
     cannot have changed since.
 
     A graph whose every array is read-only (as ``load_graph`` maps them) or
-    empty is
-    checked once: the arrays that passed are remembered on the graph, and a
-    later call that finds the very same arrays, still read-only, in the same
-    places returns at once. A graph with writable arrays is checked on every
-    call, as its arrays may have been changed in place.
+    empty is checked once: ``check_graph`` remembers on the graph the arrays
+    that passed, and a later call that finds the very same arrays, still
+    read-only, in the same places returns at once. A graph with writable
+    arrays is checked on every call, as its arrays may have been changed in
+    place.
     """
     arrays = [array for _, _, array in named_arrays(graph)]
-    structure = _structure(graph)
     record = graph.check_record
     if (
-        len(record) == 2 and record[0] == structure and len(record[1]) == len(arrays)
+        len(record) == 2 and record[0] == _structure(graph) and len(record[1]) == len(arrays)
         and all(a is b for a, b in zip(record[1], arrays))
         and not any(_changeable(a) for a in arrays)
     ):
         return
     check_graph(graph)
-    record.clear()
+
+
+def _remember_pass(graph: Graph) -> None:
+    """Record on a graph whose arrays cannot change that it passed."""
+    arrays = [array for _, _, array in named_arrays(graph)]
+    graph.check_record.clear()
     if not any(_changeable(a) for a in arrays):
-        record.extend([structure, arrays])
+        graph.check_record.extend([_structure(graph), arrays])
 
 
 def _changeable(array: AnyArray) -> bool:

@@ -99,7 +99,8 @@ def _joined(chunks: list[AnyArray]) -> AnyArray:
         unit = np.result_type(*(c.dtype for c in chunks if c.dtype.kind == "M"))
         return np.concatenate([c if c.dtype.kind == "M" else np.full(c.size, "NaT", unit) for c in chunks])
     if kinds <= {"i", "f"}:
-        if all(c.dtype.kind == "f" or not c.size or np.abs(c).max() <= FLOAT_EXACT for c in chunks):
+        if all(c.dtype.kind == "f" or not c.size or -FLOAT_EXACT <= c.min() and c.max() <= FLOAT_EXACT
+               for c in chunks):
             return np.concatenate(chunks).astype(np.float64, copy=False)
     # Mixed Python types: every value as the Python object sqlite3 gave.
     joined = np.empty(sum(c.size for c in chunks), dtype=object)
