@@ -130,6 +130,19 @@ def test_check_graph_finds_one_swapped_pair_in_a_large_graph():
         check_graph(graph)
 
 
+def _set_writable(graph, flag):
+    from rerozer_tables.graph.arrays import named_arrays
+
+    for _, _, array in named_arrays(graph):
+        array.setflags(write=flag)
+
+
+def _writable_and_changed(graph):
+    """Arrays made writable again after the check, and one changed in place."""
+    _set_writable(graph, True)
+    next(iter(graph.row.values()))[0] = 10**6
+
+
 def _row_replaced(graph):
     """A new read-only row array in place of the loaded one, pointing outside."""
     key = next(iter(graph.row))
@@ -147,6 +160,8 @@ def _row_replaced(graph):
         pytest.param(False, check_graph, None, 2, False, id="writable-every-time"),
         pytest.param(True, None, _row_replaced, 2, True, id="array-replaced"),
         pytest.param(True, None, lambda g: g.num_nodes.update(users=5), 2, True, id="counts-changed"),
+        pytest.param(False, lambda g: _set_writable(g, False), _writable_and_changed, 2, True,
+                     id="made-writable-again"),
     ],
 )
 def test_loaders_check_a_read_only_graph_once(tmp_path, monkeypatch, loaded, before, between, checks, fails):

@@ -50,10 +50,14 @@ def shop(server, tmp_path_factory):
     """The demo's shop (small) in SQLite, PostgreSQL, DuckDB and Parquet."""
     tables = database.make_tables(database.Sizes().scaled(0.02))
     folder = tmp_path_factory.mktemp("shop")
-    database.write_sqlite(tables, folder / "shop.sqlite")
+    chunk, database.CHUNK_ROWS = database.CHUNK_ROWS, 97  # the writers stream rows in many chunks
+    try:
+        database.write_sqlite(tables, folder / "shop.sqlite")
+        database.write_parquet(tables, folder / "parquet")
+        database.write_parquet(tables, folder / "parts", rows_per_part=300)  # folders of part files
+    finally:
+        database.CHUNK_ROWS = chunk
     database.write_duckdb(tables, folder / "shop.duckdb")
-    database.write_parquet(tables, folder / "parquet")
-    database.write_parquet(tables, folder / "parts", rows_per_part=300)  # folders of part files
     database.write_postgres(tables, server.uri())
     # A DuckDB file and a folder keep no creation order: tables= gives it.
     order = list(tables)
