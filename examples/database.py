@@ -169,12 +169,18 @@ def _sql_values(values: npt.NDArray[np.generic]) -> list[object]:
     return list(values.tolist())
 
 
+# Rows converted to Python values and inserted at a time: the writers hold
+# one chunk of rows as Python objects, never a whole column.
+CHUNK_ROWS = 100_000
+
+
 def write_sqlite(tables: Mapping[str, Table], path: str | Path) -> None:
     """Write ``tables`` to a new SQLite file, with PRIMARY KEY and FOREIGN KEY
     constraints (enforced while inserting) and TIMESTAMP columns.
 
     Tables are written in the given order, so parents must come before their
-    children; a foreign key refers to its parent's primary key.
+    children; a foreign key refers to its parent's primary key. Rows are
+    inserted ``CHUNK_ROWS`` at a time, so memory stays that of the tables.
     """
     connection = sqlite3.connect(path)
     try:
@@ -191,9 +197,10 @@ def write_sqlite(tables: Mapping[str, Table], path: str | Path) -> None:
                     f"FOREIGN KEY ({column}) REFERENCES {parent} ({tables[parent].primary_key})"
                 )
             connection.execute(f"CREATE TABLE {name} (\n  " + ",\n  ".join(lines) + "\n)")
-            columns = [_sql_values(values) for values in arrays.values()]
-            marks = ", ".join("?" * len(columns))
-            connection.executemany(f"INSERT INTO {name} VALUES ({marks})", zip(*columns))
+            marks = ", ".join("?" * len(arrays))
+            for start in range(0, table.num_rows, CHUNK_ROWS):
+                columns = [_sql_values(values[start : start + CHUNK_ROWS]) for values in arrays.values()]
+                connection.executemany(f"INSERT INTO {name} VALUES ({marks})", zip(*columns))
         connection.commit()
     finally:
         connection.close()
@@ -220,12 +227,13 @@ def _create_statements(tables: Mapping[str, Table]) -> list[tuple[str, str]]:
     return statements
 
 
-def _arrow_table(table: Table) -> Any:
+def _arrow_table(table: Table, start: int = 0, stop: int | None = None) -> Any:
+    """Rows ``start:stop`` of ``table`` as a pyarrow Table."""
     import pyarrow as pa
 
     arrays = {}
     for column, values in table.columns.items():
-        array = np.asarray(values)
+        array = np.asarray(values)[start:stop]
         if array.dtype.kind == "M":
             array = array.astype("datetime64[us]")
         arrays[column] = pa.array(array)
@@ -260,13 +268,37 @@ def write_duckdb(tables: Mapping[str, Table], path: str | Path) -> None:
         connection.close()
 
 
-def write_parquet(tables: Mapping[str, Table], folder: str | Path) -> None:
-    """Write each table to ``folder/NAME.parquet`` (Parquet holds no keys)."""
+def write_parquet(
+    tables: Mapping[str, Table], folder: str | Path, *, rows_per_part: int | None = None
+) -> None:
+    """Write each table to ``folder/NAME.parquet`` (Parquet holds no keys),
+    ``CHUNK_ROWS`` rows (one row group) at a time; with ``rows_per_part``,
+    to a folder ``folder/NAME/`` of part files ``part-00000.parquet``, ...
+    of at most that many rows each, as tools that write large tables in
+    pieces do (``read_parquet`` reads either)."""
     import pyarrow.parquet as parquet
 
-    Path(folder).mkdir(parents=True, exist_ok=True)
+    root = Path(folder)
+    root.mkdir(parents=True, exist_ok=True)
     for name, table in tables.items():
-        parquet.write_table(_arrow_table(table), Path(folder) / f"{name}.parquet")
+        if rows_per_part is None:
+            parts = [(root / f"{name}.parquet", 0, table.num_rows)]
+        else:
+            (root / name).mkdir(exist_ok=True)
+            starts = range(0, max(table.num_rows, 1), rows_per_part)
+            parts = [(root / name / f"part-{i:05d}.parquet", start, min(start + rows_per_part, table.num_rows))
+                     for i, start in enumerate(starts)]
+        for path, first, last in parts:
+            writer = None
+            try:
+                for start in range(first, max(last, first + 1), CHUNK_ROWS):
+                    chunk = _arrow_table(table, start, min(start + CHUNK_ROWS, last))
+                    if writer is None:
+                        writer = parquet.ParquetWriter(path, chunk.schema)
+                    writer.write_table(chunk)
+            finally:
+                if writer is not None:
+                    writer.close()
 
 
 def training_table(

@@ -90,7 +90,7 @@ def prepare(workdir: Path, scale: float, data_seed: int, world: World) -> Data:
         save_graph(graph, workdir / "graph")
         examples = training_table(
             tables, ENTITY, CUTOFFS, target=("orders", "customer_id"), horizon=HORIZON,
-            aggregate="exists", time_unit=graph.time_unit,
+            aggregate="exists", graph=graph,
         )
         del tables, graph
         parts = dict(zip(("train", "val", "test"), split_by_time(examples, VAL_START, TEST_START)))

@@ -128,3 +128,63 @@ def test_check_graph_finds_one_swapped_pair_in_a_large_graph():
     row[p], row[p + 1] = row[p + 1], row[p]
     with pytest.raises(ValueError, match=re.escape(f"in column {column}: position {p} ")):
         check_graph(graph)
+
+
+def _set_writable(graph, flag):
+    from rerozer_tables.graph.arrays import named_arrays
+
+    for _, _, array in named_arrays(graph):
+        array.setflags(write=flag)
+
+
+def _writable_and_changed(graph):
+    """Arrays made writable again after the check, and one changed in place."""
+    _set_writable(graph, True)
+    next(iter(graph.row.values()))[0] = 10**6
+
+
+def _row_replaced(graph):
+    """A new read-only row array in place of the loaded one, pointing outside."""
+    key = next(iter(graph.row))
+    bad = np.array(graph.row[key])
+    bad[0] = 10**6
+    bad.setflags(write=False)
+    graph.row[key] = bad
+
+
+@pytest.mark.parametrize(
+    "loaded, before, between, checks, fails",
+    [
+        pytest.param(True, None, None, 1, False, id="memory-mapped-once"),
+        pytest.param(True, check_graph, None, 0, False, id="memory-mapped-checked-before"),
+        pytest.param(False, check_graph, None, 2, False, id="writable-every-time"),
+        pytest.param(True, None, _row_replaced, 2, True, id="array-replaced"),
+        pytest.param(True, None, lambda g: g.num_nodes.update(users=5), 2, True, id="counts-changed"),
+        pytest.param(False, lambda g: _set_writable(g, False), _writable_and_changed, 2, True,
+                     id="made-writable-again"),
+    ],
+)
+def test_loaders_check_a_read_only_graph_once(tmp_path, monkeypatch, loaded, before, between, checks, fails):
+    from rerozer_tables import Loader, Table, build_graph, load_graph, save_graph
+    from rerozer_tables.graph import check
+
+    graph = build_graph({
+        "users": Table({"id": [1, 2]}, primary_key="id"),
+        "posts": Table({"by": [1, 2, 2], "at": [5, 6, 7]}, foreign_keys={"by": "users"}, time_column="at"),
+    })
+    if loaded:
+        save_graph(graph, tmp_path / "g")
+        graph = load_graph(tmp_path / "g")
+    if before is not None:
+        before(graph)
+    calls = []
+    monkeypatch.setattr(check, "check_graph", lambda g: calls.append(1) or check_graph(g))
+    Loader(graph, "users", [1], [10], batch_size=1, num_neighbors=[1])
+    if between is not None:
+        between(graph)
+    if fails:
+        with pytest.raises(ValueError):
+            Loader(graph, "users", [1], [10], batch_size=1, num_neighbors=[1])
+    else:
+        Loader(graph, "users", [1], [10], batch_size=1, num_neighbors=[1])
+    assert len(calls) == checks

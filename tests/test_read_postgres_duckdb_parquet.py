@@ -50,9 +50,14 @@ def shop(server, tmp_path_factory):
     """The demo's shop (small) in SQLite, PostgreSQL, DuckDB and Parquet."""
     tables = database.make_tables(database.Sizes().scaled(0.02))
     folder = tmp_path_factory.mktemp("shop")
-    database.write_sqlite(tables, folder / "shop.sqlite")
+    chunk, database.CHUNK_ROWS = database.CHUNK_ROWS, 97  # the writers stream rows in many chunks
+    try:
+        database.write_sqlite(tables, folder / "shop.sqlite")
+        database.write_parquet(tables, folder / "parquet")
+        database.write_parquet(tables, folder / "parts", rows_per_part=300)  # folders of part files
+    finally:
+        database.CHUNK_ROWS = chunk
     database.write_duckdb(tables, folder / "shop.duckdb")
-    database.write_parquet(tables, folder / "parquet")
     database.write_postgres(tables, server.uri())
     # A DuckDB file and a folder keep no creation order: tables= gives it.
     order = list(tables)
@@ -63,6 +68,8 @@ def shop(server, tmp_path_factory):
         "postgres": lambda: read_postgres(server.uri()),
         "duckdb": lambda: read_duckdb(folder / "shop.duckdb", tables=order),
         "parquet": lambda: read_parquet(folder / "parquet", tables=order, primary_keys=keys, foreign_keys=links),
+        "parquet-parts": lambda: read_parquet(folder / "parts", tables=order, primary_keys=keys,
+                                              foreign_keys=links),
     }
 
 
@@ -84,7 +91,7 @@ def assert_same(a, b, where="graph"):
         assert a == b, where
 
 
-@pytest.mark.parametrize("reader", ["postgres", "duckdb", "parquet"])
+@pytest.mark.parametrize("reader", ["postgres", "duckdb", "parquet", "parquet-parts"])
 def test_readers_give_the_tables_graph_and_batches_of_read_sqlite(shop, reader):
     expected, got = shop["sqlite"](), shop[reader]()
     assert list(got) == list(expected)
@@ -93,7 +100,7 @@ def test_readers_give_the_tables_graph_and_batches_of_read_sqlite(shop, reader):
         assert (other.primary_key, other.foreign_keys, other.time_column, list(other.columns)) == (
             table.primary_key, table.foreign_keys, table.time_column, list(table.columns))
         for column in table.columns:
-            if column != table.time_column:  # SQLite holds times as text; build_graph parses them
+            if column != table.time_column:  # times differ in unit (seconds, microseconds)
                 assert_same(table.column(column), other.column(column), f"{name}.{column}")
     graphs = [build_graph(tables) for tables in (expected, got)]
     assert_same(*graphs)
@@ -289,6 +296,36 @@ def test_parquet_keys_are_declared_and_checked(tmp_path):
     tables = read_parquet(tmp_path, primary_keys={"users": "id"}, foreign_keys={"posts": {"user_id": "users"}})
     with pytest.raises(ValueError, match=re.escape("posts.user_id: 1 row holds a value that matches no users.id: 'x' (row 1)")):
         build_graph(tables)
+
+
+@pytest.mark.parametrize("layout, parts, columns", [
+    pytest.param("posts", ["part-00000.parquet", "part-00001.parquet"], {}, id="parts"),
+    pytest.param("posts.parquet", ["part-0.snappy.parquet", "part-1.snappy.parquet"], {}, id="named-folder"),
+    pytest.param("posts", ["year=2024/part-0.parquet", "year=2025/part-0.parquet"],
+                 {"year": [2024, 2024, 2025]}, id="hive-integers"),
+    pytest.param("posts", ["lang=en/day=1/data_0.parquet", "lang=nb/day=1/data_0.parquet"],
+                 {"lang": ["en", "en", "nb"], "day": [1, 1, 1]}, id="hive-nested"),
+])
+def test_parquet_tables_stored_as_folders_of_parts(tmp_path, layout, parts, columns):
+    pa, parquet = pytest.importorskip("pyarrow"), pytest.importorskip("pyarrow.parquet")
+    parquet.write_table(pa.table({"id": [7, 8]}), tmp_path / "users.parquet")
+    pieces = [{"id": [1, 2], "user_id": [8, 7]}, {"id": [3], "user_id": [8]}]
+    for part, piece in zip(parts, pieces):
+        (tmp_path / layout / part).parent.mkdir(parents=True, exist_ok=True)
+        parquet.write_table(pa.table(piece), tmp_path / layout / part)
+    # What writers leave beside the parts is not read.
+    (tmp_path / layout / "_SUCCESS").write_bytes(b"")
+    (tmp_path / layout / ".part-00000.parquet.crc").write_bytes(b"x")
+    (tmp_path / layout / "_temporary" / "0").mkdir(parents=True)
+    (tmp_path / layout / "_temporary" / "0" / "part-00002.parquet").write_bytes(b"unfinished")
+    tables = read_parquet(tmp_path, primary_keys={"users": "id", "posts": "id"},
+                          foreign_keys={"posts": {"user_id": "users"}})
+    assert list(tables) == ["posts", "users"]
+    posts = tables["posts"]
+    assert {name: posts.column(name)[0].tolist() for name in posts.columns} == {
+        "id": [1, 2, 3], "user_id": [8, 7, 8], **columns}
+    graph = build_graph(tables)
+    assert graph.row["posts__user_id__users"].tolist() == [1, 0, 2]
 
 
 @pytest.mark.parametrize("reader, module, extra", [

@@ -153,3 +153,71 @@ def test_missing_file_is_not_created(tmp_path):
     with pytest.raises(FileNotFoundError):
         read_sqlite(tmp_path / "nothing.sqlite")
     assert not (tmp_path / "nothing.sqlite").exists()
+
+
+# Values as SQLite holds them, read two rows at a time so that every case
+# crosses chunk boundaries: the column's dtype and values are those of the
+# whole column read at once.
+@pytest.mark.parametrize(
+    "declared, values, dtype, expected",
+    [
+        pytest.param("INTEGER", [1, 2, 3], "int64", [1, 2, 3], id="integers"),
+        pytest.param("", [1, 2, 2.5], "float64", [1.0, 2.0, 2.5], id="integers-then-a-real"),
+        pytest.param("", [2**53 + 1, 2, 2.5], "object", [2**53 + 1, 2, 2.5], id="inexact-integer-then-a-real"),
+        pytest.param("", [-(2**63), 2, 2.5], "object", [-(2**63), 2, 2.5], id="least-integer-then-a-real"),
+        pytest.param("TEXT", ["a", "bb", "ccc"], "<U3", ["a", "bb", "ccc"], id="text-widths"),
+        pytest.param("TEXT", ["a", "b", "c\0"], "object", ["a", "b", "c\0"], id="trailing-nul-later"),
+        pytest.param("", [1, 2, "x"], "object", [1, 2, "x"], id="integers-then-text"),
+        pytest.param("INTEGER", [1, 2, None], "object", [1, 2, None], id="integers-then-null"),
+        pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-02 03:04:05", "2024-01-02T00:00:01Z"],
+                     "datetime64[us]", ["2024-01-02T00:00:00.000000", "2024-01-02T03:04:05.000000",
+                                        "2024-01-02T00:00:01.000000"],
+                     id="times-of-several-forms"),
+        pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-03", None], "datetime64[D]",
+                     ["2024-01-02", "2024-01-03", "NaT"], id="times-then-null"),
+        pytest.param("TIMESTAMP", [None, None, "2024-01-03 10:00:00+02:00"], "datetime64[us]",
+                     ["NaT", "NaT", "2024-01-03T08:00:00.000000"], id="nulls-then-a-time"),
+        pytest.param("TEXT", [None, "2024-01-02", "2024-01-03"], "datetime64[D]",
+                     ["NaT", "2024-01-02", "2024-01-03"], id="named-text-time-null-first"),
+        pytest.param("TIMESTAMP", [5, 6, 7], "int64", [5, 6, 7], id="time-numbers"),
+        pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-03", 7], "object", ["2024-01-02", "2024-01-03", 7],
+                     id="times-then-a-number-as-stored"),
+        pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-03", "soon"], "<U10",
+                     ["2024-01-02", "2024-01-03", "soon"], id="unparsed-text-as-stored"),
+    ],
+)
+def test_columns_are_typed_as_read_whole(tmp_path, monkeypatch, declared, values, dtype, expected):
+    from rerozer_tables.read import sqlite_columns
+
+    monkeypatch.setattr(sqlite_columns, "CHUNK_ROWS", 2)
+    connection = sqlite3.connect(tmp_path / "db.sqlite")
+    connection.execute(f"CREATE TABLE t (k INTEGER PRIMARY KEY, v {declared})")
+    connection.executemany("INSERT INTO t VALUES (?, ?)", enumerate(values))
+    column = read_sqlite(connection, time_columns={"t": "v"})["t"].columns["v"]
+    connection.close()
+    assert column.dtype == np.dtype(dtype)
+    shown = np.datetime_as_string(column).tolist() if column.dtype.kind == "M" else column.tolist()
+    assert shown == expected
+
+
+@pytest.mark.parametrize(
+    "values, message",
+    [
+        pytest.param(["2024-01-02", "2024-01-03", None], "t.v row 2: the time is missing", id="null"),
+        pytest.param(["2024-01-02", "2024-01-03", "soon"],
+                     "t.v row 2: 'soon' is not an ISO-8601 date or time", id="not-a-time"),
+        pytest.param(["2024-01-02", "2024-01-03", 7],
+                     "t.v must hold integers, datetime64 or ISO-8601 strings", id="mixed"),
+    ],
+)
+def test_a_time_column_read_in_chunks_is_refused_naming_the_row(tmp_path, monkeypatch, values, message):
+    from rerozer_tables.read import sqlite_columns
+
+    monkeypatch.setattr(sqlite_columns, "CHUNK_ROWS", 2)
+    connection = sqlite3.connect(tmp_path / "db.sqlite")
+    connection.execute("CREATE TABLE t (k INTEGER PRIMARY KEY, v TIMESTAMP)")
+    connection.executemany("INSERT INTO t VALUES (?, ?)", enumerate(values))
+    tables = read_sqlite(connection)
+    connection.close()
+    with pytest.raises(ValueError, match="^" + re.escape(message)):
+        build_graph(tables)

@@ -51,10 +51,13 @@ def oracle(key, t, by_key, song_key, at):
 
 @pytest.mark.parametrize("string_keys", [False, True], ids=["int-keys", "str-keys"])
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys):
+@pytest.mark.parametrize("via", ["tables", "graph"])
+def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys, via):
     tables, ids, joined, _, by_key, song_key, at = random_tables(seed, string_keys)
     cutoffs = np.array([5, 12, 20, 27])
-    table = link_training_table(tables, "users", cutoffs, target=TARGET, horizon=HORIZON)
+    # Given the graph, its key maps, times and edges are used as built.
+    reuse = {} if via == "tables" else {"graph": build_graph(tables, dangling_keys="null")}
+    table = link_training_table(tables, "users", cutoffs, target=TARGET, horizon=HORIZON, **reuse)
     assert table.keys.tolist() == [k for t in cutoffs for k, j in zip(ids.tolist(), joined) if j <= t]
     expected = [oracle(k, t, by_key, song_key, at) for k, t in zip(table.keys.tolist(), table.times)]
     assert [table.positives(i).tolist() for i in range(len(table))] == expected
@@ -87,8 +90,11 @@ def test_link_table_refusals(change, message):
         link_training_table(dangling_tables(song=[1, 2]), "users", **arguments)
 
 
-def test_a_dangling_item_key_links_nothing():
-    table = link_training_table(dangling_tables(song=[1, 7]), "users", [3], target=TARGET, horizon=5)
+@pytest.mark.parametrize("via", ["tables", "graph"])
+def test_a_dangling_item_key_links_nothing(via):
+    tables = dangling_tables(song=[1, 7])
+    reuse = {} if via == "tables" else {"graph": build_graph(tables, dangling_keys="null")}
+    table = link_training_table(tables, "users", [3], target=TARGET, horizon=5, **reuse)
     assert table.offsets.tolist() == [0, 1, 1] and table.items.tolist() == [0]
 
 

@@ -7,7 +7,9 @@ import sqlite3
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph, read_sqlite, split_by_time, training_table
+from rerozer_tables import (
+    Loader, Table, build_graph, load_graph, read_sqlite, save_graph, split_by_time, training_table,
+)
 
 HORIZON = 7
 
@@ -32,6 +34,21 @@ def random_shop(seed, string_keys):
     return tables, ids, joined, by_key, at, likes
 
 
+def graph_of(tables, via, tmp_path):
+    """Nothing (the tables are resolved again), the built graph, or the
+    graph saved and memory-mapped, for ``graph=``."""
+    if via == "tables":
+        return {}
+    graph = build_graph(tables, dangling_keys="null")
+    if via == "loaded-graph":
+        save_graph(graph, tmp_path / "g")
+        graph = load_graph(tmp_path / "g")
+    return {"graph": graph}
+
+
+VIA = ["tables", "graph", "loaded-graph"]
+
+
 def oracle(key, t, by_key, at, likes, aggregate):
     """The label of one example, row by row."""
     window = [i for i in range(at.size) if by_key[i] == key and t < at[i] <= t + HORIZON]
@@ -47,12 +64,13 @@ def oracle(key, t, by_key, at, likes, aggregate):
 @pytest.mark.parametrize("string_keys", [False, True], ids=["int-keys", "str-keys"])
 @pytest.mark.parametrize("aggregate", ["count", "exists", "sum", "mean"])
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_labels_match_the_oracle(seed, aggregate, string_keys):
+@pytest.mark.parametrize("via", VIA)
+def test_labels_match_the_oracle(seed, aggregate, string_keys, via, tmp_path):
     tables, ids, joined, by_key, at, likes = random_shop(seed, string_keys)
     cutoffs = np.array([10, 19, 25, 30])
     column = "likes" if aggregate in ("sum", "mean") else None
     table = training_table(tables, "users", cutoffs, target=("posts", "by"), horizon=HORIZON,
-                           aggregate=aggregate, column=column)
+                           aggregate=aggregate, column=column, **graph_of(tables, via, tmp_path))
     # Every user that exists at each cut-off, cut-off by cut-off.
     expected_keys = [k for t in cutoffs for k, j in zip(ids.tolist(), joined) if j <= t]
     assert table.keys.tolist() == expected_keys
@@ -88,9 +106,16 @@ def test_given_keys_and_times_and_their_checks():
         ({"horizon": 0}, "horizon must be positive, got 0"),
         ({"horizon": "10s"}, "horizon: '10s' is neither an integer"),
         ({"horizon": dt.timedelta(milliseconds=1500)}, "horizon: datetime.timedelta.* is not a whole number"),
+        ({"graph": build_graph({"users": Table({"id": [1]}, primary_key="id")})},
+         "the graph has 1 nodes for users, which has 12 rows: give the graph built from these tables"),
+        ({"graph": build_graph({"users": Table({"id": np.arange(12)}, primary_key="id")})},
+         "the graph has no such node type for posts, which has 150 rows"),
+        ({"graph": build_graph(random_shop(0, False)[0], time_unit="ms"), "time_unit": "s"},
+         "time_unit 's' differs from the graph's time unit 'ms'"),
     ],
     ids=["sum-without-column", "count-with-column", "unknown-aggregate", "not-a-foreign-key",
-         "empty-window", "horizon-text", "horizon-not-whole"],
+         "empty-window", "horizon-text", "horizon-not-whole", "graph-of-other-rows",
+         "graph-without-the-child", "graph-in-another-unit"],
 )
 def test_wrong_requests_are_refused(options, message):
     tables = random_shop(0, False)[0]

@@ -38,7 +38,7 @@ def build_graph(
     time_unit: str = "s",
     inherit_times: bool = True,
     dangling_keys: str = "error",
-    progress: bool = False,
+    progress: bool | None = None,
     text_embedder: TextEmbedder | None = None,
 ) -> Graph:
     """Build the sampler's graph from tables linked by foreign keys.
@@ -70,7 +70,9 @@ def build_graph(
         rows' keys) or ``"null"`` (no edge, as a null; the count per column
         is kept in ``Graph.dangling_keys``).
     progress
-        Show a progress bar over the tables and foreign keys.
+        A progress bar over the tables and foreign keys: None (the default)
+        shows it when the build runs longer than a couple of seconds in an
+        interactive terminal outside CI, True always, False never.
     text_embedder
         A callable from a list of strings to a float matrix with one row per
         string (a sentence encoder's ``encode``, say): it embeds the text
@@ -137,7 +139,7 @@ def build_graph(
         edge_types.append(edge_type)
         colptr[key], row[key] = arrays
 
-    with progress_bar(steps, "build", "step", progress) as bar:
+    with progress_bar(steps, "build_graph", "step", progress) as bar:
         resolution = resolve_tables(
             tables, time_unit, inherit_times=inherit_times, dangling_keys=dangling_keys,
             step=lambda: bar.update(1),
@@ -145,6 +147,7 @@ def build_graph(
         resolved = resolution.resolved
         for child, table in tables.items():
             for column, parent in table.foreign_keys.items():
+                bar.set_postfix_str(f"{child}.{column}")
                 found = resolution.take_link(child, column)  # released once its edges are built
                 parent_of, null = found.parent_of, found.null
                 num_parents = resolved[parent].num_rows
@@ -172,6 +175,7 @@ def build_graph(
                 bar.update(1)
         features = {}
         for name, table in tables.items():
+            bar.set_postfix_str(f"features of {name}")
             features[name] = encode_features(name, table, time_unit, text_embedder)
             bar.update(1)
 

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Callable
 
 import numpy as np
 
 from ..tables.columns import AnyArray
-from .arrays import verify_checksums
+from ..tables.progress import progress_bar
+from .arrays import named_arrays, verify_checksums
 from .graph import Graph, edge_type_key
 from .node_features import NodeFeatures
 from .time_rules import future_feature_notes, older_than_parent_notes
@@ -217,7 +219,7 @@ def _report(graph: Graph) -> list[str]:
     return notes + older_than_parent_notes(graph) + future_feature_notes(graph)
 
 
-def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
+def check_graph(graph: Graph, *, verify: bool = False, progress: bool | None = None) -> list[str]:
     """Check a whole graph once, in O(nodes + edges), and report what it holds.
 
     The sampler trusts the layout and checks only the two ends of each range
@@ -236,7 +238,10 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     of its slot's column. With ``verify=True``, first compares every
     array of a graph from ``load_graph`` with the CRC-32 recorded when it was
     saved (reading every byte), which finds damage that leaves the layout
-    valid, such as two entries swapped.
+    valid, such as two entries swapped. ``progress`` shows a bar over the
+    edge types: None (the default) when the check runs longer than a couple
+    of seconds in an interactive terminal outside CI, True always, False
+    never.
 
     Returns
     -------
@@ -273,8 +278,17 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
     ... }))
     ['lines has no time column: each row has the latest time of its parent rows (order_id -> orders), or the earliest time when it has none']
     """
-    if verify:
-        verify_checksums(graph)
+    with progress_bar(len(graph.edge_types) + 2, "check_graph", "step", progress) as bar:
+        if verify:
+            bar.set_postfix_str("checksums")
+            verify_checksums(graph)
+        bar.update(1)
+        _check_layout(graph, bar.update)
+    _remember_pass(graph)
+    return _report(graph)
+
+
+def _check_layout(graph: Graph, step: Callable[[int], object]) -> None:
     node_types = set(graph.node_types)
     keys = [edge_type_key(edge_type) for edge_type in graph.edge_types]
     for edge_type, key in zip(graph.edge_types, keys):
@@ -328,5 +342,47 @@ def check_graph(graph: Graph, *, verify: bool = False) -> list[str]:
             )
         if src in graph.node_time:
             _check_order(graph, key, src, colptr, row)
+        step(1)
     _check_features(graph, counts)
-    return _report(graph)
+    step(1)
+
+
+def _structure(graph: Graph) -> tuple[object, ...]:
+    return (tuple(graph.node_types), tuple(graph.edge_types), tuple(graph.num_nodes.items()),
+            graph.time_unit, tuple(graph.colptr), tuple(graph.row), tuple(graph.node_time),
+            tuple(graph.keys), tuple(graph.features))
+
+
+def check_graph_once(graph: Graph) -> None:
+    """``check_graph(graph)``, unless the same graph passed it before and
+    cannot have changed since.
+
+    A graph whose every array is read-only (as ``load_graph`` maps them) or
+    empty is checked once: ``check_graph`` remembers on the graph the arrays
+    that passed, and a later call that finds the very same arrays, still
+    read-only, in the same places returns at once. A graph with writable
+    arrays is checked on every call, as its arrays may have been changed in
+    place.
+    """
+    arrays = [array for _, _, array in named_arrays(graph)]
+    record = graph.check_record
+    if (
+        len(record) == 2 and record[0] == _structure(graph) and len(record[1]) == len(arrays)
+        and all(a is b for a, b in zip(record[1], arrays))
+        and not any(_changeable(a) for a in arrays)
+    ):
+        return
+    check_graph(graph)
+
+
+def _remember_pass(graph: Graph) -> None:
+    """Record on a graph whose arrays cannot change that it passed."""
+    arrays = [array for _, _, array in named_arrays(graph)]
+    graph.check_record.clear()
+    if not any(_changeable(a) for a in arrays):
+        graph.check_record.extend([_structure(graph), arrays])
+
+
+def _changeable(array: AnyArray) -> bool:
+    # An empty array has nothing to change in place, writable or not.
+    return bool(array.flags.writeable) and array.size > 0

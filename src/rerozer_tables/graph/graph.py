@@ -184,6 +184,8 @@ class Graph:
     features: dict[str, NodeFeatures] = field(default_factory=dict, repr=False)
     # Set by load_graph; None for a graph that was built or made by hand.
     saved: SavedChecksums | None = field(default=None, repr=False, compare=False)
+    # What check_graph_once found to pass: the graph's structure and arrays.
+    check_record: list[Any] = field(default_factory=list, init=False, repr=False, compare=False)
 
     def arguments(self) -> dict[str, Any]:
         """Keyword arguments for ``NeighborSampler(**graph.arguments(), seed=...)``."""

@@ -8,7 +8,7 @@ from typing import Literal
 
 import numpy as np
 
-from ..graph.check import check_graph
+from ..graph.check import check_graph_once
 from ..graph.graph import (
     Graph,
     TemporalStrategy,
@@ -36,8 +36,9 @@ class Loader:
     Parameters
     ----------
     graph
-        The graph to sample from, checked once with ``check_graph`` (pass
-        ``check=False`` for one known to pass).
+        The graph to sample from, checked with ``check_graph`` (pass
+        ``check=False`` for one known to pass). A memory-mapped graph from
+        ``load_graph`` is checked by its first loader only.
     entity_table
         The node type of the training examples.
     keys_or_positions
@@ -211,7 +212,7 @@ class Loader:
             raise ValueError(f"{entity_table!r} is not a node type of the graph")
         strategy = check_temporal_strategy(temporal_strategy)
         if check:
-            check_graph(graph)
+            check_graph_once(graph)
         check_future_values(future_values)
         counts, windows = normalise_request(graph, num_neighbors, sampling_time_offsets)
         refuse_future_windows(windows, future_windows)

@@ -10,6 +10,7 @@ from typing import Any
 from ..tables.table import Table
 from .arrow import build_tables, numpy_column, require
 from .names import PARQUET
+from .parquet_parts import read_source, source_schema, table_sources
 from .schema import TimeColumn, _Schema
 
 READER = "read_parquet"
@@ -25,7 +26,10 @@ def read_parquet(
 ) -> dict[str, Table]:
     """Read a folder of Parquet files as ``Table`` objects, one per file.
 
-    Each ``NAME.parquet`` directly in ``folder`` is the table ``NAME``, in
+    Each ``NAME.parquet`` directly in ``folder`` is the table ``NAME``, and
+    so is a folder ``NAME`` (or ``NAME.parquet``) of part files, partitioned
+    into ``column=value`` folders or not, as tools that write tables in
+    pieces lay them out (``rerozer_tables.read.parquet_parts``), in
     the order of the names, or only those named in ``tables``, in that
     order (which is the order of the graph's edge types). Parquet holds no keys, so they are declared
     here: ``primary_keys`` maps a table to its key column, ``foreign_keys``
@@ -59,11 +63,11 @@ def read_parquet(
     ({'user_id': 'users'}, 's')
     >>> shutil.rmtree(folder)
     """
-    parquet = require("pyarrow.parquet", "parquet", READER)
+    require("pyarrow.parquet", "parquet", READER)
     root = Path(folder)
     if not root.is_dir():
         raise FileNotFoundError(f"no folder at {root}")
-    files = {path.stem: path for path in sorted(root.glob("*.parquet")) if path.is_file()}
+    files = table_sources(root)
     if not files:
         raise FileNotFoundError(f"{root} holds no .parquet file")
     names = list(files)
@@ -87,7 +91,7 @@ def read_parquet(
     schemas = {}
     for name in names:
         path = files[name]
-        arrow_schema = parquet.read_schema(path)
+        arrow_schema = source_schema(path)
         columns = [(field.name, _declared(field.type)) for field in arrow_schema]
         key = declared_keys.get(name)
         links: list[tuple[list[str], str, list[str | None]]] = [
@@ -96,13 +100,13 @@ def read_parquet(
         for role, column in [("primary_keys", key)] + [("foreign_keys", c[0]) for c, _, _ in links]:
             if column is not None and column not in arrow_schema.names:
                 raise ValueError(
-                    f"{root / (name + '.parquet')}: {role} names the column {column!r}, which is not one "
+                    f"{path}: {role} names the column {column!r}, which is not one "
                     f"of {', '.join(map(repr, arrow_schema.names))}"
                 )
         schemas[name] = _Schema(columns, [] if key is None else [key], links, PARQUET)
 
     def read(name: str, schema: _Schema, key: str | None, time_column: str | None) -> dict[str, Any]:
-        data = parquet.read_table(files[name])
+        data = read_source(files[name])
         result = {}
         for column in data.column_names:
             result[column] = numpy_column(data.column(column), f"{files[name]}: column {column!r}")

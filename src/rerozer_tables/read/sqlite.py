@@ -10,7 +10,8 @@ from typing import Any
 
 import numpy as np
 
-from ..tables.columns import FLOAT_EXACT, _parse_iso
+from ..tables.columns import _parse_iso
+from ..tables.progress import progress_bar
 from ..tables.table import Table
 from .names import SQLITE
 from .schema import (
@@ -21,6 +22,7 @@ from .schema import (
     _Schema,
     _time_column,
 )
+from .sqlite_columns import read_columns
 
 
 def _quote(name: str) -> str:
@@ -48,7 +50,7 @@ def _schema(connection: sqlite3.Connection, table: str) -> _Schema:
 def _timestamps(values: Any, what: str) -> Any:
     """A feature column declared as a time: text becomes datetime64 (NaT for
     NULL); a column holding only numbers stays numbers, in the time unit."""
-    if values.dtype.kind in "iuf":
+    if values.dtype.kind in "iufM":
         return values
     present = np.array([v is not None for v in values.tolist()], dtype=bool)
     rows = np.flatnonzero(present).astype(np.int64)
@@ -59,41 +61,6 @@ def _timestamps(values: Any, what: str) -> Any:
     return full
 
 
-def _read_columns(connection: sqlite3.Connection, table: str, names: list[str]) -> dict[str, Any]:
-    """The named columns of every row, in rowid order (key order for a table without rowid)."""
-    selected = ", ".join(_quote(name) for name in names)
-    try:
-        cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)} ORDER BY rowid")
-    except sqlite3.OperationalError:  # a WITHOUT ROWID table
-        cursor = connection.execute(f"SELECT {selected} FROM main.{_quote(table)}")
-    try:
-        rows = cursor.fetchall()
-    except sqlite3.OperationalError as error:
-        # Text that is not UTF-8: sqlite3 names the column but not the table.
-        raise ValueError(
-            f"{table}: {error}: SQLite TEXT must be UTF-8 here; re-encode the column's text"
-        ) from None
-    if not rows:
-        return {name: np.zeros(0, dtype=np.int64) for name in names}
-    values = list(zip(*rows))
-    return {name: np.array(column, dtype=_dtype_of(column)) for name, column in zip(names, values)}
-
-
-def _dtype_of(column: tuple[Any, ...]) -> Any:
-    """int64 for integers, float64 for numbers with a real, str for strings,
-    object when mixed or with NULLs."""
-    kinds = {type(value) for value in column}
-    if kinds == {int}:
-        return np.int64
-    if kinds == {float} or (
-        kinds == {int, float} and all(abs(v) <= FLOAT_EXACT for v in column if isinstance(v, int))
-    ):
-        return np.float64  # every integer in it is exact as a float
-    if kinds == {str} and not any(v.endswith("\0") for v in column):
-        return np.str_  # which drops trailing NULs: such text stays Python strings
-    return object
-
-
 def read_sqlite(
     path_or_connection: str | os.PathLike[str] | sqlite3.Connection,
     *,
@@ -102,6 +69,7 @@ def read_sqlite(
     numerical: Mapping[str, Sequence[str]] | None = None,
     text: Mapping[str, Sequence[str]] | None = None,
     features: Mapping[str, Sequence[str]] | None = None,
+    progress: bool | None = None,
 ) -> dict[str, Table]:
     """Read the tables of an SQLite database as ``Table`` objects.
 
@@ -139,8 +107,18 @@ def read_sqlite(
     takes them: they override the feature types that ``build_graph``
     infers (``rerozer_tables.inference``).
 
+    Columns are read a chunk of rows at a time into numpy arrays: INTEGER
+    values as int64, REAL as float64, TEXT as numpy strings, and the text of
+    time columns as datetime64 (NaT for NULL), which ``build_graph`` and the
+    training tables take without parsing again. A column holding NULLs or
+    values of several types keeps Python objects. Time text that does not
+    parse is kept as text, and ``build_graph`` names its table, column and
+    row.
+
     A path is opened read-only and closed again; a connection is used as it
-    is and left open.
+    is and left open. ``progress`` shows a bar over the rows read: None (the
+    default) shows it when reading takes more than a couple of seconds and
+    stderr is a terminal outside CI, False never, True always.
 
     Raises
     ------
@@ -169,13 +147,13 @@ def read_sqlite(
     declared = {"categorical": categorical, "numerical": numerical, "text": text,
                 "features": features}
     if isinstance(path_or_connection, sqlite3.Connection):
-        return _declared(_read(path_or_connection, time_columns), declared)
+        return _declared(_read(path_or_connection, time_columns, progress), declared)
     path = Path(path_or_connection)
     if not path.is_file():
         raise FileNotFoundError(f"no SQLite database at {path}")
     connection = sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)
     try:
-        return _declared(_read(connection, time_columns), declared)
+        return _declared(_read(connection, time_columns, progress), declared)
     finally:
         connection.close()
 
@@ -202,7 +180,8 @@ def _declared(
 
 
 def _read(
-    connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None
+    connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None,
+    progress: bool | None,
 ) -> dict[str, Table]:
     names = [
         str(row[0])
@@ -215,21 +194,29 @@ def _read(
     schemas = {name: _schema(connection, name) for name in names}
     key_of, links = _link_keys(names, schemas)
 
+    counts = {
+        name: int(connection.execute(f"SELECT count(*) FROM main.{_quote(name)}").fetchone()[0])
+        for name in names
+    }
     tables = {}
-    for name, schema in schemas.items():
-        foreign_keys = links[name]
-        time_column, time_unit = _time_column(name, schema, chosen_times)
-        read = [column for column, _ in schema.columns]
-        if not read:  # nothing to read but the row count
-            count = int(connection.execute(f"SELECT count(*) FROM main.{_quote(name)}").fetchone()[0])
-            columns: dict[str, Any] = {"rowid": np.arange(count, dtype=np.int64)}
-        else:
-            columns = _read_columns(connection, name, read)
-            for read_name, sql_type in schema.columns:
-                if read_name != time_column and _is_time_type(sql_type):
-                    columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
-        tables[name] = Table(
-            columns, primary_key=key_of[name], foreign_keys=foreign_keys,
-            time_column=time_column, time_unit=time_unit,
-        )
+    with progress_bar(sum(counts.values()), "read_sqlite", "row", progress) as bar:
+        for name, schema in schemas.items():
+            foreign_keys = links[name]
+            time_column, time_unit = _time_column(name, schema, chosen_times)
+            read = [column for column, _ in schema.columns]
+            if not read:  # nothing to read but the row count
+                columns: dict[str, Any] = {"rowid": np.arange(counts[name], dtype=np.int64)}
+            else:
+                timed = {c for c, sql_type in schema.columns if _is_time_type(sql_type)}
+                if time_column is not None:
+                    timed.add(time_column)
+                bar.set_postfix_str(name)
+                columns = read_columns(connection, name, read, timed, step=bar.update)
+                for read_name, sql_type in schema.columns:
+                    if read_name != time_column and _is_time_type(sql_type):
+                        columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
+            tables[name] = Table(
+                columns, primary_key=key_of[name], foreign_keys=foreign_keys,
+                time_column=time_column, time_unit=time_unit,
+            )
     return tables

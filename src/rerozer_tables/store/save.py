@@ -57,9 +57,10 @@ from typing import Any
 
 import numpy as np
 
-from ..graph.arrays import ArrayName, crc32, named_arrays
+from ..graph.arrays import ArrayName, named_arrays
 from ..graph.graph import Graph
 from ..tables.columns import AnyArray
+from ..tables.progress import Progress, progress_bar
 from .files import (
     FORMAT,
     MANIFEST,
@@ -78,7 +79,7 @@ from .versions import (
 )
 
 
-def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
+def save_graph(graph: Graph, path: str | os.PathLike[str], *, progress: bool | None = None) -> None:
     """Write ``graph`` to ``path``, replacing the graph saved there.
 
     ``path`` may be missing (it is created, with its parent folders), an
@@ -91,6 +92,11 @@ def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
     which leftovers of earlier saves each save removes. String keys are
     stored as fixed-width numpy strings; a CRC-32 of every array is recorded
     for ``load_graph(verify=True)`` and ``check_graph(verify=True)``.
+
+    ``progress`` shows a bar over the bytes written: None (the default) when
+    the save runs longer than a couple of seconds in an interactive
+    terminal outside CI, True always, False never. Each array is written
+    and checksummed in one pass over its memory.
 
     A graph folder written by an earlier release (a plain folder, not a
     link) is replaced too: it is first renamed to a version folder and a
@@ -114,8 +120,10 @@ def save_graph(graph: Graph, path: str | os.PathLike[str]) -> None:
     arrays = named_arrays(graph)
     os.makedirs(parent, exist_ok=True)
     _check_name_length(shown, parent, name)
+    total = sum(int(array.nbytes) for _, _, array in arrays)
     try:
-        _save_locked(graph, shown, parent, name, arrays)
+        with progress_bar(total, "save_graph", "B", progress) as bar:
+            _save_locked(graph, shown, parent, name, arrays, bar)
     except OSError as error:
         raise _naming(error, shown, name) from None
 
@@ -148,7 +156,8 @@ def _naming(error: OSError, shown: str, name: str) -> OSError:
 
 
 def _save_locked(
-    graph: Graph, shown: str, parent: str, name: str, arrays: list[tuple[ArrayName, str, AnyArray]]
+    graph: Graph, shown: str, parent: str, name: str, arrays: list[tuple[ArrayName, str, AnyArray]],
+    bar: Progress,
 ) -> None:
     with locked_parent(parent) as parent_fd:
         there = what_is_there(shown, parent_fd, name)
@@ -158,7 +167,7 @@ def _save_locked(
         remove_leftovers(parent_fd, name)
         version = f".{name}.v-{uuid.uuid4().hex}"
         try:
-            _write_version(parent_fd, version, graph, arrays)
+            _write_version(parent_fd, version, graph, arrays, bar)
             if there == "empty folder":
                 os.rmdir(name, dir_fd=parent_fd)  # fails unless still empty
             switch(parent_fd, name, version)
@@ -177,7 +186,8 @@ def _manifest_text(manifest: dict[str, Any]) -> str:
 
 
 def _write_version(
-    parent_fd: int, version: str, graph: Graph, arrays: list[tuple[ArrayName, str, AnyArray]]
+    parent_fd: int, version: str, graph: Graph, arrays: list[tuple[ArrayName, str, AnyArray]],
+    bar: Progress,
 ) -> None:
     """A new version folder: every array, then the manifest, all on disk."""
     os.mkdir(version, dir_fd=parent_fd)
@@ -187,7 +197,7 @@ def _write_version(
         for array_name, file, array in arrays:
             array = np.ascontiguousarray(array)
             try:
-                write_array(folder_fd, file, array)
+                checksum = write_array(folder_fd, file, array, bar.update)
             except OSError as error:
                 raise type(error)(error.errno, error.strerror, f"{version}/{file}") from None
             entries.append({
@@ -196,7 +206,7 @@ def _write_version(
                 "dtype": np.lib.format.dtype_to_descr(array.dtype),
                 "shape": list(array.shape),
                 "nbytes": int(array.nbytes),
-                "crc32": f"{crc32(array):08x}",
+                "crc32": f"{checksum:08x}",
             })
         manifest = {
             "format": FORMAT,

@@ -1,8 +1,16 @@
-"""Progress bars: tqdm when it is installed, a plain line on stderr otherwise."""
+"""Progress bars: tqdm when it is installed, a plain line on stderr otherwise.
+
+The long stages (reading, building, saving and checking a graph, making
+training tables) take ``progress=None`` by default: a bar appears once the
+stage has run for ``DELAY`` seconds, and only when stderr is an interactive
+terminal outside CI, so logs, pipes and test runs stay quiet.
+``progress=False`` never shows one, ``progress=True`` always.
+"""
 
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 import time
 from types import TracebackType
@@ -28,18 +36,39 @@ class _Silent:
         pass
 
 
+# Seconds a stage runs before its bar appears, when shown by default.
+DELAY = 2.0
+
+
+def interactive() -> bool:
+    """Whether stderr is a terminal that a person watches: not redirected
+    to a file or a pipe, and not in CI (which sets ``CI``)."""
+    if os.environ.get("CI", "").lower() not in ("", "0", "false"):
+        return False
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):  # replaced or closed
+        return False
+
+
 class _Line:
     """``desc: done/total unit [postfix]`` rewritten in place about twice a second."""
 
-    def __init__(self, total: int | None, desc: str, unit: str) -> None:
+    def __init__(self, total: int | None, desc: str, unit: str, delay: float = 0.0) -> None:
         self.total, self.desc, self.unit = total, desc, unit
         self.done = 0
         self.postfix = ""
         self.shown = 0.0
+        self.start = time.monotonic()
+        self.delay = delay
+        self.visible = False
 
     def _show(self, force: bool) -> None:
         now = time.monotonic()
+        if now - self.start < self.delay and not self.visible:
+            return
         if force or now - self.shown >= 0.5:
+            self.visible = True
             self.shown = now
             total = "" if self.total is None else f"/{self.total}"
             extra = f" [{self.postfix}]" if self.postfix else ""
@@ -55,26 +84,52 @@ class _Line:
 
     def close(self) -> None:
         self._show(force=True)
-        sys.stderr.write("\n")
-        sys.stderr.flush()
+        if self.visible:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _postfix_after_delay(bar: Any, s: str = "", refresh: bool = True) -> None:
+    """tqdm's ``set_postfix_str``, which draws the bar only once its delay has passed."""
+    waiting = time.time() - bar.start_t < bar.delay
+    tqdm: Any = type(bar).__mro__[1]
+    tqdm.set_postfix_str(bar, s, refresh=refresh and not waiting)
+
+
+def check_progress(progress: object) -> bool | None:
+    """``progress`` itself; TypeError for anything but None, True or False."""
+    if progress is None or isinstance(progress, bool):
+        return progress
+    raise TypeError(f"progress must be None, True or False, got {progress!r}")
 
 
 class progress_bar:
-    """A context manager giving a ``Progress``; silent unless ``enabled``."""
+    """A context manager giving a ``Progress``: shown when ``enabled`` is
+    True; when it is None, shown after ``DELAY`` seconds if stderr is
+    ``interactive()``; silent otherwise."""
 
-    def __init__(self, total: int | None, desc: str, unit: str, enabled: bool) -> None:
+    def __init__(self, total: int | None, desc: str, unit: str, enabled: bool | None) -> None:
         self.bar: Progress = _Silent()
-        if not enabled:
+        check_progress(enabled)
+        if enabled is None:
+            if not interactive():
+                return
+            delay = DELAY
+        elif enabled:
+            delay = 0.0
+        else:
             return
         try:
             tqdm: Any = importlib.import_module("tqdm").tqdm
         except ImportError:
-            self.bar = _Line(total, desc, unit)
+            self.bar = _Line(total, desc, unit, delay)
             return
         # No monitor thread: a process with a second thread must not fork,
         # and the loader forks its workers.
-        bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0})
-        self.bar = bar_class(total=total, desc=desc, unit=unit)
+        bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0,
+                                           "set_postfix_str": _postfix_after_delay})
+        self.bar = bar_class(total=total, desc=desc, unit=unit, delay=delay,
+                             unit_scale=unit in ("B", "row"))
 
     def __enter__(self) -> Progress:
         return self.bar

@@ -24,10 +24,12 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from ..graph.graph import Graph
 from ..tables.columns import AnyArray, Int64Array
+from ..tables.progress import progress_bar
 from ..tables.table import Table
 from ..tables.time_sums import add_offset
-from .training import resolved_examples, target_child
+from .training import graph_unit, resolved_examples, target_child
 
 
 @dataclass(frozen=True)
@@ -90,8 +92,10 @@ def link_training_table(
     target: tuple[str, str, str],
     horizon: object,
     keys: object | None = None,
-    time_unit: str = "s",
+    time_unit: str | None = None,
     inherit_times: bool = True,
+    graph: Graph | None = None,
+    progress: bool | None = None,
 ) -> LinkTrainingTable:
     """The items each example's source row links to in the window after its cut-off.
 
@@ -117,10 +121,16 @@ def link_training_table(
         The examples' primary-key values of ``source_table``; each row must
         exist at its cut-off time.
     time_unit
-        The graph's time unit, in which ``times`` of the result are given.
+        The graph's time unit, in which ``times`` of the result are given:
+        by default the unit of ``graph``, or ``"s"`` without one.
     inherit_times
         As for ``build_graph`` and ``training_table``: give the value the
         graph was built with.
+    graph, progress
+        As for ``training_table``: the graph built from ``tables``, whose key
+        maps, times and edges are used instead of resolving the tables
+        again, and whether to show a progress bar (None: when the call runs
+        longer than a couple of seconds in an interactive terminal).
 
     Examples
     --------
@@ -141,6 +151,7 @@ def link_training_table(
     if len(target) != 3:
         raise ValueError(f"target must be (child table, source foreign key, item foreign key), got {target!r}")
     child_name, source_fk, item_fk = target
+    time_unit = graph_unit(graph, time_unit)
     child, span = target_child(tables, source_table, child_name, source_fk, horizon, time_unit)
     item_table = child.foreign_keys.get(item_fk)
     if item_table is None or item_table not in tables:
@@ -148,18 +159,22 @@ def link_training_table(
 
     # A child row whose source or item key matches no row links nothing, as
     # in training_table.
-    resolution, example_rows, example_times, example_keys = resolved_examples(
-        tables, source_table, keys, times, time_unit, inherit_times
-    )
-    child_source = resolution.link(child_name, source_fk).parent_of
-    child_item = resolution.link(child_name, item_fk).parent_of
-    child_time = resolution.resolved[child_name].times
-    assert child_time is not None
-    keep = (child_source >= 0) & (child_item >= 0)
-    offsets, items = window_items(
-        child_source[keep], child_time[keep], child_item[keep], example_rows, example_times, span,
-        tables[item_table].num_rows,
-    )
+    with progress_bar(len(tables) + 2, "link_training_table", "step", progress) as bar:
+        resolution, example_rows, example_times, example_keys = resolved_examples(
+            tables, source_table, keys, times, time_unit, inherit_times, graph,
+            (child_name, item_table), bar,
+        )
+        child_source = resolution.link(child_name, source_fk).parent_of
+        child_item = resolution.link(child_name, item_fk).parent_of
+        child_time = resolution.resolved[child_name].times
+        assert child_time is not None
+        bar.update(1)
+        keep = (child_source >= 0) & (child_item >= 0)
+        offsets, items = window_items(
+            child_source[keep], child_time[keep], child_item[keep], example_rows, example_times, span,
+            tables[item_table].num_rows,
+        )
+        bar.update(1)
     return LinkTrainingTable(
         source_table, item_table, example_keys, example_times, offsets, items, span, time_unit
     )

@@ -19,8 +19,9 @@ from typing import Literal, Protocol, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from ..graph.graph import positions_of
+from ..graph.graph import Graph, positions_of
 from ..graph.resolve import Resolution, _Resolved, resolve_tables
+from ..graph.reuse import GraphResolution, graph_resolution
 from ..graph.time_rules import exists_at, first_late
 from ..tables.columns import (
     AnyArray,
@@ -30,6 +31,7 @@ from ..tables.columns import (
     offset_count,
     time_array,
 )
+from ..tables.progress import Progress, progress_bar
 from ..tables.table import Table
 from ..tables.time_sums import add_offset
 
@@ -126,14 +128,37 @@ def target_child(
     return child, span
 
 
+def graph_unit(graph: Graph | None, time_unit: str | None) -> str:
+    """The time unit of a training table: the graph's, when one is given."""
+    if graph is None:
+        return "s" if time_unit is None else time_unit
+    if time_unit is not None and time_unit != graph.time_unit:
+        raise ValueError(f"time_unit {time_unit!r} differs from the graph's time unit {graph.time_unit!r}")
+    return graph.time_unit
+
+
 def resolved_examples(
     tables: Mapping[str, Table], entity_table: str, keys: object | None, times: object,
-    time_unit: str, inherit_times: bool,
-) -> tuple[Resolution, Int64Array, Int64Array, AnyArray]:
+    time_unit: str, inherit_times: bool, graph: Graph | None = None, used: tuple[str, ...] = (),
+    bar: Progress | None = None,
+) -> tuple[Resolution | GraphResolution, Int64Array, Int64Array, AnyArray]:
     """The tables' keys, times and links exactly as ``build_graph`` resolves
     them (dangling keys link nothing), and the examples as entity row
-    positions, cut-off times and the keys the graph holds for them."""
-    resolution = resolve_tables(tables, time_unit, inherit_times=inherit_times, dangling_keys="null")
+    positions, cut-off times and the keys the graph holds for them.
+
+    With ``graph``, the graph built from ``tables`` gives them (of the
+    entity table and the tables in ``used``), and nothing is resolved again.
+    """
+    resolution: Resolution | GraphResolution
+    if graph is None:
+        resolution = resolve_tables(
+            tables, time_unit, inherit_times=inherit_times, dangling_keys="null",
+            step=(lambda: None) if bar is None else (lambda: bar.update(1)),
+        )
+    else:
+        resolution = graph_resolution(graph, tables, [entity_table, *used])
+        if bar is not None:
+            bar.update(len(tables))
     entity = resolution.resolved[entity_table]
     rows, example_times = _examples(entity_table, entity, keys, times, time_unit)
     example_keys = rows if entity.key_map is None else entity.key_map.keys[rows]
@@ -164,8 +189,10 @@ def training_table(
     horizon: int | np.timedelta64 | dt.timedelta,
     aggregate: Aggregate = "count",
     column: str | None = None,
-    time_unit: str = "s",
+    time_unit: str | None = None,
     inherit_times: bool = True,
+    graph: Graph | None = None,
+    progress: bool | None = None,
 ) -> TrainingTable:
     """Label examples with an aggregate over a child table's next rows.
 
@@ -200,11 +227,20 @@ def training_table(
         ``"exists"``: 1.0 when there is such a row, else 0.0. Each label is
         summed in float64 from its own entity's rows alone.
     time_unit
-        The graph's time unit, in which ``times`` of the result are given.
+        The graph's time unit, in which ``times`` of the result are given:
+        by default the unit of ``graph``, or ``"s"`` without one.
     inherit_times
         As for ``build_graph``: whether an entity table without a time
         column takes its rows' times from their parents. Give the value the
-        graph was built with.
+        graph was built with (with ``graph``, its times are taken as built).
+    graph
+        The graph ``build_graph`` (or ``load_graph``) made of ``tables``: its
+        key maps, times and edges are used as they are, instead of resolving
+        the tables again, which costs about as much as the build.
+    progress
+        A progress bar over the steps: None shows it when the call runs
+        longer than a couple of seconds in an interactive terminal outside
+        CI, True always, False never.
 
     Examples
     --------
@@ -230,20 +266,25 @@ def training_table(
     if entity_table not in tables:
         raise ValueError(f"{entity_table!r} is not one of the tables")
     child_name, foreign_key = target
+    time_unit = graph_unit(graph, time_unit)
     child, span = target_child(tables, entity_table, child_name, foreign_key, horizon, time_unit)
-    resolution, rows, example_times, example_keys = resolved_examples(
-        tables, entity_table, keys, times, time_unit, inherit_times
-    )
-    parent_of = resolution.link(child_name, foreign_key).parent_of
-    child_time = resolution.resolved[child_name].times
-    assert child_time is not None
-    counted = parent_of >= 0
-    values = None
-    if column is not None:
-        values = _numbers(*child.column(column), f"{child_name}.{column}")
-        counted &= ~np.isnan(values)  # nulls are left out
-    chosen = np.flatnonzero(counted)
-    order, low, high = _windows(parent_of[chosen], child_time[chosen], rows, example_times, span)
+    with progress_bar(len(tables) + 3, "training_table", "step", progress) as bar:
+        resolution, rows, example_times, example_keys = resolved_examples(
+            tables, entity_table, keys, times, time_unit, inherit_times, graph, (child_name,), bar
+        )
+        parent_of = resolution.link(child_name, foreign_key).parent_of
+        child_time = resolution.resolved[child_name].times
+        assert child_time is not None
+        bar.update(1)
+        counted = parent_of >= 0
+        values = None
+        if column is not None:
+            values = _numbers(*child.column(column), f"{child_name}.{column}")
+            counted &= ~np.isnan(values)  # nulls are left out
+        chosen = np.flatnonzero(counted)
+        bar.update(1)
+        order, low, high = _windows(parent_of[chosen], child_time[chosen], rows, example_times, span)
+        bar.update(1)
     count = (high - low).astype(np.float64)
     if aggregate == "count":
         labels = count
