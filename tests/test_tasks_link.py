@@ -118,13 +118,24 @@ def epoch(graph, table, **options):
     return list(LinkLoader(graph, table, **options))
 
 
+def graph_edges(graph, edge_type):
+    """Every (source, destination) pair of an edge type, from its CSC arrays."""
+    key = "__".join(edge_type)
+    colptr, row = graph.colptr[key], graph.row[key]
+    return set(zip(row.tolist(), np.repeat(np.arange(colptr.size - 1), np.diff(colptr)).tolist()))
+
+
 @pytest.mark.parametrize("options", [
     dict(workers=2), dict(workers=2, worker_kind="process"), dict(temporal_strategy="uniform"),
-], ids=["threads", "processes", "uniform"])
+    dict(positives="all", workers=2), dict(positives="all", item_num_neighbors=[1], workers=1),
+    dict(num_neighbors=[-1, 3, 1], item_num_neighbors=[1]),
+], ids=["threads", "processes", "uniform", "all-positives", "all-other-item-request",
+        "calls-of-other-lengths"])
 def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded, options):
     graph, table = loaded
     batches = epoch(graph, table, **options)
     song_time = graph.node_time["songs"]
+    edges = {t: graph_edges(graph, t) for t in graph.edge_types}
     seen = []
     for batch in batches:
         seen += batch.example_index.tolist()
@@ -133,11 +144,22 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
             if node_type in graph.node_time:
                 assert (graph.node_time[node_type][nodes] <= times[batch.out_batch[node_type]]).all()
                 assert batch.time[node_type].tolist() == graph.node_time[node_type][nodes].tolist()
+            assert batch.num_sampled_nodes[node_type].sum() == nodes.size
+        # The joined edges link nodes of one example along edges of the graph.
+        for (src, rel, dst), (rows, cols) in batch.edge_index.items():
+            assert (batch.out_batch[src][rows] == batch.out_batch[dst][cols]).all()
+            pairs = zip(batch.out_node[src][rows].tolist(), batch.out_node[dst][cols].tolist())
+            assert set(pairs) <= edges[(src, rel, dst)]
+            assert batch.num_sampled_edges["__".join((src, rel, dst))].sum() == rows.size
         songs = batch.out_node["songs"]
         for i, example in enumerate(batch.example_index.tolist()):
             mine = batch.pos_node[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]
             wanted = table.positives(example)
-            assert mine.tolist() == wanted[song_time[wanted] <= times[i]].tolist()
+            existing = wanted[song_time[wanted] <= times[i]]
+            if options.get("positives") == "all":
+                assert mine.tolist() == existing.tolist()
+            else:  # one of them, when there is any
+                assert mine.size == min(existing.size, 1) and np.isin(mine, existing).all()
             assert not np.isin(batch.neg_node[i], wanted).any()
             assert (song_time[batch.neg_node[i]] <= times[i]).all()
             assert songs[batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]].tolist() == mine.tolist()
@@ -151,9 +173,41 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
     alone = epoch(graph, table, **(options | dict(workers=0)))
     for one, two in zip(batches, alone, strict=True):
         assert one.neg_node.tolist() == two.neg_node.tolist()
-        for name in ("out_node", "out_batch", "num_sampled_nodes", "out_row", "out_col"):
+        assert one.pos_node.tolist() == two.pos_node.tolist()
+        for name in ("out_node", "out_batch", "num_sampled_nodes", "out_row", "out_col", "source_side"):
             assert {k: v.tolist() for k, v in getattr(one, name).items()} == \
                    {k: v.tolist() for k, v in getattr(two, name).items()}
+
+
+def test_one_positive_per_epoch_takes_each_in_turn(loaded):
+    graph, table = loaded
+    loader = LinkLoader(graph, table, batch_size=4, negatives=1, num_neighbors=[1], shuffle=True, seed=3)
+    regrouped = LinkLoader(graph, table, batch_size=7, negatives=1, num_neighbors=[1], seed=3,
+                           rank=1, world_size=2)
+    taken = {i: [] for i in range(len(table))}
+    for _ in range(4):
+        for batch in loader:
+            for i, example in enumerate(batch.example_index.tolist()):
+                taken[example] += batch.pos_node[batch.pos_ptr[i] : batch.pos_ptr[i + 1]].tolist()
+    # Another batching, order and rank take the same positive in the same epoch.
+    again = {i: [] for i in range(len(table))}
+    for _ in range(4):
+        for batch in regrouped:
+            for i, example in enumerate(batch.example_index.tolist()):
+                again[example] += batch.pos_node[batch.pos_ptr[i] : batch.pos_ptr[i + 1]].tolist()
+    assert all(again[i] == taken[i] for i in again if again[i])
+    song_time = graph.node_time["songs"]
+    several = 0
+    for example, chosen in taken.items():
+        wanted = table.positives(example)
+        existing = wanted[song_time[wanted] <= table.times[example]].tolist()
+        n = len(existing)
+        assert len(chosen) == (4 if n else 0)
+        # Consecutive epochs walk the positives in turn: n epochs take each once.
+        for start in range(0, 4 - n + 1):
+            assert sorted(chosen[start : start + n]) == existing
+        several += n > 1
+    assert several >= 3  # the walk was tried on examples with a choice
 
 
 def test_link_batches_split_over_ranks_and_hop_order(loaded):
