@@ -13,6 +13,7 @@ import pytest
 from rerozer_tables import (
     LinkLoader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
 )
+from rerozer_tables.tasks.metrics import top_k
 
 HORIZON = 6
 TARGET = ("plays", "user", "song")
@@ -43,22 +44,31 @@ def random_tables(seed, string_keys):
     return tables, ids, joined, released, by_key, song_key, at
 
 
-def oracle(key, t, by_key, song_key, at):
-    """An example's items, row by row: song positions of its plays in (t, t + horizon]."""
+def oracle(key, t, by_key, song_key, at, seen=False):
+    """An example's items, row by row: song positions of its plays in (t, t + horizon]
+    (with ``seen``, of its plays at or before t)."""
     return sorted({song_key[i] - 100 for i in range(at.size)
-                   if song_key[i] is not None and by_key[i] == key and t < at[i] <= t + HORIZON})
+                   if song_key[i] is not None and by_key[i] == key
+                   and (at[i] <= t if seen else t < at[i] <= t + HORIZON)})
 
 
 @pytest.mark.parametrize("string_keys", [False, True], ids=["int-keys", "str-keys"])
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys):
-    tables, ids, joined, _, by_key, song_key, at = random_tables(seed, string_keys)
+    tables, ids, joined, released, by_key, song_key, at = random_tables(seed, string_keys)
     cutoffs = np.array([5, 12, 20, 27])
-    table = link_training_table(tables, "users", cutoffs, target=TARGET, horizon=HORIZON)
+    table = link_training_table(tables, "users", cutoffs, target=TARGET, horizon=HORIZON, seen=True)
     assert table.keys.tolist() == [k for t in cutoffs for k, j in zip(ids.tolist(), joined) if j <= t]
     expected = [oracle(k, t, by_key, song_key, at) for k, t in zip(table.keys.tolist(), table.times)]
     assert [table.positives(i).tolist() for i in range(len(table))] == expected
     assert table.items.size > 10  # the oracle compared something
+    seen = [oracle(k, t, by_key, song_key, at, seen=True) for k, t in zip(table.keys.tolist(), table.times)]
+    assert [table.seen(i).tolist() for i in range(len(table))] == seen
+    late = [sum(released[s] > t for s in items) for items, t in zip(expected, table.times)]
+    assert table.num_late.tolist() == late and 0 < sum(late) < table.items.size
+    scores = np.random.default_rng(seed).random((len(table), 8))
+    assert map_at_k(scores, table, 3, exclude="seen") == pytest.approx(
+        direct_metrics(scores, expected, 3, exclude=seen)[0], rel=1e-12)
     # Given keys (repeated, in any order) give the same rows as a table of every user.
     chosen = link_training_table(tables, "users", table.times[::-1], keys=table.keys[::-1],
                                  target=TARGET, horizon=np.timedelta64(HORIZON, "s"))
@@ -73,6 +83,8 @@ def test_positives_match_the_oracle_and_survive_the_split(seed, string_keys):
         rows = [int(np.flatnonzero((table.keys == k) & (table.times == t))[0])
                 for k, t in zip(part.keys.tolist(), part.times.tolist())]
         assert [part.positives(i).tolist() for i in range(len(part))] == [expected[r] for r in rows]
+        assert [part.seen(i).tolist() for i in range(len(part))] == [seen[r] for r in rows]
+        assert part.num_late.tolist() == [late[r] for r in rows]
 
 
 @pytest.mark.parametrize("change, message", [
@@ -259,41 +271,58 @@ def test_negatives_are_refused_when_every_item_is_a_positive():
         epoch(build_graph(tables), table)
 
 
-def direct_metrics(scores, positives, k):
-    """MAP@k and recall@k, example by example, from the definitions."""
+def direct_metrics(scores, positives, k, exclude=None):
+    """MAP@k and recall@k, example by example, from the definitions: the
+    excluded items of an example are neither ranked nor positives."""
     aps, recalls = [], []
-    for row, wanted in zip(scores, positives):
-        if not len(wanted):
+    for i, (row, wanted) in enumerate(zip(scores, positives)):
+        gone = set() if exclude is None else set(np.asarray(exclude[i]).tolist())
+        wanted = set(np.asarray(wanted).tolist()) - gone
+        if not wanted:
             continue
-        ranked = sorted(range(len(row)), key=lambda item: (-row[item], item))[:k]
-        hits = [item in set(wanted) for item in ranked]
+        ranked = sorted((item for item in range(len(row)) if item not in gone),
+                        key=lambda item: (-row[item], item))[:k]
+        hits = [item in wanted for item in ranked] + [False] * (k - len(ranked))
         precision = [sum(hits[: i + 1]) / (i + 1) for i in range(k)]
-        aps.append(sum(p for p, h in zip(precision, hits) if h) / min(k, len(set(wanted))))
-        recalls.append(sum(hits) / len(set(wanted)))
+        aps.append(sum(p for p, h in zip(precision, hits) if h) / min(k, len(wanted)))
+        recalls.append(sum(hits) / len(wanted))
     return np.mean(aps), np.mean(recalls)
 
 
+@pytest.mark.parametrize("excluded", [0, 3, 11], ids=["nothing-excluded", "some-excluded", "most-excluded"])
 @pytest.mark.parametrize("k", [1, 3, 10])
 @pytest.mark.parametrize("seed", [0, 1])
-def test_metrics_match_a_direct_computation(seed, k):
+def test_metrics_match_a_direct_computation(seed, k, excluded):
     rng = np.random.default_rng(seed)
     scores = rng.integers(0, 5, size=(30, 12)).astype(np.float64)  # many ties
     positives = [rng.choice(12, size=rng.integers(0, 6), replace=False) for _ in range(30)]
-    expected = direct_metrics(scores, positives, k)
-    assert map_at_k(scores, positives, k) == pytest.approx(expected[0], rel=1e-12)
-    assert recall_at_k(scores, positives, k) == pytest.approx(expected[1], rel=1e-12)
+    exclude = [rng.choice(12, size=rng.integers(0, excluded + 1), replace=False) for _ in range(30)]
+    options = dict(exclude=exclude) if excluded else {}
+    expected = direct_metrics(scores, positives, k, exclude if excluded else None)
+    assert map_at_k(scores, positives, k, **options) == pytest.approx(expected[0], rel=1e-12)
+    assert recall_at_k(scores, positives, k, **options) == pytest.approx(expected[1], rel=1e-12)
     rankings = np.argsort(-scores, axis=1, kind="stable")
-    assert map_at_k(rankings, positives, k) == pytest.approx(expected[0], rel=1e-12)
+    assert map_at_k(rankings, positives, k, **options) == pytest.approx(expected[0], rel=1e-12)
+    assert recall_at_k(rankings, positives, k, **options) == pytest.approx(expected[1], rel=1e-12)
+    if excluded:  # what top_k leaves: no excluded item, and -1 only once items run out
+        best = top_k(scores, k, exclude=exclude)
+        for row, gone in zip(best.tolist(), exclude):
+            assert not set(row) & set(gone.tolist())
+            assert row.count(-1) == max(0, k - (12 - len(gone)))
 
 
-@pytest.mark.parametrize("ranked, message", [
-    ([[0.5, np.nan]], "scores of example 0 hold NaN"),
-    ([[1, 1]], "the ranking of example 0 repeats an item in its first 2"),
-    ([[1]], "k is 2 but there are only 1 items per example"),
-], ids=["nan", "repeat", "short"])
-def test_metrics_refusals(ranked, message):
+@pytest.mark.parametrize("ranked, options, message", [
+    ([[0.5, np.nan]], {}, "scores of example 0 hold NaN"),
+    ([[1, 1]], {}, "the ranking of example 0 repeats an item in its first 2"),
+    ([[1]], {}, "k is 2 but there are only 1 items per example"),
+    ([[2, 0, 2]], dict(exclude=[[0]]), "the ranking of example 0 repeats an item in its first 2"),
+    ([[0.5, 0.1]], dict(exclude="seen"), 'exclude="seen" needs the positives as a LinkTrainingTable'),
+    ([[0.5, 0.1]], dict(exclude="all"), "exclude must be 'seen', one array of items per example or None"),
+    ([[0.5, 0.1]], dict(exclude=[[0], [1]]), "1 examples with positives, 2 with items to exclude"),
+], ids=["nan", "repeat", "short", "repeat-after-exclusion", "seen-unknown", "exclude-word", "exclude-rows"])
+def test_metrics_refusals(ranked, options, message):
     with pytest.raises(ValueError, match=re.escape(message)):
-        map_at_k(np.array(ranked), [[1]], k=2)
+        map_at_k(np.array(ranked), [[1]], k=2, **options)
 
 
 def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
