@@ -91,6 +91,32 @@ def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options,
     assert features.vocabularies["v"].tolist() == vocabulary
 
 
+# 150 distinct zip codes in 200 rows, 120 distinct cities (each at least
+# once), and a size with 5 values (each 40 times).
+ZIPS = [f"{i:05d}" for i in range(150)] + ["00000"] * 50
+PLACES = {"zip": ZIPS, "city": [f"c{i % 120}" for i in range(200)], "size": ["s", "m", "l", "xl", "xs"] * 40}
+
+
+@pytest.mark.parametrize(("options", "embed", "categorical", "text", "left_out"), [
+    ({}, False, ["size"], [], {"zip": 150, "city": 120}),
+    ({}, True, ["size"], ["zip", "city"], {}),
+    ({"categorical": ["zip"]}, False, ["zip", "size"], [], {"city": 120}),
+    ({"features": ["size"]}, False, ["size"], [], {}),
+], ids=["left-out", "text-with-an-embedder", "declared-categorical-wins", "not-a-feature"])
+def test_strings_with_nearly_one_value_per_row_are_no_categories(tmp_path, options, embed, categorical, text,
+                                                                  left_out):
+    embedder = (lambda strings: np.ones((len(strings), 2), np.float32)) if embed else None
+    graph = build_graph({"places": Table(dict(PLACES), **options)}, text_embedder=embedder)
+    held = graph.features["places"]
+    assert (held.categorical, held.text, held.left_out) == (categorical, text, left_out)
+    report = [line for line in check_graph(graph) if "too many for categories" in line]
+    assert report == [f"places.{column}: {n:,} distinct strings in 200 rows are too many for categories, so "
+                      "the column was left out of the features; give build_graph a text_embedder to "
+                      "embed it as text, or declare it categorical" for column, n in left_out.items()]
+    save_graph(graph, tmp_path / "g")
+    assert load_graph(tmp_path / "g").features["places"].left_out == left_out
+
+
 def test_keys_and_time_are_not_features_and_features_selects():
     columns = {"id": [1, 2], "parent": [1, 1], "at": [5, 6], "n": [1.0, 2.0], "s": ["a", "b"]}
     keys = {"primary_key": "id", "foreign_keys": {"parent": "t"}, "time_column": "at"}
@@ -209,6 +235,10 @@ def drop_vocabulary(manifest):
     pytest.param(edit_manifest(lambda m: m.update(features={"users": ["age"]})), "manifest.json",
                  "features is not an object of numerical, categorical and timestamp column lists",
                  id="column-names-malformed"),
+    pytest.param(edit_manifest(lambda m: m.update(left_out_columns={"users": {"name": -1}})), "manifest.json",
+                 "left_out_columns is not an object of counts per column", id="left-out-malformed"),
+    pytest.param(edit_manifest(lambda m: m.update(left_out_columns={"nobody": {"name": 3}})), "manifest.json",
+                 "names left-out columns of 'nobody' but no feature columns for it", id="left-out-of-no-type"),
     pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=2)), "node0.x.npy",
                  r"holds x\['users'\] with 3 rows, but users has 2 nodes", id="more-rows-than-nodes"),
 ])
