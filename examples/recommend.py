@@ -48,6 +48,7 @@ from rerozer_tables import (
     Graph, LinkLoader, LinkTrainingTable, Loader, Table, build_graph, link_training_table,
     map_at_k, read_sqlite, recall_at_k, split_by_time,
 )
+from rerozer_tables.tasks.link_training import gather_ranges
 
 SOURCE, ITEM = "customers", "products"
 HORIZON = 30 * DAY
@@ -203,12 +204,27 @@ def build_model(graph: Graph, hidden: int, kind: str = "two-tower") -> Any:
             """Scores [users, items] of embeddings [users, h] and [items, h]."""
             return user @ item.T + self.bias(item).squeeze(-1)
 
+    def both_ways(edge_index: dict[Any, Any]) -> dict[Any, Any]:
+        """The sampled edges with each also in the opposite direction (under
+        the graph's reverse edge type): a sample's edges point towards its
+        seed, and the products must hear from the customer too."""
+        out = dict(edge_index)
+        for (src, rel, dst), edges in edge_index.items():
+            opposite = (dst, rel[4:] if rel.startswith("rev_") else f"rev_{rel}", src)
+            if opposite in out and edges.size(1):
+                out[opposite] = torch.cat([out[opposite], edges.flip(0)], dim=1)
+        return out
+
     class IdAware(nn.Module):
-        """Scores the products inside a customer's own subgraph: the GNN
-        runs on that subgraph alone, with the customer (its seed) marked by
-        a learned vector so that messages know whose subgraph it is, and
-        each product node's score is read from its embedding there plus a
-        learned vector per product (its global id, n_id)."""
+        """Scores the products inside a customer's own subgraph above every
+        other product. The GNN runs on the customer's subgraph alone, with
+        the customer (its seed) marked by a learned vector so that messages
+        know whose subgraph it is; each product node's logit is read from
+        its embedding there plus a learned vector per product (its global
+        id, n_id). The products outside the subgraph are ordered below them
+        by the customer's embedding against a learned vector and bias per
+        product (shallow embeddings of all 600), plus a learned weight of
+        each product's purchases in the 30 days before the cut-off."""
 
         def __init__(self) -> None:
             super().__init__()
@@ -218,15 +234,50 @@ def build_model(graph: Graph, hidden: int, kind: str = "two-tower") -> Any:
             self.product = nn.Embedding(graph.num_nodes[ITEM], hidden)
             nn.init.zeros_(self.product.weight)
             self.head = nn.Linear(hidden, 1)
+            self.items = nn.Embedding(graph.num_nodes[ITEM], hidden)
+            self.item_bias = nn.Embedding(graph.num_nodes[ITEM], 1)
+            nn.init.zeros_(self.item_bias.weight)
+            self.recent = nn.Parameter(torch.ones(1))
+            # Each product's categorical features (its category) as codes,
+            # so that products of one category share part of their vector.
+            held = graph.features.get(ITEM)
+            codes = np.zeros((graph.num_nodes[ITEM], 0), np.int64) if held is None else held.x_cat
+            sizes = [] if held is None else [held.vocabularies[c].size + 1 for c in held.categorical]
+            self.register_buffer("codes", torch.from_numpy(np.asarray(codes) + 1))
+            self.kinds = nn.ModuleList(nn.Embedding(n, hidden) for n in sizes)
+            for table in [self.items, *self.kinds]:  # dot products start near 0
+                nn.init.normal_(table.weight, std=0.1)
 
-        def forward(self, data: Any, seed_time: Any) -> Any:
-            """A logit per product node of the batch (an example's product)."""
+        def item_vectors(self) -> Any:
+            """Every product's vector: its own, plus its categories' vectors."""
+            vectors = self.items.weight
+            for c, kind in enumerate(self.kinds):
+                vectors = vectors + kind(self.codes[:, c])
+            return vectors
+
+        def forward(self, data: Any, seed_time: Any, recent: Any = None) -> tuple[Any, Any]:
+            """A logit per product node of the batch (an example's product
+            inside its subgraph), and every product's score per example
+            (``recent``: log(1 + purchases in the last 30 days), [examples, products])."""
             x = self.encoder(data, seed_time)
             size = data[SOURCE].batch_size
             x[SOURCE] = torch.cat([x[SOURCE][:size] + self.seed_mark, x[SOURCE][size:]])
             x[ITEM] = x[ITEM] + self.product(data[ITEM].n_id)
-            h = self.gnn(x, data.edge_index_dict)[ITEM]
-            return self.head(h).squeeze(-1)
+            h = self.gnn(x, both_ways(data.edge_index_dict))
+            # The customer: its embedding plus the mean vector of the
+            # products inside its subgraph (what it bought lately).
+            vectors = self.item_vectors()
+            store = data[ITEM]
+            sums = torch.zeros(size, vectors.size(1)).index_add_(0, store.batch, vectors[store.n_id])
+            counts = torch.zeros(size).index_add_(0, store.batch, torch.ones(store.batch.size(0)))
+            user = h[SOURCE][:size] + sums / counts.clamp(min=1).unsqueeze(1)
+            every = user @ vectors.T + self.item_bias.weight.T
+            if recent is not None:
+                every = every + self.recent * recent
+            # A product inside the subgraph: its score below, plus what the
+            # GNN read in the customer's subgraph around it.
+            inside = self.head(h[ITEM]).squeeze(-1) + every[store.batch, store.n_id]
+            return inside, every
 
     return TwoTower() if kind == "two-tower" else IdAware()
 
@@ -308,46 +359,53 @@ def subgraph_labels(batch: Any, part: LinkTrainingTable) -> npt.NDArray[np.bool_
     return np.isin(owner * wide + nodes, taken)
 
 
-def train_id_aware(model: Any, optimizer: Any, loader: Loader, part: LinkTrainingTable) -> float:
+def train_id_aware(model: Any, optimizer: Any, loader: Loader, part: LinkTrainingTable,
+                   recent: npt.NDArray[np.float64]) -> float:
     """One pass of the ID-aware model: binary cross-entropy of every product
-    inside a customer's subgraph against whether the customer takes it."""
+    inside a customer's subgraph against whether the customer takes it, plus
+    the cross-entropy of each positive among all products (the order below)."""
     import torch
 
     model.train()
     total = seen = 0.0
     for batch in loader:
-        if not batch.out_node[ITEM].size:
-            continue
         data = batch.to_hetero_data()
-        logits = model(data, data[SOURCE].seed_time)
+        inside, every = model(data, data[SOURCE].seed_time,
+                              torch.from_numpy(recent[batch.example_index]).float())
         target = torch.from_numpy(subgraph_labels(batch, part)).float()
-        loss = torch.nn.functional.binary_cross_entropy_with_logits(logits, target)
+        loss = torch.nn.functional.binary_cross_entropy_with_logits(inside, target) if target.numel() else 0.0
+        ptr, picked = gather_ranges(part.offsets, batch.example_index)
+        example = torch.from_numpy(np.repeat(np.arange(batch.seed_node.size), np.diff(ptr)))
+        positives = torch.from_numpy(part.items[picked])
+        loss = loss + torch.nn.functional.cross_entropy(every[example], positives)
         optimizer.zero_grad()
         loss.backward()
         optimizer.step()
-        total += float(loss.detach()) * target.numel()
-        seen += target.numel()
+        total += float(loss.detach()) * batch.seed_node.size
+        seen += batch.seed_node.size
     return total / max(seen, 1.0)
 
 
-def rank_id_aware(model: Any, graph: Graph, part: LinkTrainingTable, outside: npt.NDArray[np.float64],
+def rank_id_aware(model: Any, graph: Graph, part: LinkTrainingTable, recent: npt.NDArray[np.float64],
                   args: argparse.Namespace) -> npt.NDArray[np.float64]:
     """Every product's score for every example of ``part``: the products
-    inside the customer's subgraph by the model, above every other product,
-    which keep the order of ``outside`` (popularity) below them."""
+    inside the customer's subgraph by the model, above every other product
+    (all scores of those below 0, of these above 1)."""
     import torch
 
     model.eval()
-    scores = outside - outside.max(initial=0.0) - 1.0  # all below 0 ...
+    scores = np.zeros((len(part), graph.num_nodes[ITEM]))
     inside = np.zeros_like(scores)
     loader = Loader(graph, SOURCE, part.keys, part.times, batch_size=args.batch_size,
                     num_neighbors=customer_request(args.orders), workers=args.workers)
     with torch.no_grad():
         for batch in loader:
             data = batch.to_hetero_data()
-            probability = torch.sigmoid(model(data, data[SOURCE].seed_time)).numpy()
+            logits, every = model(data, data[SOURCE].seed_time,
+                                  torch.from_numpy(recent[batch.example_index]).float())
+            scores[batch.example_index] = torch.sigmoid(every).numpy() - 1.0
             example = batch.example_index[batch.out_batch[ITEM]]
-            inside[example, batch.out_node[ITEM]] = 1.0 + probability  # ... and these above 1
+            inside[example, batch.out_node[ITEM]] = 1.0 + torch.sigmoid(logits).numpy()
     return np.where(inside > 0, inside, scores)
 
 
@@ -397,11 +455,13 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
                         num_neighbors=customer_request(args.orders), shuffle=True, seed=args.seed,
                         workers=args.workers)
 
+        recent = np.log1p(popularity(bought, graph, train))
+
         def train_once() -> float:
-            return train_id_aware(model, optimizer, loader, train)
+            return train_id_aware(model, optimizer, loader, train, recent)
 
         def ranked(name: str) -> npt.NDArray[np.float64]:
-            return rank_id_aware(model, graph, parts[name], popular[name], args)
+            return rank_id_aware(model, graph, parts[name], np.log1p(popular[name]), args)
     with torch.no_grad():  # one batch initialises the lazy input sizes
         first = next(iter(loader)).to_hetero_data()
         model(first, first[SOURCE].seed_time)

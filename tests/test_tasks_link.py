@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from rerozer_tables import (
-    LinkLoader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
+    LinkLoader, Loader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
 )
 from rerozer_tables.tasks.metrics import top_k
 
@@ -222,9 +222,11 @@ def test_one_positive_per_epoch_takes_each_in_turn(loaded):
     assert several >= 3  # the walk was tried on examples with a choice
 
 
-def test_link_batches_split_over_ranks_and_hop_order(loaded):
+@pytest.mark.parametrize("options", [{}, dict(num_neighbors=[-1, 3, 1], item_num_neighbors=[1])],
+                         ids=["same-requests", "calls-of-other-lengths"])
+def test_link_batches_split_over_ranks_and_hop_order(loaded, options):
     graph, table = loaded
-    ranks = [epoch(graph, table, rank=r, world_size=3) for r in range(3)]
+    ranks = [epoch(graph, table, rank=r, world_size=3, **options) for r in range(3)]
     examples = sorted(i for batches in ranks for b in batches for i in b.example_index.tolist())
     assert examples == list(range(len(table)))
     batch = ranks[0][0]
@@ -232,6 +234,23 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded):
     seeds = batch.num_sampled_nodes["songs"][0]
     assert seeds == batch.pos_node.size + batch.neg_node.size
     assert sorted(np.concatenate([batch.pos_index, batch.neg_index.ravel()]).tolist()) == list(range(seeds))
+    # The sources' call is an entity Loader's batch of the same examples and
+    # seed; in each hop its nodes come first, then the items' call's.
+    counts = options.get("num_neighbors", [2, 2])
+    alone = Loader(graph, "users", table.keys, table.times, batch_size=4, num_neighbors=counts,
+                   shuffle=True, seed=7, rank=0, world_size=3)
+    for link, entity in zip(ranks[0], alone, strict=True):
+        for node_type, nodes in link.out_node.items():
+            ends = np.cumsum(link.num_sampled_nodes[node_type])
+            own = np.cumsum(np.pad(entity.num_sampled_nodes[node_type], (0, ends.size - entity.num_sampled_nodes[node_type].size)))
+            expected, side = [], []
+            for hop, end in enumerate(ends.tolist()):
+                start = ends[hop - 1] if hop else 0
+                mine = entity.out_node[node_type][(own[hop - 1] if hop else 0) : own[hop]]
+                expected += mine.tolist() + nodes[start + mine.size : end].tolist()
+                side += [True] * mine.size + [False] * (end - start - mine.size)
+            assert nodes.tolist() == expected
+            assert link.source_side[node_type].tolist() == side
 
 
 @pytest.mark.torch
