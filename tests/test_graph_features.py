@@ -14,6 +14,7 @@ from rerozer_tables import (
     Loader, Table, build_graph, check_graph, load_graph, read_parquet, read_sqlite, save_graph,
 )
 from rerozer_tables.graph.features import encode_features
+from rerozer_tables.inference import high_cardinality
 
 NAN = float("nan")
 
@@ -115,6 +116,14 @@ def test_strings_with_nearly_one_value_per_row_are_no_categories(tmp_path, optio
                       "embed it as text, or declare it categorical" for column, n in left_out.items()]
     save_graph(graph, tmp_path / "g")
     assert load_graph(tmp_path / "g").features["places"].left_out == left_out
+
+
+@pytest.mark.parametrize(("distinct", "rows", "expected"), [
+    (100, 199, 100), (99, 150, None), (100, 200, None), (10_001, 30_000, 10_001), (10_000, 30_000, None),
+], ids=["at-the-minimum", "below-the-minimum", "half-the-rows", "over-the-maximum", "at-the-maximum"])
+def test_high_cardinality_bounds(distinct, rows, expected):
+    values = np.array([f"v{i % distinct}" for i in range(rows)])
+    assert high_cardinality(values) == expected
 
 
 def test_keys_and_time_are_not_features_and_features_selects():
