@@ -1,6 +1,6 @@
 """Recommend products: which products will a customer buy in the next 30 days?
 
-    python examples/recommend.py              # train, print validation and test MAP@10
+    python examples/recommend.py [--model id-aware]   # train, print validation and test MAP@10
     ./dev recommend [ARGS]                    # the same
 
 The shop of examples/database.py, with tastes (half of a customer's order
@@ -8,25 +8,44 @@ items come from a favourite category), is written to SQLite and read back; a
 customer's purchases are the order items of their orders, a view joined
 here. link_training_table gives each (customer, cut-off) example the
 products bought in (cut-off, cut-off + 30 days], split_by_time divides the
-examples into training, validation and test months, and a LinkLoader
-samples each example's customer subgraph, its products' subgraphs and
---negatives random products' subgraphs, all at the cut-off.
+examples into training, validation and test months, and (for the
+two-tower model) a LinkLoader samples each example's customer subgraph,
+one of its products' subgraphs and --negatives random products'
+subgraphs, all at the cut-off.
 
-The model has two towers over one heterogeneous GraphSAGE (three layers,
-PyG's to_hetero). A product's embedding comes from its own subgraph (its
-order items of the last 30 days, counted by the number of edges of each
-node, and its tags). A customer's comes from its subgraph (its five latest
-orders, their items and products) and from the mean embedding of
-the products inside that subgraph (LinkBatch.source_side tells them from
-the item subgraphs): what the customer bought lately. A score is their dot
-product plus a bias from the product's embedding. Training picks each
-positive among itself and its example's negatives (cross-entropy over their
-scores); validation and test rank every product, whose subgraphs are
-sampled at each cut-off.
+--model two-tower (the default) has two towers over one heterogeneous
+GraphSAGE (three layers, PyG's to_hetero). A product's embedding comes from
+its own subgraph (its order items of the last 30 days, counted by the
+number of edges of each node, and its tags). A customer's comes from its
+subgraph (its five latest orders, their items and products) and from the
+mean embedding of the products inside that subgraph (LinkBatch.source_side
+tells them from the item subgraphs): what the customer bought lately. A
+score is their dot product plus a bias from the product's embedding.
+Training picks each positive among itself and its example's negatives
+(cross-entropy over their scores; the LinkLoader samples one positive per
+example and epoch); validation and test rank every product, whose
+subgraphs are sampled at each cut-off.
 
+--model id-aware samples the customers' subgraphs alone, with an entity
+Loader (--orders latest orders, 20 by default, their items and products),
+and scores the products found inside each customer's own subgraph: the
+GNN runs over that subgraph with its edges followed both ways and the
+customer marked by a learned vector, so that each product node's
+embedding says what it is to this customer. Every product outside the
+subgraph is ranked below those inside, by the customer's vector (its
+embedding plus the mean vector of the products in its subgraph) against
+a learned vector and bias per product and the product's purchases of the
+last 30 days. Training takes the binary cross-entropy of the products
+inside (is it a positive?) and the cross-entropy of each positive among
+all products.
+
+Both models give tables without feature columns (customers, orders) a
+learned vector per row, looked up by the batch's global node ids (n_id).
 The popularity baseline ranks products by how many were bought in the 30
-days before the cut-off. Each epoch prints the validation MAP@10 of both;
-the end prints validation and test MAP@10 of the best epoch.
+days before the cut-off. Every ranking is evaluated under one rule,
+RelBench's: every product ranked, every positive counted. Each epoch
+prints the validation MAP@10 of the model and of popularity; the end
+prints validation and test MAP@10 and recall@10 of the best epoch.
 """
 
 from __future__ import annotations

@@ -357,13 +357,17 @@ def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
 
 @pytest.mark.torch
 @pytest.mark.training_run
-def test_recommend_example_learns(tmp_path):
+@pytest.mark.parametrize("model", ["two-tower", "id-aware"])
+def test_recommend_example_learns(tmp_path, model):
     example = Path(__file__).resolve().parents[1] / "examples" / "recommend.py"
     completed = subprocess.run(
-        [sys.executable, str(example), "--scale", "0.25", "--epochs", "2", "--workdir", str(tmp_path)],
+        [sys.executable, str(example), "--model", model, "--scale", "0.25", "--epochs", "2",
+         "--workdir", str(tmp_path)],
         capture_output=True, text=True, timeout=900, check=False, cwd=tmp_path,
     )
     assert completed.returncode == 0, completed.stderr
     assert len(re.findall(r"^epoch +\d+: train loss [\d.]+, validation MAP@10 GNN [\d.]+, "
                           r"popularity [\d.]+", completed.stdout, re.M)) == 2
-    assert re.search(r"^Test MAP@10: GNN [\d.]+, popularity [\d.]+; recall@10", completed.stdout, re.M)
+    for part in ("Validation", "Test"):
+        assert re.search(rf"^{part} MAP@10.* GNN [\d.]+, popularity [\d.]+; recall@10: GNN [\d.]+, "
+                         r"popularity [\d.]+$", completed.stdout, re.M)
