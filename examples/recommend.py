@@ -459,7 +459,7 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
     if args.model == "two-tower":
         item_counts, item_windows = product_request()
         loader: Loader = LinkLoader(
-            graph, train, batch_size=args.batch_size, negatives=args.negatives,
+            graph, train, batch_size=args.batch_size, negatives=args.negatives, positives=args.positives,
             num_neighbors=customer_request(), item_num_neighbors=item_counts,
             item_sampling_time_offsets=item_windows, shuffle=True, seed=args.seed, workers=args.workers,
         )
@@ -517,6 +517,8 @@ def parser() -> argparse.ArgumentParser:
     parser.add_argument("--epochs", type=int, default=4)
     parser.add_argument("--batch-size", type=int, default=64)
     parser.add_argument("--negatives", type=int, default=8, help="random products per example")
+    parser.add_argument("--positives", choices=["one", "all"], default="one",
+                        help="two-tower: one positive per example and epoch, or all of them")
     parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
     parser.add_argument("--lr", type=float, default=0.01, help="Adam's learning rate")
     parser.add_argument("--workers", type=int, default=1, help="loader worker threads")

@@ -56,7 +56,8 @@ class LinkBatch(Batch):
 
     ``pos_node`` are the positives' item positions, example i's being
     ``pos_node[pos_ptr[i]:pos_ptr[i + 1]]``: its items in the table that
-    exist at its cut-off. ``neg_node`` ([examples, negatives]) are the drawn
+    exist at its cut-off (one of them, or all with
+    ``LinkLoader(positives="all")``). ``neg_node`` ([examples, negatives]) are the drawn
     negatives. ``pos_index`` and ``neg_index`` are the same items' local
     indices into ``out_node[item_table]``: the roots of their subgraphs.
     """

@@ -47,6 +47,13 @@ class LinkTrainingTable:
     seen=True)``, otherwise None) hold in the same way the distinct items
     that each example's source took at or before its cut-off, which the
     metrics can leave out (``exclude="seen"``).
+
+    A ``LinkLoader`` samples the examples with their items' subgraphs. An
+    ID-aware model, which scores the items found inside each source's own
+    subgraph, needs the sources alone: an entity ``Loader(graph,
+    source_table, table.keys, table.times, ...)``, whose batch gives example
+    ``batch.example_index[batch.out_batch[item_table]]`` to each item node
+    ``batch.out_node[item_table]`` (examples/recommend.py, ``--model id-aware``).
     """
 
     source_table: str
