@@ -1,6 +1,6 @@
 """What a LinkLoader example costs against an entity Loader example on the same sources.
 
-    .venv/bin/python bench/link_loader.py [--scale 1] [--passes 5] [--negatives 4]
+    .venv/bin/python bench/link_loader.py [--scale 1] [--passes 5] [--negatives 4] [--baseline REV]
 
 Builds the shop of examples/recommend.py (examples/database.py with
 tastes), its link training table (customers at monthly cut-offs, the
@@ -11,16 +11,19 @@ that load from other users of the machine falls on both alike:
 * ``entity``: a Loader of the customers at their cut-offs, with the
   customers' request of examples/recommend.py;
 * ``link``:   a LinkLoader of the same examples, with the same request for
-  the customers, the products' request for the positives and
-  ``--negatives`` negatives per example;
-* ``items``:  a Loader of products over the positives and negatives that
-  one epoch of the link loader drew, at their examples' cut-offs, with the
-  products' request and as many batches: the link loader's second call.
+  the customers, the products' request for one positive per example (its
+  default) and ``--negatives`` negatives per example;
+* ``link-all``: the same with every positive of every example
+  (``positives="all"``); with ``--baseline REV``, also the LinkLoader of
+  revision REV (its link_loader.py on this tree's other modules);
+* ``items of ...``: a Loader of products over the positives and negatives
+  that one epoch of that link loader drew, at their examples' cut-offs,
+  with the products' request and as many batches: its second call alone.
 
 The products' subgraphs (their order items of the last 30 days) are larger
 than the customers' (five orders), and positives are the popular products,
-so ``link`` is compared with ``entity + items`` too: the difference is the
-link loader's own work.
+so each link loader is compared with ``entity + items`` too: the
+difference is the link loader's own work.
 
 Both gather features and run in this thread (``workers=0``). Prints the
 median CPU seconds per epoch (``--clock wall``: elapsed seconds), examples
@@ -34,9 +37,11 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -60,6 +65,23 @@ def epoch(loader: Loader, clock: str) -> float:
     return now() - began
 
 
+def baseline_loader(revision: str) -> type[LinkLoader]:
+    """The ``LinkLoader`` of an earlier revision's link_loader.py, run on
+    this tree's other modules (for revisions whose module imports what this
+    tree still has): the loader's own work before and after a change, side
+    by side in one run."""
+    source = subprocess.run(
+        ["git", "show", f"{revision}:src/rerozer_tables/load/link_loader.py"], cwd=ROOT,
+        capture_output=True, text=True, check=True,
+    ).stdout
+    name = "rerozer_tables.load._bench_baseline_link_loader"
+    module = types.ModuleType(name)
+    module.__package__ = "rerozer_tables.load"
+    sys.modules[name] = module
+    exec(compile(source, f"{revision}:link_loader.py", "exec"), module.__dict__)
+    return module.LinkLoader  # type: ignore[no-any-return]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
@@ -67,6 +89,8 @@ def main() -> int:
     parser.add_argument("--batch-size", type=int, default=256)
     parser.add_argument("--negatives", type=int, default=4)
     parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu")
+    parser.add_argument("--baseline", metavar="REV",
+                        help="also time the LinkLoader of git revision REV (all positives)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="rerozer-bench-") as tmp:
@@ -80,43 +104,54 @@ def main() -> int:
     )
     table = table.take(table.num_positives > 0)
     item_counts, item_windows = product_request()
+    link = dict(batch_size=args.batch_size, negatives=args.negatives,
+                num_neighbors=customer_request(), item_num_neighbors=item_counts,
+                item_sampling_time_offsets=item_windows, check=False)
     loaders: dict[str, Loader] = {
         "entity": Loader(graph, SOURCE, table.keys, table.times, batch_size=args.batch_size,
                          num_neighbors=customer_request(), check=False),
-        "link": LinkLoader(graph, table, batch_size=args.batch_size, negatives=args.negatives,
-                           num_neighbors=customer_request(), item_num_neighbors=item_counts,
-                           item_sampling_time_offsets=item_windows, check=False),
+        "link": LinkLoader(graph, table, **link),  # type: ignore[arg-type]
+        "link-all": LinkLoader(graph, table, positives="all", **link),  # type: ignore[arg-type]
     }
-    # The item subgraphs of one link epoch, sampled by an entity Loader of
-    # products: what the link loader's second call per batch costs alone.
-    seeds, seed_times = [], []
-    for batch in loaders["link"]:
-        example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
-        seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
-        seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
-    items = np.concatenate(seeds)
-    per_batch = -(-items.size // len(loaders["link"]))
-    loaders["items"] = Loader(graph, ITEM, graph.key(ITEM, items), np.concatenate(seed_times),
-                              batch_size=per_batch, num_neighbors=item_counts,
-                              sampling_time_offsets=item_windows, check=False)
+    if args.baseline:
+        loaders[f"link-all@{args.baseline}"] = baseline_loader(args.baseline)(graph, table, **link)
+    # The item subgraphs of one epoch of each link loader, sampled by an
+    # entity Loader of products: what its second call per batch costs alone.
+    positives: dict[str, float] = {}
+    for name in ("link", "link-all"):
+        seeds, seed_times = [], []
+        for batch in loaders[name]:
+            example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
+            seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
+            seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
+        items = np.concatenate(seeds)
+        positives[name] = (items.size - len(table) * args.negatives) / len(table)
+        per_batch = -(-items.size // len(loaders[name]))
+        loaders[f"items of {name}"] = Loader(
+            graph, ITEM, graph.key(ITEM, items), np.concatenate(seed_times), batch_size=per_batch,
+            num_neighbors=item_counts, sampling_time_offsets=item_windows, check=False,
+        )
     for loader in loaders.values():
         epoch(loader, args.clock)  # warm-up
     times: dict[str, list[float]] = {name: [] for name in loaders}
     for p in range(args.passes):
         for name in (list(loaders) if p % 2 == 0 else list(loaders)[::-1]):
             times[name].append(epoch(loaders[name], args.clock))
-    subgraphs = 1 + float(table.num_positives.mean()) + args.negatives
     print(f"{len(table):,} examples in batches of {args.batch_size}, {args.negatives} negatives, "
           f"{args.passes} passes (median {args.clock} seconds per epoch)")
     medians = {name: statistics.median(values) for name, values in times.items()}
     for name, median in medians.items():
-        print(f"  {name:<7} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
-    both = medians["entity"] + medians["items"]
-    print(f"  link / (entity + items): x{medians['link'] / both:.2f} (the link loader's own work: "
-          f"drawing negatives, merging the two calls)")
-    print(f"  link / entity per example: x{medians['link'] / medians['entity']:.2f} "
-          f"(subgraphs per link example: 1 + {subgraphs - 1 - args.negatives:.2f} positives "
-          f"+ {args.negatives} negatives = {subgraphs:.2f})")
+        print(f"  {name:<17} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
+    for name in loaders:
+        if not name.startswith("link"):
+            continue
+        mode = "link-all" if name.startswith("link-all") else "link"
+        both = medians["entity"] + medians[f"items of {mode}"]
+        subgraphs = 1 + positives[mode] + args.negatives
+        print(f"  {name}: x{medians[name] / medians['entity']:.2f} an entity example "
+              f"(subgraphs per example: 1 + {positives[mode]:.2f} positives + {args.negatives} "
+              f"negatives = {subgraphs:.2f}); x{medians[name] / both:.2f} its two calls alone "
+              f"(entity + items of {mode}: the rest is drawing and joining)")
     return 0
 
 

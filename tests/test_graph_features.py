@@ -14,6 +14,7 @@ from rerozer_tables import (
     Loader, Table, build_graph, check_graph, load_graph, read_parquet, read_sqlite, save_graph,
 )
 from rerozer_tables.graph.features import encode_features
+from rerozer_tables.inference import high_cardinality
 
 NAN = float("nan")
 
@@ -89,6 +90,40 @@ def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options,
     assert features.x_cat.dtype == np.int64
     assert features.x_cat[:, 0].tolist() == codes
     assert features.vocabularies["v"].tolist() == vocabulary
+
+
+# 150 distinct zip codes in 200 rows, 120 distinct cities (each at least
+# once), and a size with 5 values (each 40 times).
+ZIPS = [f"{i:05d}" for i in range(150)] + ["00000"] * 50
+PLACES = {"zip": ZIPS, "city": [f"c{i % 120}" for i in range(200)], "size": ["s", "m", "l", "xl", "xs"] * 40}
+
+
+@pytest.mark.parametrize(("options", "embed", "categorical", "text", "left_out"), [
+    ({}, False, ["size"], [], {"zip": 150, "city": 120}),
+    ({}, True, ["size"], ["zip", "city"], {}),
+    ({"categorical": ["zip"]}, False, ["zip", "size"], [], {"city": 120}),
+    ({"features": ["size"]}, False, ["size"], [], {}),
+], ids=["left-out", "text-with-an-embedder", "declared-categorical-wins", "not-a-feature"])
+def test_strings_with_nearly_one_value_per_row_are_no_categories(tmp_path, options, embed, categorical, text,
+                                                                  left_out):
+    embedder = (lambda strings: np.ones((len(strings), 2), np.float32)) if embed else None
+    graph = build_graph({"places": Table(dict(PLACES), **options)}, text_embedder=embedder)
+    held = graph.features["places"]
+    assert (held.categorical, held.text, held.left_out) == (categorical, text, left_out)
+    report = [line for line in check_graph(graph) if "too many for categories" in line]
+    assert report == [f"places.{column}: {n:,} distinct strings in 200 rows are too many for categories, so "
+                      "the column was left out of the features; give build_graph a text_embedder to "
+                      "embed it as text, or declare it categorical" for column, n in left_out.items()]
+    save_graph(graph, tmp_path / "g")
+    assert load_graph(tmp_path / "g").features["places"].left_out == left_out
+
+
+@pytest.mark.parametrize(("distinct", "rows", "expected"), [
+    (100, 199, 100), (99, 150, None), (100, 200, None), (10_001, 30_000, 10_001), (10_000, 30_000, None),
+], ids=["at-the-minimum", "below-the-minimum", "half-the-rows", "over-the-maximum", "at-the-maximum"])
+def test_high_cardinality_bounds(distinct, rows, expected):
+    values = np.array([f"v{i % distinct}" for i in range(rows)])
+    assert high_cardinality(values) == expected
 
 
 def test_keys_and_time_are_not_features_and_features_selects():
@@ -225,6 +260,10 @@ def drop_vocabulary(manifest):
     pytest.param(edit_manifest(lambda m: m.update(features={"users": ["age"]})), "manifest.json",
                  "features is not an object of numerical, categorical and timestamp column lists",
                  id="column-names-malformed"),
+    pytest.param(edit_manifest(lambda m: m.update(left_out_columns={"users": {"name": -1}})), "manifest.json",
+                 "left_out_columns is not an object of counts per column", id="left-out-malformed"),
+    pytest.param(edit_manifest(lambda m: m.update(left_out_columns={"nobody": {"name": 3}})), "manifest.json",
+                 "names left-out columns of 'nobody' but no feature columns for it", id="left-out-of-no-type"),
     pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=2)), "node0.x.npy",
                  r"holds x\['users'\] with 3 rows, but users has 2 nodes", id="more-rows-than-nodes"),
     pytest.param(edit_manifest(lambda m: m["num_nodes"].update(users=4)), "node0.x.npy",

@@ -216,6 +216,13 @@ def _report(graph: Graph) -> list[str]:
         )
     for column, count in graph.dangling_keys.items():
         notes.append(f"{column}: {count} values matched no parent row and were read as null")
+    for table, held in graph.features.items():
+        for column, distinct in held.left_out.items():
+            notes.append(
+                f"{table}.{column}: {distinct:,} distinct strings in {graph.num_nodes[table]:,} rows "
+                "are too many for categories, so the column was left out of the features; give "
+                "build_graph a text_embedder to embed it as text, or declare it categorical"
+            )
     return notes + older_than_parent_notes(graph) + future_feature_notes(graph)
 
 
@@ -249,7 +256,9 @@ def check_graph(graph: Graph, *, verify: bool = False, progress: bool | None = N
         The report: one line per table that took its times from its
         parents (``build_graph``'s ``inherit_times``), per foreign-key
         column whose dangling values were read as null, per foreign key
-        with child rows older than the parent row they refer to, and per timestamp
+        with child rows older than the parent row they refer to, per string column
+        left out of the features for its many distinct values
+        (``rerozer_tables.inference.high_cardinality``), and per timestamp
         feature column holding values later than their own row's time
         (a column that may reveal the future, such as a delivery date). Empty for a graph
         built from tables that all have their own times and whose keys all

@@ -29,7 +29,7 @@ from typing import Any
 import numpy as np
 
 from ..tables.columns import AnyArray, BoolArray, Int64Array, _to_unit
-from ..tables.inference import infer_semantic_type
+from ..tables.inference import high_cardinality, infer_semantic_type
 from ..tables.table import Table
 from .node_features import (
     Float32Array,
@@ -97,7 +97,9 @@ def encode_features(
     Each column's semantic type is the one declared in ``table``
     (``categorical``, ``numerical``, ``text``) or else the inferred one
     (``rerozer_tables.inference``). Text columns are embedded by
-    ``text_embedder``, once per distinct value.
+    ``text_embedder``, once per distinct value. Without one, a string column
+    of high cardinality whose type is not declared is left out, and named
+    with its number of distinct values in ``left_out``.
 
     Raises ValueError naming the table and column for a column whose values
     are neither numbers, booleans, strings, lists of strings nor timestamps,
@@ -113,6 +115,7 @@ def encode_features(
     timestamps: list[str] = []
     texts: dict[str, tuple[AnyArray, BoolArray | None]] = {}
     lists: dict[str, tuple[AnyArray, BoolArray | None]] = {}
+    left_out: dict[str, int] = {}
     declared = {c: "categorical" for c in table.categorical}
     declared.update({c: "numerical" for c in table.numerical})
     declared.update({c: "text" for c in table.text})
@@ -141,6 +144,11 @@ def encode_features(
                 raise ValueError(
                     f"{what} is declared text, but no text_embedder was given to build_graph"
                 )
+        if semantic is None and kind in "US" and text_embedder is None:
+            distinct = high_cardinality(values if null is None else values[~null])
+            if distinct is not None:  # a category per row or nearly: no feature
+                left_out[column] = distinct
+                continue
         if semantic is None:
             semantic = infer_semantic_type(kind, values, null, embeds_text=text_embedder is not None)
         if semantic is None:
@@ -180,7 +188,7 @@ def encode_features(
     x = np.stack(x_columns, axis=1) if x_columns else np.zeros((n, 0), np.float32)
     x_cat = np.stack(cat_columns, axis=1) if cat_columns else np.zeros((n, 0), np.int64)
     held = NodeFeatures(np.ascontiguousarray(x), numerical, np.ascontiguousarray(x_cat),
-                        categorical, vocabularies, timestamps)
+                        categorical, vocabularies, timestamps, left_out=left_out)
     if texts or lists:
         if texts:
             assert text_embedder is not None

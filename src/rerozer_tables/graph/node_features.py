@@ -28,6 +28,8 @@ class NodeFeatures:
     of shape ``[num_nodes, len(categorical)]``, and ``vocabularies[name][c]``
     the value that code c of the categorical column ``name`` stands for.
     ``timestamps`` lists the numerical columns that hold timestamps.
+    ``left_out`` names the string columns of high cardinality that were left
+    out (no text embedder was given), with their numbers of distinct values.
 
     Examples
     --------
@@ -59,6 +61,7 @@ class NodeFeatures:
     multicategorical: list[str] = field(default_factory=list)
     multi_offsets: Int64Array | None = field(default=None, repr=False)
     multi_codes: Int64Array | None = field(default=None, repr=False)
+    left_out: dict[str, int] = field(default_factory=dict)
 
     @property
     def layout(self) -> FeatureLayout:

@@ -18,18 +18,18 @@ negative each, the item seeds of ``out_node[items]`` are::
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
-from ..graph.graph import EdgeType, Graph, TemporalStrategy, edge_type_key
-from ..graph.rich_features import gather_rich
+from ..graph.graph import Graph, TemporalStrategy
 from ..graph.time_rules import FutureValues, FutureWindows, refuse_future_windows
 from ..tables.columns import Int64Array
 from ..tasks.link_training import LinkTrainingTable, gather_ranges
 from .batch import Batch
+from .link_join import join_samples
 from .loader import Loader
 from .plan import _Job, _Planned, _Sampling
 from .request import Counts, Windows, normalise_request
@@ -56,7 +56,8 @@ class LinkBatch(Batch):
 
     ``pos_node`` are the positives' item positions, example i's being
     ``pos_node[pos_ptr[i]:pos_ptr[i + 1]]``: its items in the table that
-    exist at its cut-off. ``neg_node`` ([examples, negatives]) are the drawn
+    exist at its cut-off (one of them, or all with
+    ``LinkLoader(positives="all")``). ``neg_node`` ([examples, negatives]) are the drawn
     negatives. ``pos_index`` and ``neg_index`` are the same items' local
     indices into ``out_node[item_table]``: the roots of their subgraphs.
     """
@@ -88,6 +89,9 @@ class LinkBatch(Batch):
         return data
 
 
+Positives = Literal["one", "all"]
+
+
 @dataclass(frozen=True)
 class _Items:
     """What drawing a batch's item seeds needs, shared by the workers."""
@@ -100,6 +104,10 @@ class _Items:
     item_time: Int64Array | None
     by_time: Int64Array | None
     sorted_time: Int64Array | None
+    # "one": per example and epoch, the positive at (start + epoch) modulo
+    # its number of positives; "all": every positive.
+    mode: Positives = "one"
+    start: Int64Array | None = None
 
     def existing(self, times: Int64Array) -> Int64Array:
         """How many items exist at each time (the first that many of ``by_time``)."""
@@ -119,6 +127,18 @@ class _Items:
         ptr = np.zeros_like(ptr)
         np.cumsum(counts, out=ptr[1:])
         return ptr, items[keep]
+
+    def chosen(self, planned: _Planned, ptr: Int64Array, positives: Int64Array) -> tuple[Int64Array, Int64Array]:
+        """The positives that the batch samples, as (ptr, items): all of them,
+        or one per example that has any, another in each epoch."""
+        if self.mode == "all" or self.start is None:
+            return ptr, positives
+        counts = np.diff(ptr)
+        has = np.flatnonzero(counts)
+        turn = (self.start[planned.example_index[has]] + planned.epoch) % counts[has]
+        one = np.zeros_like(ptr)
+        np.cumsum(counts > 0, out=one[1:])
+        return one, positives[ptr[has] + turn]
 
     def negatives_of(self, planned: _Planned, ptr: Int64Array, positives: Int64Array) -> Int64Array:
         """``negatives`` items per example, uniform with replacement among those
@@ -140,166 +160,74 @@ class _Items:
         example = np.repeat(np.arange(size), self.negatives)
         high = np.repeat(existing, self.negatives)
         wide = max(self.num_items, 1)
+        # Increasing: examples in turn, each one's positives increasing.
         taken = np.repeat(np.arange(size), counts) * wide + positives
         drawn = np.empty(example.size, dtype=np.int64)
         pending = np.arange(example.size)
-        while pending.size:  # a draw that hits a positive is drawn again
-            pick = rng.integers(0, high[pending])
+        # A draw that is a positive, or (in the first round, which draws
+        # every example's items at once below the largest count) an item
+        # that does not exist yet at its cut-off, is drawn again: what is
+        # kept is uniform among the example's allowed items either way.
+        first = True
+        while pending.size:
+            pick = rng.integers(0, int(high.max()), pending.size) if first else rng.integers(0, high[pending])
             drawn[pending] = pick if self.by_time is None else self.by_time[pick]
-            pending = pending[np.isin(example[pending] * wide + drawn[pending], taken)]
+            code = example[pending] * wide + drawn[pending]
+            at = np.minimum(np.searchsorted(taken, code), max(taken.size - 1, 0))
+            again = taken[at] == code if taken.size else np.zeros(pending.size, dtype=bool)
+            if first:
+                again |= pick >= high[pending]
+                first = False
+            pending = pending[again]
         return drawn.reshape(size, self.negatives)
-
-
-@dataclass(frozen=True)
-class _Interleaved:
-    """Two samples' entries of one node or edge type as one, hop h of the
-    first before hop h of the second: where each entry of the first and of
-    the second goes, the combined per-hop counts, and the merged order as
-    (sample, start, stop) ranges."""
-
-    first: Int64Array
-    second: Int64Array
-    counts: Int64Array
-    ranges: list[tuple[int, int, int]]
-
-    def join(self, one: Any, two: Any, axis: int = 0) -> Any:
-        """The entries of both samples' arrays in the merged order (copies
-        of whole ranges, not a scatter of single entries)."""
-        if not self.ranges:
-            return one
-        if len(self.ranges) == 1:
-            return (one, two)[self.ranges[0][0]]
-        arrays = (one, two)
-        return np.concatenate(
-            [arrays[k][:, a:b] if axis else arrays[k][a:b] for k, a, b in self.ranges], axis=axis
-        )
-
-
-def _interleave(a: Int64Array, b: Int64Array) -> _Interleaved:
-    hops = max(a.size, b.size)
-    one = a.tolist() + [0] * (hops - a.size)
-    two = b.tolist() + [0] * (hops - b.size)
-    counts = np.array([x + y for x, y in zip(one, two)], dtype=np.int64)
-    ranges, at = [], [0, 0]
-    for hop in range(hops):
-        for k, n in ((0, one[hop]), (1, two[hop])):
-            if n:
-                ranges.append((k, at[k], at[k] + n))
-                at[k] += n
-    if not any(two):  # most edge types are followed by one of the calls only
-        return _Interleaved(np.arange(at[0], dtype=np.int64), np.zeros(0, np.int64), counts, ranges)
-    if not any(one):
-        return _Interleaved(np.zeros(0, np.int64), np.arange(at[1], dtype=np.int64), counts, ranges)
-    before_one = np.cumsum([0] + one[:-1])
-    before_two = np.cumsum([0] + two[:-1])
-    first = np.arange(at[0], dtype=np.int64) + np.repeat(before_two, one)
-    second = np.arange(at[1], dtype=np.int64) + np.repeat(before_one + one, two)
-    return _Interleaved(first, second, counts, ranges)
-
-
-def _merged(planned: _Planned, sources: Batch, items: Batch, item_example: Int64Array,
-            edge_types: list[EdgeType]) -> tuple[dict[str, Any], dict[str, Int64Array]]:
-    """The ``LinkBatch`` fields of both calls' batches, and per node type where
-    the nodes of the items' call went."""
-    out_node: dict[str, Any] = {}
-    out_batch: dict[str, Any] = {}
-    x: dict[str, Any] = {}
-    x_cat: dict[str, Any] = {}
-    node_time: dict[str, Any] = {}
-    x_text: dict[str, Any] = {}
-    num_nodes: dict[str, Int64Array] = {}
-    source_side: dict[str, npt.NDArray[np.bool_]] = {}
-    nodes: dict[str, _Interleaved] = {}
-    for node_type in sources.out_node:
-        merge = nodes[node_type] = _interleave(
-            sources.num_sampled_nodes[node_type], items.num_sampled_nodes[node_type]
-        )
-        num_nodes[node_type] = merge.counts
-        source_side[node_type] = np.repeat(
-            np.array([k == 0 for k, _, _ in merge.ranges], dtype=bool),
-            [b - a for _, a, b in merge.ranges],
-        )
-        item_batch = {node_type: item_example[items.out_batch[node_type]]}
-        for merged, one, two in (
-            (out_node, sources.out_node, items.out_node), (out_batch, sources.out_batch, item_batch),
-            (x, sources.x, items.x), (x_cat, sources.x_cat, items.x_cat),
-            (node_time, sources.time, items.time), (x_text, sources.x_text, items.x_text),
-        ):
-            if node_type in one:
-                merged[node_type] = merge.join(one[node_type], two[node_type])
-    out_row, out_col, num_edges = {}, {}, {}
-    edge_index: dict[EdgeType, Int64Array] = {}
-    for edge_type in edge_types:
-        key = edge_type_key(edge_type)
-        merge = _interleave(sources.num_sampled_edges[key], items.num_sampled_edges[key])
-        num_edges[key] = merge.counts
-        src, dst = nodes[edge_type[0]], nodes[edge_type[2]]
-        parts = []
-        for batch, side in ((sources, (src.first, dst.first)), (items, (src.second, dst.second))):
-            rows = batch.out_row[key]
-            both = np.empty((2, rows.size), dtype=np.int64)
-            if rows.size:
-                both[0] = side[0][rows]
-                both[1] = side[1][batch.out_col[key]]
-            parts.append(both)
-        joined = merge.join(parts[0], parts[1], axis=1)
-        out_row[key], out_col[key] = joined[0], joined[1]
-        edge_index[edge_type] = joined
-    fields = dict(
-        index=planned.index, example_index=planned.example_index, seed_node=planned.seed_node,
-        seed_time=planned.seed_time, out_row=out_row, out_col=out_col, out_node=out_node,
-        out_batch=out_batch, num_sampled_nodes=num_nodes, num_sampled_edges=num_edges,
-        edge_types=edge_types, entity_table=sources.entity_table, x=x, x_cat=x_cat,
-        padding=planned.padding, global_examples=planned.global_examples, source_side=source_side,
-        time=node_time, x_text=x_text, layouts=sources.layouts, time_unit=sources.time_unit,
-    )
-    return {"fields": fields, "edge_index": edge_index}, {t: m.second for t, m in nodes.items()}
 
 
 class _LinkSampling:
     """One worker's sampling of a ``LinkLoader``'s planned batches: two
-    sampler calls per batch, the sources' and the items', with the item
-    seeds and the items' sampler seed drawn from the batch's seed alone."""
+    sampler calls per batch on one sampler, the sources' and the items',
+    with the item seeds and the items' sampler seed drawn from the batch's
+    seed alone, joined into one result whose features are then gathered."""
 
-    def __init__(self, source_job: _Job, item_job: _Job, items: _Items) -> None:
-        self.sources = _Sampling(source_job, stack_edges=False)
-        self.items = _Sampling(item_job, stack_edges=False)
+    def __init__(self, source_job: _Job, item_job: _Job, items: _Items, *, stack_edges: bool) -> None:
+        self.sampling = _Sampling(source_job, stack_edges=stack_edges)
+        self.source_job = source_job
         self.item_job = item_job
         self.draw = items
 
     def __call__(self, planned: _Planned) -> LinkBatch:
         size = planned.example_index.size
-        ptr, positives = self.draw.positives(planned)
-        negatives = self.draw.negatives_of(planned, ptr, positives)
+        every_ptr, every = self.draw.positives(planned)
+        negatives = self.draw.negatives_of(planned, every_ptr, every)
+        ptr, positives = self.draw.chosen(planned, every_ptr, every)
         example = np.concatenate([
             np.repeat(np.arange(size, dtype=np.int64), np.diff(ptr)),
             np.repeat(np.arange(size, dtype=np.int64), self.draw.negatives),
         ])
         seeds = np.concatenate([positives, negatives.reshape(-1)])
         state = np.random.SeedSequence([planned.seed % 2**32, 2]).generate_state(1)
-        item_planned = _Planned(
-            planned.index, planned.example_index, seeds,
+        source, item = self.source_job, self.item_job
+        sources = self.sampling.sampler(planned.seed).sample(
+            source.num_neighbors, source.sampling_time_offsets, source.entity_table,
+            planned.seed_node, planned.seed_time,
+        )
+        items = self.sampling.sampler(int(state.view(np.int32)[0])).sample(
+            item.num_neighbors, item.sampling_time_offsets, item.entity_table, seeds,
             planned.seed_time[example] if planned.seed_time.size else planned.seed_time,
-            int(state.view(np.int32)[0]), 0, planned.global_examples,
         )
-        sources = self.sources(planned)
-        items = self.items(item_planned)
-        merged, second_of = _merged(
-            planned, sources, items, example, self.item_job.graph.edge_types
-        )
-        roots = second_of[self.item_job.entity_table][: seeds.size]
-        # Multi-category lists are gathered again for the joined nodes, as
-        # their (offsets, codes) pairs cannot be joined hop range by range.
-        fields = merged["fields"]
-        if items.x_multi:
-            fields["x_multi"] = gather_rich(self.item_job.graph.features, fields["out_node"])[1]
-        batch = LinkBatch(
-            **merged["fields"], item_table=self.item_job.entity_table, pos_ptr=ptr,
-            pos_node=positives, pos_index=roots[: positives.size], neg_node=negatives,
+        graph = source.graph
+        joined = join_samples(sources, items, example, graph.node_types, graph.edge_types,
+                              stack_edges=self.sampling.stack_edges)
+        roots = joined.second_index(item.entity_table, seeds.size)
+        batch = source.batch(
+            planned, joined.result, stack_edges=False, kind=LinkBatch,
+            item_table=item.entity_table, pos_ptr=ptr, pos_node=positives,
+            pos_index=roots[: positives.size], neg_node=negatives,
             neg_index=roots[positives.size :].reshape(negatives.shape),
+            source_side=joined.first_side,
         )
-        batch.__dict__["edge_index"] = merged["edge_index"]  # where cached_property keeps it
-        return batch
+        if self.sampling.stack_edges:
+            batch.__dict__["edge_index"] = joined.edge_index  # where cached_property keeps it
+        return batch  # type: ignore[return-value]
 
 
 class LinkLoader(Loader):
@@ -326,12 +254,23 @@ class LinkLoader(Loader):
     negatives
         Items drawn per example, uniformly with replacement among the rows
         of the item table that exist at the example's cut-off, never one of
-        its positives. Raises ValueError, naming the example, when its
-        positives are every item that exists then.
+        its positives (any of them, sampled in the batch or not). Raises
+        ValueError, naming the example, when its positives are every item
+        that exists then.
+    positives
+        ``"one"`` (the default): each batch samples one positive per
+        example, a different one in each epoch while the example has
+        several: example i's positives in turn, from a place drawn once
+        from (``seed``, i), so that n epochs visit each of its n positives
+        once. A training example then costs its source's subgraph, one
+        positive's and the negatives', however many items it took.
+        ``"all"``: every positive of every example, in each batch.
 
     A positive that does not exist yet at the example's cut-off (its row's
     time is later) is left out of the batch: its subgraph would hold a node
-    from after the cut-off.
+    from after the cut-off. An example without positives that exist then
+    has none in the batch (``pos_ptr`` gives it an empty range), and keeps
+    its negatives.
 
     Examples
     --------
@@ -345,10 +284,13 @@ class LinkLoader(Loader):
     >>> table = link_training_table(tables, "users", [1], target=("plays", "user", "song"),
     ...                             horizon=10)
     >>> loader = LinkLoader(build_graph(tables), table, batch_size=2, negatives=1,
-    ...                     num_neighbors=[-1])
+    ...                     num_neighbors=[-1], positives="all")
     >>> batch = next(iter(loader))
     >>> batch.pos_ptr.tolist(), batch.pos_node.tolist(), batch.neg_node.shape
     ([0, 2, 3], [0, 2, 1], (2, 1))
+    >>> loader = LinkLoader(build_graph(tables), table, batch_size=2, num_neighbors=[-1])
+    >>> [next(iter(loader)).pos_node.tolist() for epoch in range(3)]  # "a" takes 9 and 7 in turn
+    [[2, 1], [0, 1], [2, 1]]
     """
 
     def __init__(
@@ -358,6 +300,7 @@ class LinkLoader(Loader):
         *,
         batch_size: int,
         negatives: int = 1,
+        positives: Positives = "one",
         num_neighbors: Counts | None = None,
         sampling_time_offsets: Windows | None = None,
         item_num_neighbors: Counts | None = None,
@@ -382,6 +325,8 @@ class LinkLoader(Loader):
             raise TypeError(f"table must be a LinkTrainingTable, got {type(table).__name__}")
         if negatives < 0:
             raise ValueError(f"negatives must not be negative, got {negatives}")
+        if positives not in ("one", "all"):
+            raise ValueError(f"positives must be 'one' or 'all', got {positives!r}")
         item_table = table.item_table
         if item_table not in graph.node_types:
             raise ValueError(f"{item_table!r} is not a node type of the graph")
@@ -420,9 +365,19 @@ class LinkLoader(Loader):
         if item_time is not None:
             by_time = np.argsort(item_time, kind="stable").astype(np.int64)
             sorted_time = np.ascontiguousarray(item_time[by_time], dtype=np.int64)
-        self._items = _Items(table, negatives, num_items, item_time, by_time, sorted_time)
+        # Where each example starts its turn through its positives.
+        start = np.random.default_rng([seed, 3]).integers(0, 2**31, len(table), dtype=np.int64)
+        self._items = _Items(
+            table, negatives, num_items, item_time, by_time, sorted_time, positives, start
+        )
         self.table = table
         self.negatives = negatives
+        self.positives = positives
+
+    def plan(self, epoch: int) -> list[_Planned]:
+        """Every batch of ``epoch`` on this rank, before sampling; each knows
+        its epoch, which chooses the examples' positives."""
+        return [replace(planned, epoch=epoch) for planned in super().plan(epoch)]
 
     def _sampling(self, *, stack_edges: bool) -> _LinkSampling:
-        return _LinkSampling(self._job, self._item_job, self._items)
+        return _LinkSampling(self._job, self._item_job, self._items, stack_edges=stack_edges)

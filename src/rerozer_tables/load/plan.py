@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from functools import cached_property
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ..graph.features import gather_features
 from ..graph.graph import EdgeType, Graph, TemporalStrategy, edge_type_key
@@ -39,8 +39,12 @@ class _Job:
     def layouts(self) -> dict[str, FeatureLayout]:
         return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
 
-    def batch(self, planned: _Planned, result: Result, *, stack_edges: bool) -> Batch:
-        """The one place where a batch is made from its sampler's result.
+    def batch(
+        self, planned: _Planned, result: Result, *, stack_edges: bool,
+        kind: type[Batch] = Batch, **extra: Any,
+    ) -> Batch:
+        """The one place where a batch is made from its sampler's result
+        (a ``kind`` of batch with ``extra`` fields, for the link loader).
 
         With ``stack_edges`` (in worker threads, off the caller's critical
         path) ``edge_index`` is built here, and ``out_row``/``out_col`` become
@@ -60,7 +64,7 @@ class _Job:
             mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
         x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
         node_time = self.graph.node_time
-        batch = Batch(
+        batch = kind(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
             self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
@@ -68,6 +72,7 @@ class _Job:
             time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
             y=None if self.labels is None else self.labels[planned.example_index],
             x_text=x_text, x_multi=x_multi, layouts=self.layouts, time_unit=self.graph.time_unit,
+            **extra,
         )
         if stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
@@ -125,3 +130,4 @@ class _Planned:
     seed: int
     padding: int
     global_examples: int
+    epoch: int = 0

@@ -151,6 +151,11 @@ def _check_manifest(folder: GraphFolder, manifest: object) -> dict[str, Any]:
         type(n) is int and n >= 0 for n in dangling.values()
     ):
         raise bad("dangling_keys is not an object of counts")
+    left_out = manifest.setdefault("left_out_columns", {})
+    if not isinstance(left_out, dict) or not all(
+        isinstance(c, dict) and all(type(n) is int and n >= 0 for n in c.values()) for c in left_out.values()
+    ):
+        raise bad("left_out_columns is not an object of counts per column")
     features = manifest.setdefault("features", {})
     if not isinstance(features, dict) or not all(
         isinstance(f, dict) and {"numerical", "categorical", "timestamps"} <= set(f)

@@ -152,6 +152,10 @@ def _features(
             text=list(names.get("text", [])),
             multicategorical=list(names.get("multicategorical", [])),
         )
+    for node_type, left_out in manifest["left_out_columns"].items():
+        if node_type not in features:
+            raise bad(f"names left-out columns of {node_type!r} but no feature columns for it")
+        features[node_type] = dataclasses.replace(features[node_type], left_out=dict(left_out))
     return features
 
 

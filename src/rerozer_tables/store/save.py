@@ -217,6 +217,10 @@ def _write_version(
             "time_unit": graph.time_unit,
             "inherited_times": {str(t): [str(c) for c in cs] for t, cs in graph.inherited_times.items()},
             "dangling_keys": {str(c): int(n) for c, n in graph.dangling_keys.items()},
+            "left_out_columns": {
+                str(t): {str(c): int(n) for c, n in f.left_out.items()}
+                for t, f in graph.features.items() if f.left_out
+            },
             "features": {
                 str(t): {"numerical": list(f.numerical), "categorical": list(f.categorical),
                          "timestamps": list(f.timestamps), "text": list(f.text),

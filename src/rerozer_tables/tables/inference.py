@@ -20,8 +20,18 @@ four times). Strings are categorical by the same rule or, when a text
 embedder is given to ``build_graph``, text when any value is rarer: free
 text, where one code per distinct string would teach a model nothing.
 
+Strings with nearly one value per row (a title, a zip code, a name) make
+poor categories: a code per row teaches a model nothing and costs an
+embedding row each. A string column is of high cardinality when it has
+more than ``MAX_CATEGORIES`` (10,000) distinct values, or at least
+``HIGH_CARDINALITY_MIN`` (100) distinct values that are more than
+``HIGH_CARDINALITY_SHARE`` (half) of its non-null rows. Such a column is
+text when a text embedder is given, and is otherwise left out of the
+features (``check_graph`` names it).
+
 ``Table(categorical=..., numerical=..., text=...)`` and ``read_sqlite``'s
-options of the same names override the inference column by column.
+options of the same names override the inference column by column: a
+string column declared categorical is categorical whatever its values.
 
 >>> import numpy as np
 >>> infer_semantic_type("i", np.array([1, 2, 3, 4, 5] * 5), None)   # stars: each seen 5 times
@@ -43,6 +53,31 @@ SemanticType = Literal["numerical", "categorical", "text", "multicategorical"]
 # An integer (or string) column is categorical when each of its distinct
 # values occurs in at least this many rows.
 CATEGORY_MIN_COUNT = 5
+
+
+# A string column with more distinct values than this, or with at least
+# HIGH_CARDINALITY_MIN distinct values that are more than
+# HIGH_CARDINALITY_SHARE of its non-null rows, is of high cardinality.
+MAX_CATEGORIES = 10_000
+HIGH_CARDINALITY_MIN = 100
+HIGH_CARDINALITY_SHARE = 0.5
+
+
+def high_cardinality(present: AnyArray) -> int | None:
+    """The number of distinct values of a string column (no nulls) when it
+    is of high cardinality, else None.
+
+    >>> high_cardinality(np.array([f"zip-{i}" for i in range(150)] + ["zip-0"] * 50))
+    150
+    >>> high_cardinality(np.array(["jazz", "rock", "pop"])) is None   # few values: categories
+    True
+    """
+    distinct = int(np.unique(present).size)
+    if distinct > MAX_CATEGORIES or (
+        distinct >= HIGH_CARDINALITY_MIN and distinct > HIGH_CARDINALITY_SHARE * present.size
+    ):
+        return distinct
+    return None
 
 
 def frequent_values(present: AnyArray) -> bool:

@@ -41,6 +41,22 @@ class LinkTrainingTable:
     ``offsets`` (``len + 1`` entries) and ``items`` hold each example's
     distinct items as increasing row positions of ``item_table``;
     ``horizon`` is the length of the window, in ``time_unit``.
+
+    ``late`` (one entry per entry of ``items``, or None when not known) is
+    True for an item whose row comes after the example's cut-off: it did
+    not exist then, so no model could rank it, yet it counts as a positive
+    in ``map_at_k`` and ``recall_at_k`` as RelBench counts it.
+    ``seen_offsets`` and ``seen_items`` (``link_training_table(...,
+    seen=True)``, otherwise None) hold in the same way the distinct items
+    that each example's source took at or before its cut-off, which the
+    metrics can leave out (``exclude="seen"``).
+
+    A ``LinkLoader`` samples the examples with their items' subgraphs. An
+    ID-aware model, which scores the items found inside each source's own
+    subgraph, needs the sources alone: an entity ``Loader(graph,
+    source_table, table.keys, table.times, ...)``, whose batch gives example
+    ``batch.example_index[batch.out_batch[item_table]]`` to each item node
+    ``batch.out_node[item_table]`` (examples/recommend.py, ``--model id-aware``).
     """
 
     source_table: str
@@ -51,6 +67,9 @@ class LinkTrainingTable:
     items: Int64Array
     horizon: int
     time_unit: str
+    late: npt.NDArray[np.bool_] | None = None
+    seen_offsets: Int64Array | None = None
+    seen_items: Int64Array | None = None
 
     def __len__(self) -> int:
         return int(self.times.size)
@@ -60,17 +79,37 @@ class LinkTrainingTable:
         """The number of items of each example."""
         return np.diff(self.offsets)
 
+    @property
+    def num_late(self) -> Int64Array:
+        """Per example, its positives whose rows come after its cut-off
+        (zeros when ``late`` is not known)."""
+        if self.late is None:
+            return np.zeros(len(self), dtype=np.int64)
+        example = np.repeat(np.arange(len(self), dtype=np.int64), self.num_positives)
+        return np.bincount(example[self.late], minlength=len(self)).astype(np.int64)
+
     def positives(self, example: int) -> Int64Array:
         """The item positions of one example."""
         return self.items[self.offsets[example] : self.offsets[example + 1]]
+
+    def seen(self, example: int) -> Int64Array:
+        """The items one example's source took at or before its cut-off."""
+        if self.seen_offsets is None or self.seen_items is None:
+            raise ValueError("the table holds no seen items: make it with link_training_table(..., seen=True)")
+        return self.seen_items[self.seen_offsets[example] : self.seen_offsets[example + 1]]
 
     def take(self, index: npt.ArrayLike) -> LinkTrainingTable:
         """The examples at ``index`` (positions or a boolean mask), with their items."""
         chosen = np.arange(len(self), dtype=np.int64)[np.asarray(index)]
         offsets, picked = gather_ranges(self.offsets, chosen)
+        seen_offsets = seen_items = None
+        if self.seen_offsets is not None and self.seen_items is not None:
+            seen_offsets, seen_picked = gather_ranges(self.seen_offsets, chosen)
+            seen_items = self.seen_items[seen_picked]
         return LinkTrainingTable(
             self.source_table, self.item_table, self.keys[chosen], self.times[chosen], offsets,
             self.items[picked], self.horizon, self.time_unit,
+            None if self.late is None else self.late[picked], seen_offsets, seen_items,
         )
 
 
@@ -96,6 +135,7 @@ def link_training_table(
     inherit_times: bool = True,
     graph: Graph | None = None,
     progress: bool | None = None,
+    seen: bool = False,
 ) -> LinkTrainingTable:
     """The items each example's source row links to in the window after its cut-off.
 
@@ -131,6 +171,15 @@ def link_training_table(
         maps, times and edges are used instead of resolving the tables
         again, and whether to show a progress bar (None: when the call runs
         longer than a couple of seconds in an interactive terminal).
+    seen
+        Also record, per example, the distinct items that its source took
+        through the same child table at or before the cut-off
+        (``seen_offsets``/``seen_items``): what ``map_at_k(...,
+        exclude="seen")`` leaves out of the ranking.
+
+    The result's ``late`` marks the positives whose item rows come after
+    the example's cut-off (their own or inherited time): no model can rank
+    an item that does not exist yet, and ``num_late`` counts them.
 
     Examples
     --------
@@ -170,22 +219,35 @@ def link_training_table(
         assert child_time is not None
         bar.update(1)
         keep = (child_source >= 0) & (child_item >= 0)
-        offsets, items = window_items(
-            child_source[keep], child_time[keep], child_item[keep], example_rows, example_times, span,
-            tables[item_table].num_rows,
+        links = (child_source[keep], child_time[keep], child_item[keep])
+        num_items = tables[item_table].num_rows
+        offsets, items = window_items(*links, example_rows, example_times, span, num_items)
+        item_time = resolution.resolved[item_table].times
+        example = np.repeat(np.arange(example_times.size, dtype=np.int64), np.diff(offsets))
+        late = (
+            np.zeros(items.size, dtype=bool) if item_time is None
+            else item_time[items] > example_times[example]
         )
+        seen_offsets = seen_items = None
+        if seen:
+            seen_offsets, seen_items = window_items(
+                *links, example_rows, example_times, span, num_items, since_first=True
+            )
         bar.update(1)
     return LinkTrainingTable(
-        source_table, item_table, example_keys, example_times, offsets, items, span, time_unit
+        source_table, item_table, example_keys, example_times, offsets, items, span, time_unit,
+        late, seen_offsets, seen_items,
     )
 
 
 def window_items(
     child_source: Int64Array, child_time: Int64Array, child_item: Int64Array,
     example_rows: Int64Array, example_times: Int64Array, span: int, num_items: int,
+    *, since_first: bool = False,
 ) -> tuple[Int64Array, Int64Array]:
     """Per example (row s, time t): the distinct items of the child rows of
-    source s with a time in (t, t + span], as a compressed list.
+    source s with a time in (t, t + span], as a compressed list; with
+    ``since_first``, those with a time at or before t instead.
 
     The child rows are sorted by (source, time); each window is then one
     range of them, found by binary search on a composite of the source and
@@ -200,8 +262,12 @@ def window_items(
     child_code = child_source * base + rank[:n]
     order = np.argsort(child_code, kind="stable")
     sorted_code = child_code[order]
-    first = np.searchsorted(sorted_code, example_rows * base + rank[n : n + m], side="right")
-    last = np.searchsorted(sorted_code, example_rows * base + rank[n + m :], side="right")
+    if since_first:  # (-inf, t]: from the source's first row up to t
+        first = np.searchsorted(sorted_code, example_rows * base, side="left")
+        last = np.searchsorted(sorted_code, example_rows * base + rank[n : n + m], side="right")
+    else:
+        first = np.searchsorted(sorted_code, example_rows * base + rank[n : n + m], side="right")
+        last = np.searchsorted(sorted_code, example_rows * base + rank[n + m :], side="right")
     counts = (last - first).astype(np.int64)
     example = np.repeat(np.arange(m, dtype=np.int64), counts)
     taken = np.arange(int(counts.sum()), dtype=np.int64) + np.repeat(first - np.cumsum(counts) + counts, counts)
