@@ -263,6 +263,21 @@ class NeighborLoader:
         self._epoch += 1
         return self._batches(loader.plan(epoch))
 
+    def __call__(self, index: Any) -> Any:
+        """The batch of the inputs at ``index`` (positions among
+        ``input_nodes``), as PyG's loaders sample one for a list of indices."""
+        loader = self._loader
+        chosen = np.ascontiguousarray(to_numpy(index, "index"), dtype=np.int64).reshape(-1)
+        total = loader._positions.size
+        if chosen.size and (chosen.min() < -total or chosen.max() >= total):
+            raise IndexError(f"index out of range for {total} input nodes")
+        chosen = chosen % max(total, 1)
+        seed = int(self._torch.empty((), dtype=self._torch.int64).random_(generator=self.generator).item())
+        times = loader._times[chosen] if loader._times.size else loader._times
+        planned = _Planned(0, chosen, loader._positions[chosen], times, seed & 0x7FFFFFFF, 0, int(chosen.size))
+        data = self.to_hetero_data(loader._sampling(stack_edges=False)(planned))
+        return data if self.transform is None else self.transform(data)
+
     def _batches(self, plan: list[_Planned]) -> Iterator[Any]:
         for batch in self._loader._iterate(plan):
             data = self.to_hetero_data(batch)
