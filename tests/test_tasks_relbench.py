@@ -98,8 +98,10 @@ def test_from_relbench_keeps_keys_times_and_features(task):
     [
         ({"orders": {"stars": "numerical"}}, ["stars"], []),
         ({"orders": {"total": "numerical", "stars": "categorical"}}, ["total"], ["stars"]),
+        # get_stype_proposal declares the time column a timestamp: it stays a feature.
+        ({"orders": {"at": "timestamp", "order_id": "numerical", "user_id": "numerical"}}, ["at"], []),
     ],
-    ids=["declared-numerical-keeps-only-named", "both-declared"],
+    ids=["declared-numerical-keeps-only-named", "both-declared", "time-column-a-timestamp"],
 )
 def test_col_to_stype_dict_declares_and_selects(task, declared, numerical, categorical):
     held = build_graph(from_relbench(task.get_db(), declared)).features["orders"]
@@ -322,3 +324,38 @@ def test_task_tables_refuses_other_task_types_by_name():
     with pytest.raises(ValueError, match="FakeTask is a task of type 'link_prediction', which "
                                          "task_tables does not take: it takes binary_classification"):
         task_tables(task)
+
+
+@pytest.mark.torch
+@pytest.mark.filterwarnings("ignore:The given NumPy array is not writable",  # PyTorch Frame's own
+                            "ignore:Series.dt.dayofweek is deprecated")
+def test_timestamp_features_reach_tensor_frames_as_pytorch_frame_encodes_them(task):
+    torch = pytest.importorskip("torch")
+    torch_frame = pytest.importorskip("torch_frame")
+    nn = pytest.importorskip("relbench.modeling.nn")
+    from torch_frame.data.mapper import TimestampTensorMapper
+    from torch_frame.data.stats import compute_col_stats
+
+    from rerozer_tables.frames import column_stats
+
+    database = task.get_db()
+    orders = database.table_dict["orders"].df
+    # Whole days, which float32 seconds hold exactly (not every minute); one null.
+    shipped = (orders["at"] + pd.to_timedelta(np.arange(len(orders)) % 5, "D")).dt.floor("D")
+    orders["shipped"] = shipped.where(np.arange(len(orders)) != 3)
+    graph = build_graph(from_relbench(database))
+    batch = next(iter(Loader(graph, "users", [0, 1, 2], [10**10] * 3, batch_size=3, num_neighbors=[-1])))
+    frame = batch.to_hetero_data(tensor_frame=True)["orders"].tf
+    names = {str(k.value): v for k, v in frame.col_names_dict.items()}
+    assert names["timestamp"] == ["shipped"] and names["numerical"] == ["total"]
+    expected = TimestampTensorMapper.to_tensor(orders["shipped"].iloc[batch.out_node["orders"]])
+    assert torch.equal(frame.feat_dict[torch_frame.stype.timestamp][:, 0], expected)
+    assert frame.feat_dict[torch_frame.stype.timestamp].shape == (batch.out_node["orders"].size, 1, 7)
+    ours = column_stats(graph)["orders"]["shipped"]
+    theirs = compute_col_stats(orders["shipped"], torch_frame.stype.timestamp)
+    assert set(ours) == set(theirs)
+    for stat, value in theirs.items():
+        assert (list(map(int, value)) == list(map(int, ours[stat]))), stat
+    # RelBench's encoder takes the frame with these statistics.
+    encoder = nn.HeteroEncoder(8, {"orders": frame.col_names_dict}, {"orders": column_stats(graph)["orders"]})
+    assert encoder({"orders": frame})["orders"].shape == (frame.num_rows, 8)

@@ -58,9 +58,11 @@ def from_relbench(
     ``col_to_stype_dict[table][column]`` (a ``torch_frame.stype`` or its
     name) declares a column numerical, categorical or text
     (``text_embedded``); a table named there keeps only the columns named,
-    as RelBench's graph builder does. Timestamp columns other than the time
-    column stay numerical features (times in the graph's unit), and
-    multi-category columns are taken by their values (lists of strings).
+    as RelBench's graph builder does. Timestamp columns stay features (the
+    time column too, when declared ``timestamp`` as ``get_stype_proposal``
+    declares it): numbers in the graph's unit in ``x``, and PyTorch Frame's
+    timestamp encoding in ``to_hetero_data(tensor_frame=True)``.
+    Multi-category columns are taken by their values (lists of strings).
 
     Raises ValueError naming the table and column for a semantic type that
     has no counterpart here (``sequence_numerical``, ``embedding``).
@@ -75,9 +77,11 @@ def from_relbench(
             features = []
             roles = {table.pkey_col, table.time_col, *keys}
             for column, semantic in col_to_stype_dict[name].items():
-                if column in roles:
-                    continue
                 kind = _stype_name(semantic)
+                # The time column stays a feature when declared a timestamp,
+                # as RelBench's graph builder keeps it.
+                if column in roles and not (column == table.time_col and kind == "timestamp"):
+                    continue
                 if kind not in _DECLARED and kind not in ("timestamp", "multicategorical"):
                     raise ValueError(
                         f"{name}.{column} is of the semantic type {kind!r}, which rerozer's "
