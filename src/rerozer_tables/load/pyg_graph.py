@@ -153,7 +153,7 @@ def _build(data: Any, time_attr: str | None) -> HeteroLayout:
         if edges.size and (edges[0].min() < 0 or edges[0].max() >= num_nodes[src]):
             raise ValueError(f"edge_index of {(src, rel, dst)}: source ids must lie in [0, {num_nodes[src]})")
         colptr[key], row[key] = edges_to_csc(edges[0], edges[1], num_nodes[dst], src_time=node_time.get(src))
-    graph = Graph(node_types, edge_types, colptr, row, node_time, num_nodes=num_nodes)  # type: ignore[arg-type]
+    graph = Graph(node_types, edge_types, colptr, row, node_time, num_nodes=num_nodes)
     check_graph(graph)
     attributes = {t: [k for k in data[t].keys() if k != "num_nodes" and data[t].is_node_attr(k)]
                   for t in node_types}
