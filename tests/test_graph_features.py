@@ -135,6 +135,8 @@ def test_keys_and_time_are_not_features_and_features_selects():
     assert (chosen.numerical, chosen.categorical, chosen.x.shape) == ([], ["s"], (2, 0))
     none = encoded(columns, **keys, features=[])
     assert none.x.shape == (2, 0) and none.x_cat.shape == (2, 0)
+    dated = encoded({**columns, "at": np.array([5, 6], "datetime64[s]")}, **keys, features=["at", "n"])
+    assert (dated.numerical, dated.timestamps, dated.x[:, 0].tolist()) == (["at", "n"], ["at"], [5, 6])
 
 
 @pytest.mark.parametrize(
@@ -143,10 +145,12 @@ def test_keys_and_time_are_not_features_and_features_selects():
         ({"features": ["nope"]}, "features names the column 'nope', which is not one of 'id', 'v'"),
         ({"features": ["id"]}, "features names 'id', which is the primary key, not a feature"),
         ({"categorical": ["id"]}, "categorical names 'id', which is the primary key, not a feature"),
+        ({"time_column": "v", "numerical": ["v"]}, "numerical names 'v', which is the time column, not a feature"),
         ({"features": [], "categorical": ["v"]}, "categorical names 'v', which is not one of the features"),
         ({"categorical": ["v"], "numerical": ["v"]}, "numerical names 'v', which categorical names too"),
     ],
-    ids=["unknown", "key-as-feature", "key-as-category", "category-not-selected", "declared-twice"],
+    ids=["unknown", "key-as-feature", "key-as-category", "time-declared", "category-not-selected",
+         "declared-twice"],
 )
 def test_feature_options_are_checked(options, message):
     with pytest.raises(ValueError) as error:

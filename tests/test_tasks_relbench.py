@@ -98,8 +98,10 @@ def test_from_relbench_keeps_keys_times_and_features(task):
     [
         ({"orders": {"stars": "numerical"}}, ["stars"], []),
         ({"orders": {"total": "numerical", "stars": "categorical"}}, ["total"], ["stars"]),
+        # get_stype_proposal declares the time column a timestamp: it stays a feature.
+        ({"orders": {"at": "timestamp", "order_id": "numerical", "user_id": "numerical"}}, ["at"], []),
     ],
-    ids=["declared-numerical-keeps-only-named", "both-declared"],
+    ids=["declared-numerical-keeps-only-named", "both-declared", "time-column-a-timestamp"],
 )
 def test_col_to_stype_dict_declares_and_selects(task, declared, numerical, categorical):
     held = build_graph(from_relbench(task.get_db(), declared)).features["orders"]
@@ -259,3 +261,102 @@ def test_relbench_model_code_trains_on_our_batches(task):
             total += loss.item() * batch.seed_node.size
         losses.append(total / len(train))
     assert losses[-1] < losses[0] - 0.02, losses
+
+
+class FakeTask:
+    """A task as task_tables reads it: a type, a window, a database and the
+    three tables (the test table read with its targets)."""
+
+    def __init__(self, task_type, frames, item_keys=None, **columns):
+        self.task_type = relbench_base.TaskType(task_type) if task_type in {
+            t.value for t in relbench_base.TaskType} else task_type
+        self.timedelta, self.time_col, self.frames = pd.Timedelta(days=1), "timestamp", frames
+        self.__dict__.update(columns)
+        tables = {} if item_keys is None else {
+            "songs": relbench_base.Table(pd.DataFrame({"song_id": item_keys}), {}, "song_id", None)}
+        self.database = relbench_base.Database(tables)
+
+    def get_db(self, upto_test_timestamp=True):
+        return self.database
+
+    def get_table(self, split, mask_input_cols=None, db=None):
+        assert mask_input_cols is False and db is self.database
+        return relbench_base.Table(self.frames[split], {}, None, "timestamp")
+
+
+def frames(**columns):
+    times = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-03"])
+    return {split: pd.DataFrame({"timestamp": times[i:i + 1], **{k: v[i:i + 1] for k, v in columns.items()}})
+            for i, split in enumerate(("train", "val", "test"))}
+
+
+@pytest.mark.parametrize(("task_type", "target", "labels"), [
+    ("regression", [2.5, 0.0, -1.0], [[2.5], [0.0], [-1.0]]),
+    ("multiclass_classification", [2, 0, 1], [[2.0], [0.0], [1.0]]),
+    ("multilabel_classification", [[1, 0, 1], np.array([0, 0, 1]), (1, 1, 0)],
+     [[[1.0, 0.0, 1.0]], [[0.0, 0.0, 1.0]], [[1.0, 1.0, 0.0]]]),
+])
+def test_task_tables_takes_every_entity_task_type(task_type, target, labels):
+    task = FakeTask(task_type, frames(user_id=[7, 8, 9], y=pd.Series(list(target), dtype=object)),
+                    entity_table="users", entity_col="user_id", target_col="y")
+    parts = task_tables(task)
+    assert [part.labels.tolist() for part in parts] == labels
+    assert [part.keys.tolist() for part in parts] == [[7], [8], [9]]
+    assert parts[2].times.tolist() == [int(pd.Timestamp("2024-01-03").timestamp())]
+    assert parts[0].horizon == 86400 and parts[0].entity_table == "users"
+
+
+def test_task_tables_gives_recommendation_tasks_link_tables():
+    # Items as keys of the item table, repeated and out of order in a list.
+    task = FakeTask("recommendation", frames(user_id=[1, 2, 3], song_id=[[30, 10, 30], [], [20]]),
+                    item_keys=[10, 30, 20], src_entity_table="users", src_entity_col="user_id",
+                    dst_entity_table="songs", dst_entity_col="song_id")
+    train, val, test = task_tables(task)
+    assert (train.source_table, train.item_table, train.horizon) == ("users", "songs", 86400)
+    assert [(p.keys.tolist(), p.offsets.tolist(), p.items.tolist()) for p in (train, val, test)] == [
+        ([1], [0, 2], [0, 1]), ([2], [0, 0], []), ([3], [0, 1], [2])]  # row positions, distinct
+    task.frames["val"] = task.frames["val"].assign(song_id=[[40]])
+    with pytest.raises(ValueError, match=r"the val table of FakeTask.song_id: item 40 matches no row"):
+        task_tables(task)
+
+
+def test_task_tables_refuses_other_task_types_by_name():
+    task = FakeTask("link_prediction", frames(user_id=[1, 2, 3]))
+    with pytest.raises(ValueError, match="FakeTask is a task of type 'link_prediction', which "
+                                         "task_tables does not take: it takes binary_classification"):
+        task_tables(task)
+
+
+@pytest.mark.torch
+@pytest.mark.filterwarnings("ignore:The given NumPy array is not writable",  # PyTorch Frame's own
+                            "ignore:Series.dt.dayofweek is deprecated")
+def test_timestamp_features_reach_tensor_frames_as_pytorch_frame_encodes_them(task):
+    torch = pytest.importorskip("torch")
+    torch_frame = pytest.importorskip("torch_frame")
+    nn = pytest.importorskip("relbench.modeling.nn")
+    from torch_frame.data.mapper import TimestampTensorMapper
+    from torch_frame.data.stats import compute_col_stats
+
+    from rerozer_tables.frames import column_stats
+
+    database = task.get_db()
+    orders = database.table_dict["orders"].df
+    # Whole days, which float32 seconds hold exactly (not every minute); one null.
+    shipped = (orders["at"] + pd.to_timedelta(np.arange(len(orders)) % 5, "D")).dt.floor("D")
+    orders["shipped"] = shipped.where(np.arange(len(orders)) != 3)
+    graph = build_graph(from_relbench(database))
+    batch = next(iter(Loader(graph, "users", [0, 1, 2], [10**10] * 3, batch_size=3, num_neighbors=[-1])))
+    frame = batch.to_hetero_data(tensor_frame=True)["orders"].tf
+    names = {str(k.value): v for k, v in frame.col_names_dict.items()}
+    assert names["timestamp"] == ["shipped"] and names["numerical"] == ["total"]
+    expected = TimestampTensorMapper.to_tensor(orders["shipped"].iloc[batch.out_node["orders"]])
+    assert torch.equal(frame.feat_dict[torch_frame.stype.timestamp][:, 0], expected)
+    assert frame.feat_dict[torch_frame.stype.timestamp].shape == (batch.out_node["orders"].size, 1, 7)
+    ours = column_stats(graph)["orders"]["shipped"]
+    theirs = compute_col_stats(orders["shipped"], torch_frame.stype.timestamp)
+    assert set(ours) == set(theirs)
+    for stat, value in theirs.items():
+        assert (list(map(int, value)) == list(map(int, ours[stat]))), stat
+    # RelBench's encoder takes the frame with these statistics.
+    encoder = nn.HeteroEncoder(8, {"orders": frame.col_names_dict}, {"orders": column_stats(graph)["orders"]})
+    assert encoder({"orders": frame})["orders"].shape == (frame.num_rows, 8)

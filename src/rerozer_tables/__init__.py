@@ -12,7 +12,9 @@ tables, and ``Loader`` iterates them in sampled batches, each of which
 ``Batch.to_hetero_data()`` turns into a PyG ``HeteroData``. For
 recommendation, ``link_training_table`` gives each example the items it
 takes next, ``LinkLoader`` samples sources, positives and negatives, and
-``map_at_k``/``recall_at_k`` rank the predictions.
+``map_at_k``/``recall_at_k`` rank the predictions. ``rerozer_tables.pyg``
+holds ``NeighborLoader``, which takes PyG's ``NeighborLoader`` arguments on a
+``HeteroData`` with node times and yields PyG's batches from our sampler.
 
 The modules are grouped by the stage of the data they serve, each stage
 importing only earlier ones: ``tables`` (column arrays, ``Table``), ``read``

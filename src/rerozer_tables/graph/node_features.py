@@ -69,6 +69,7 @@ class NodeFeatures:
         return FeatureLayout(
             list(self.numerical), list(self.categorical), list(self.text),
             [int(self.embeddings[c].shape[1]) for c in self.text], list(self.multicategorical),
+            list(self.timestamps),
         )
 
     @classmethod
@@ -89,13 +90,17 @@ class NodeFeatures:
 @dataclass(frozen=True)
 class FeatureLayout:
     """The feature columns of one node type by kind, as a batch's arrays hold
-    them: ``text_dims[i]`` is the width of text column i's embedding."""
+    them: ``text_dims[i]`` is the width of text column i's embedding;
+    ``timestamps`` names the numerical columns that hold timestamps, in
+    ``time_unit`` (the graph's)."""
 
     numerical: list[str]
     categorical: list[str]
     text: list[str] = field(default_factory=list)
     text_dims: list[int] = field(default_factory=list)
     multicategorical: list[str] = field(default_factory=list)
+    timestamps: list[str] = field(default_factory=list)
+    time_unit: str = "s"
 
 
 def _present(values: AnyArray, null: BoolArray | None) -> AnyArray:

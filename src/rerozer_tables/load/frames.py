@@ -15,6 +15,7 @@ feature rows under the same column names:
 our arrays         PyTorch Frame stype    tensor
 =================  =====================  ==========================================
 ``x``              numerical              float32 ``[nodes, columns]``, NaN for null
+``x`` timestamps   timestamp              int64 ``[nodes, columns, 7]``, -1s for null
 ``x_cat``          categorical            int64 codes, -1 for null
 ``x_text``         embedding              ``MultiEmbeddingTensor``
 ``x_multi``        multicategorical       ``MultiNestedTensor``
@@ -75,6 +76,41 @@ def _counts(codes: Any, vocabulary: Any) -> tuple[list[Any], list[int]]:
     return vocabulary.tolist(), counts.tolist()
 
 
+def timestamp_parts(values: Any, time_unit: str) -> Any:
+    """PyTorch Frame's encoding of timestamps: int64 ``[..., 7]`` of year,
+    month - 1, day - 1, day of the week (Monday 0), hour, minute and second,
+    seven -1s for null (NaN). ``values`` are numbers of ``time_unit`` since
+    1970 (float32 features: exact to about two minutes for seconds)."""
+    values = np.asarray(values, dtype=np.float64)
+    null = np.isnan(values)
+    stamps = np.where(null, 0, values).astype(np.int64).astype(f"datetime64[{time_unit}]")
+    days = stamps.astype("datetime64[D]")
+    months = stamps.astype("datetime64[M]")
+    years = stamps.astype("datetime64[Y]")
+    seconds = (stamps - days).astype("timedelta64[s]").astype(np.int64)
+    parts = np.stack([
+        years.astype(np.int64) + 1970,
+        (months - years).astype(np.int64),
+        (days - months.astype("datetime64[D]")).astype(np.int64),
+        (days.astype(np.int64) + 3) % 7,  # 1970-01-01 was a Thursday
+        seconds // 3600, seconds // 60 % 60, seconds % 60,
+    ], axis=-1)
+    parts[null] = -1
+    return parts
+
+
+def _timestamp_stats(values: Any, time_unit: str, stat: Any, torch: Any) -> dict[Any, Any]:
+    column = np.sort(np.asarray(values, dtype=np.float64))
+    column = column[~np.isnan(column)]
+    if column.size == 0:  # PyTorch Frame's values for a column of nulls
+        missing = torch.full((7,), -1, dtype=torch.long)
+        return {stat.YEAR_RANGE: [-1, -1], stat.NEWEST_TIME: missing,
+                stat.OLDEST_TIME: missing, stat.MEDIAN_TIME: missing}
+    parts = torch.from_numpy(timestamp_parts(column[[0, -1, column.size // 2]], time_unit))
+    return {stat.YEAR_RANGE: [int(parts[0, 0]), int(parts[1, 0])], stat.NEWEST_TIME: parts[1],
+            stat.OLDEST_TIME: parts[0], stat.MEDIAN_TIME: parts[2]}
+
+
 def column_stats(graph: Graph) -> dict[str, dict[str, dict[Any, Any]]]:
     """Per node type and feature column, the statistics PyTorch Frame's
     encoders take (keyed by ``torch_frame.data.stats.StatType``), as
@@ -92,8 +128,13 @@ def column_stats(graph: Graph) -> dict[str, dict[str, dict[Any, Any]]]:
                                            stat.QUANTILES: [1.0] * len(_QUANTILES)}}
             continue
         columns: dict[str, dict[Any, Any]] = {}
+        stamps = set(held.timestamps)
         for j, column in enumerate(held.numerical):
-            columns[column] = {stat[k]: v for k, v in _numerical(held.x[:, j]).items()}
+            if column in stamps:
+                columns[column] = _timestamp_stats(held.x[:, j], graph.time_unit, stat,
+                                                   importlib.import_module("torch"))
+            else:
+                columns[column] = {stat[k]: v for k, v in _numerical(held.x[:, j]).items()}
         for j, column in enumerate(held.categorical):
             columns[column] = {stat.COUNT: _counts(held.x_cat[:, j], held.vocabularies[column])}
         for column in held.text:
@@ -123,7 +164,17 @@ def tensor_frame(batch: BatchArrays, node_type: str) -> Any:
     layout = batch.layouts.get(node_type, FeatureLayout([], []))
     feat: dict[Any, Any] = {}
     names: dict[Any, list[str]] = {}
-    if layout.numerical:
+    if layout.numerical and layout.timestamps:
+        x = batch.x[node_type]
+        stamps = set(layout.timestamps)
+        numbers = [j for j, c in enumerate(layout.numerical) if c not in stamps]
+        times = [j for j, c in enumerate(layout.numerical) if c in stamps]
+        if numbers:
+            feat[stype.numerical] = tensor(np.ascontiguousarray(x[:, numbers]))
+            names[stype.numerical] = [layout.numerical[j] for j in numbers]
+        feat[stype.timestamp] = tensor(timestamp_parts(x[:, times], layout.time_unit))
+        names[stype.timestamp] = [layout.numerical[j] for j in times]
+    elif layout.numerical:
         feat[stype.numerical], names[stype.numerical] = tensor(batch.x[node_type]), layout.numerical
     if layout.categorical:
         feat[stype.categorical] = tensor(batch.x_cat[node_type])

@@ -145,7 +145,9 @@ class Loader:
 
     Every example's entity row must exist at its time (its own or
     inherited time at or before it): a seed that comes later raises
-    ValueError naming the example, its key and both times.
+    ValueError naming the example, its key and both times, unless
+    ``late_seeds="allow"`` (the drop-in ``rerozer_tables.pyg.NeighborLoader``
+    samples such seeds, as PyG does).
     labels
         One label per example (an array-like of the length of
         ``keys_or_positions``, such as ``TrainingTable.labels``): each batch
@@ -195,6 +197,7 @@ class Loader:
         future_values: FutureValues = "mask",
         future_windows: FutureWindows = "refuse",
         labels: object = None,
+        late_seeds: Literal["refuse", "allow"] = "refuse",
     ) -> None:
         if batch_size < 1:
             raise ValueError(f"batch_size must be at least 1, got {batch_size}")
@@ -227,7 +230,10 @@ class Loader:
             graph, entity_table, counts, windows, strategy, features, future_values, held_labels
         )
         self._times = example_times(graph, entity_table, self._positions, times)
-        refuse_late_seeds(graph, entity_table, self._positions, self._times)
+        if late_seeds not in ("refuse", "allow"):
+            raise ValueError(f"late_seeds must be 'refuse' or 'allow', got {late_seeds!r}")
+        if late_seeds == "refuse":
+            refuse_late_seeds(graph, entity_table, self._positions, self._times)
         self.batch_size = batch_size
         self.shuffle = shuffle
         self.seed = seed

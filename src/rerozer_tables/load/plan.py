@@ -4,7 +4,7 @@ a sampler's result), ``_Planned`` (one batch of an epoch before sampling) and
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
@@ -37,7 +37,10 @@ class _Job:
 
     @cached_property
     def layouts(self) -> dict[str, FeatureLayout]:
-        return {t: held.layout for t, held in self.graph.features.items()} if self.features else {}
+        if not self.features:
+            return {}
+        unit = self.graph.time_unit
+        return {t: replace(held.layout, time_unit=unit) for t, held in self.graph.features.items()}
 
     def batch(
         self, planned: _Planned, result: Result, *, stack_edges: bool,

@@ -122,7 +122,9 @@ class Table:
                 if name not in named:
                     known = ", ".join(map(repr, named)) or "none"
                     raise ValueError(f"{role} names the column {name!r}, which is not one of {known}")
-                if name in roles:
+                # The time column is a feature too when features= names it (a
+                # row's own date as input, as RelBench's graphs have it).
+                if name in roles and not (role == "features" and name == time_column):
                     raise ValueError(f"{role} names {name!r}, which is {roles[name]}, not a feature")
         declared: dict[str, str] = {}
         for role, names in declarations:
