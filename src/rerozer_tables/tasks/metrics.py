@@ -131,8 +131,8 @@ def _hits(
     if values.ndim == 2 and offsets.size - 1 != values.shape[0]:
         raise ValueError(f"{values.shape[0]} examples ranked, {offsets.size - 1} with positives")
     if items.size and int(items.min()) < 0:
-        example = int(np.searchsorted(offsets, int(np.argmin(items)), side="right")) - 1
-        raise ValueError(f"the positives of example {example} hold the item {int(items.min())}, "
+        wrong = int(np.searchsorted(offsets, int(np.argmin(items)), side="right")) - 1
+        raise ValueError(f"the positives of example {wrong} hold the item {int(items.min())}, "
                          "which is not an item position")
     ranked = _top_k(values, k, excluded)
     wide = int(max(ranked.max(initial=0), items.max(initial=0),
