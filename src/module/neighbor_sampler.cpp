@@ -1,7 +1,6 @@
 #include "module/neighbor_sampler.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <pybind11/stl.h>
 
@@ -36,8 +35,16 @@ constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kLast;
 // The thread that made the last fork, noted in the child: the one thread of
 // the parent that the child has.
 std::atomic<std::thread::id> forking_thread{};
+// How many forks lie between the first process and this one, counted in
+// each child: a sampler made in another generation belongs to an ancestor.
+// Comparing it costs a call nothing, where asking the process id would be a
+// system call.
+std::atomic<uint64_t> fork_generation{0};
 
-void note_forking_thread() { forking_thread.store(std::this_thread::get_id()); }
+void note_fork_in_child() {
+  forking_thread.store(std::this_thread::get_id());
+  fork_generation.fetch_add(1);
+}
 
 // Marks the sampler's call as owned by this thread, and empties the working
 // state (giving back what it held beyond its steady size) when the call
@@ -170,11 +177,18 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
     graph_.file_node_time(name,
                           keep(array_data(get_item(node_time, name_object), name, "node_time")));
   }
+  node_type_objects_.reserve(graph_.node_types().size());
+  for (const std::string& name : graph_.node_types()) node_type_objects_.emplace_back(name);
+  key_objects_.reserve(keys.size());
+  for (const std::string& key : keys) {
+    key_objects_.emplace_back(key);
+    allowed_keys_.add(key_objects_.back());
+  }
   rng_.seed(seed);
   state_.pool = pool_.get();
-  owner_pid_ = getpid();
-  static const int fork_handler = pthread_atfork(nullptr, nullptr, note_forking_thread);
+  static const int fork_handler = pthread_atfork(nullptr, nullptr, note_fork_in_child);
   static_cast<void>(fork_handler);
+  owner_generation_ = fork_generation.load();
 }
 
 NeighborSampler::~NeighborSampler() {
@@ -189,9 +203,9 @@ Int64View NeighborSampler::keep(OwnedView data) {
 }
 
 void NeighborSampler::take_over_after_fork() {
-  const pid_t pid = getpid();
-  if (pid == owner_pid_) return;
-  owner_pid_ = pid;
+  const uint64_t generation = fork_generation.load();
+  if (generation == owner_generation_) return;
+  owner_generation_ = generation;
   const std::thread::id running = running_thread_.load();
   // A call of the thread that forked goes on in this process.
   if (running != std::thread::id() && running == forking_thread.load()) return;
@@ -253,8 +267,9 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
   // every hop's parameters.
-  const ValidatedRequest request = validate_request(graph_, num_neighbors, sampling_time_offsets,
-                                                    entity_table, seed_node, seed_time);
+  const ValidatedRequest request =
+      validate_request(graph_, key_objects_, allowed_keys_, num_neighbors, sampling_time_offsets,
+                       entity_table, seed_node, seed_time);
   Seeds seeds;
   seeds.entity_slot = request.entity_slot;
   const OwnedView seed_nodes = dense_int64_view(seed_node);
@@ -316,7 +331,7 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
   const auto& node_slots = graph_.node_type_slots();
   for (size_t i = 0; i < node_types.size(); ++i) {
     NodeState& node = state_.nodes[node_slots[i]];
-    const py::str key(node_types[i]);
+    const py::str& key = node_type_objects_[i];
     const bool last = is_last(node_slots, i);
     out_node[key] = last ? py::object(lists.to_array(node.out_node)) : py::none();
     num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
@@ -329,7 +344,7 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
   const auto& edge_slots = graph_.edge_type_slots();
   for (size_t j = 0; j < keys.size(); ++j) {
     EdgeState& edge = state_.edges[edge_slots[j].key_slot];
-    const py::str key(keys[j]);
+    const py::str& key = key_objects_[j];
     const bool last = is_last(edge_slots, j);
     num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
     out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();

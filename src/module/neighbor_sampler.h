@@ -3,8 +3,6 @@
 
 #include "module/python.h"
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -133,8 +131,14 @@ class NeighborSampler {
   // the same sampler again from that thread; waiting for the mutex would
   // then never end, so that nested call is refused.
   std::atomic<std::thread::id> running_thread_{};
-  // The process whose threads the call mutex and working state belong to.
-  pid_t owner_pid_;
+  // The fork generation (see neighbor_sampler.cpp) of the process whose
+  // threads the call mutex and working state belong to.
+  uint64_t owner_generation_;
+  // The node types and edge type keys as interpreter strings, made once:
+  // the request's lookups and the result's keys use them on every call.
+  std::vector<py::str> node_type_objects_;
+  std::vector<py::str> key_objects_;
+  py::set allowed_keys_;
 };
 
 // Registers the class NeighborSampler in the module.
