@@ -6,9 +6,10 @@ move, where wall and CPU time move by tens of percent.
 
 The extension's figure is the difference between two runs of one Python
 process (the same graph, sampler and two warm-up calls, then the counted
-calls or none), divided by the counted calls: argument conversion, the
-sampling, the result's dictionaries and arrays, freeing the result, and the
-loop's own few bytecodes. The floor is counted inside FloorSampler::sample
+calls or none), counted inside the interpreter's calls of C functions
+(cfunction_call, through which the method is called) and divided by the
+counted calls: argument conversion, the sampling and the result's
+dictionaries and arrays (freeing the result is not counted). The floor is counted inside FloorSampler::sample
 (its one copy out included) over its two warm-up calls and the counted
 ones. Both make the same calls on the same seed batches.
 """
@@ -62,7 +63,8 @@ def callgrind(command: list[str], toggle: str | None, out_file: Path, stdin: str
     toggles = [f"--toggle-collect={toggle}"] if toggle else []
     proc = subprocess.run(["valgrind", "--tool=callgrind", *toggles,
                            f"--callgrind-out-file={out_file}", *command], input=stdin,
-                          capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0",
+                                                             OPENBLAS_NUM_THREADS="1"))
     if proc.returncode != 0:
         raise RuntimeError(f"callgrind failed: {proc.stderr[-2000:]}")
     return total_instructions(out_file)
@@ -83,7 +85,7 @@ def count(name: str, size: str, calls: int) -> tuple[float, float]:
         for counted in (0, calls):
             script = EXTENSION_LOOP.format(bench=str(BENCH), name=name, size=size, calls=calls,
                                            counted=counted)
-            totals.append(callgrind([sys.executable, "-c", script], None,
+            totals.append(callgrind([sys.executable, "-c", script], "cfunction_call",
                                     Path(tmp) / f"ext{counted}.out"))
     return (totals[1] - totals[0]) / calls, floor_total / (calls + 2)
 

@@ -95,6 +95,14 @@ py::array BlockArrays::adopt_rows(int64_t* block, size_t rows, size_t n) const {
   return adopt_shape(block, 2, dims);
 }
 
+py::array BlockArrays::empty(size_t n) const {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1, dims,
+                                         nullptr, nullptr, 0, nullptr);
+  if (array == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::array>(array);
+}
+
 int64_t* BlockArrays::block_for(size_t rows, size_t n) const {
   const size_t bytes = at_least_one(rows * n * sizeof(int64_t));
   size_t capacity = 0;

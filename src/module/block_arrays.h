@@ -37,6 +37,10 @@ class BlockArrays {
   // The same for a rows x n C-contiguous array (block of at least
   // max(8 rows n, 1) bytes).
   py::array adopt_rows(int64_t* block, size_t rows, size_t n) const;
+  // A new owning one-dimensional int64 array of n values from numpy's own
+  // allocator, uninitialised: what to_int64_array makes, through one call
+  // of numpy's C API instead of pybind11's layers. Only when available().
+  py::array empty(size_t n) const;
   // A block for rows x n values: one the pool keeps (up to twice the size),
   // else a new one from malloc; nullptr when malloc fails.
   int64_t* block_for(size_t rows, size_t n) const;

@@ -108,9 +108,14 @@ void end_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() > kKeepItems) std::vector<T>().swap(buffer);
 }
 
-py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
-                        size_t skip = 0) {
-  return to_int64_array(values.data() + skip, values.size() - skip, copies);
+// A result array for a copy of n values at `data`: numpy's C API when the
+// blocks have it, else pybind11's.
+py::array copied_array(const BlockArrays& blocks, bool direct, const int64_t* data, size_t n,
+                       std::vector<PendingCopy>& copies) {
+  if (!direct) return to_int64_array(data, n, copies);
+  py::array result = blocks.empty(n);
+  if (n != 0) copies.push_back(PendingCopy{static_cast<int64_t*>(result.mutable_data()), data, n});
+  return result;
 }
 
 // Result arrays of the working lists. A list of kHandOverBytes or more hands
@@ -123,15 +128,20 @@ constexpr size_t kHandOverBytes = size_t{4} << 10;
 class ResultLists {
  public:
   ResultLists(BlockArrays& blocks, std::vector<PendingCopy>& copies)
-      : blocks_(blocks), copies_(copies) {}
+      : blocks_(blocks), copies_(copies), direct_(blocks.available()) {}
+
+  // An array for a copy of values[skip:].
+  py::array copy_of(const std::vector<int64_t>& values, size_t skip = 0) {
+    return copied_array(blocks_, direct_, values.data() + skip, values.size() - skip, copies_);
+  }
 
   py::array to_array(Int64List& list) {
     const size_t n = list.size();
-    if (n * sizeof(int64_t) >= kHandOverBytes && blocks_.available()) {
+    if (n * sizeof(int64_t) >= kHandOverBytes && direct_) {
       handed_over_ += n * sizeof(int64_t);
       return blocks_.adopt(list.release(), n);
     }
-    return to_int64_array(list.data(), n, copies_);
+    return copied_array(blocks_, direct_, list.data(), n, copies_);
   }
   size_t handed_over() const { return handed_over_; }
   // Counts a block that a result array took from the pool another way.
@@ -140,6 +150,7 @@ class ResultLists {
  private:
   BlockArrays& blocks_;
   std::vector<PendingCopy>& copies_;
+  const bool direct_;  // numpy's C API loaded
   size_t handed_over_ = 0;
 };
 
@@ -371,7 +382,7 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     const bool has_times = graph_.node_time_data(node_slots[i]) != nullptr &&
                            node.out_time.size() == node.out_node.size();
     out_node[key] = last ? py::object(lists.to_array(node.out_node)) : py::none();
-    num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
+    num_sampled_nodes[key] = lists.copy_of(node.num_sampled_nodes);
     out_batch[key] = last ? py::object(lists.to_array(node.out_batch)) : py::none();
     if (extras != nullptr && last && has_times) {
       extras->node_time[key] = lists.to_array(node.out_time);
@@ -386,7 +397,7 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     EdgeState& edge = state_.edges[edge_slots[j].key_slot];
     const py::str& key = key_objects_[j];
     const bool last = is_last(edge_slots, j);
-    num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
+    num_sampled_edges[key] = lists.copy_of(edge.num_sampled_edges, 1);
     if (extras == nullptr || !last) {
       out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
       out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
