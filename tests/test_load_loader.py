@@ -18,7 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from rerozer_tables import Loader, Table, build_graph
+from rerozer_tables import Graph, Loader, Table, build_graph
 from rerozer_tables.load import threads as _threads
 from rerozer_tables.load.plan import _Sampling
 
@@ -596,3 +596,17 @@ def test_progress_shows_batches_examples_and_edges_per_second(shop, capsys, monk
     epoch(graph, keys[:64], cutoffs[:64], progress=True)
     err = capsys.readouterr().err
     assert re.search(r"2/2 .*batch.*examples/s, [\d,]+ edges/s", err), err
+
+
+def test_a_sampled_node_outside_its_types_times_is_an_index_error():
+    # Item 0's column lists users 0, 0, 0, 2, 1 (times 5, 6 for users 0 and
+    # 1 only). The time search never probes user 2, so the sampler takes it
+    # and cannot give its time; the batch's own lookup of it fails as numpy
+    # does, rather than passing anything off as its time.
+    graph = Graph(["item", "user"], [("user", "rates", "item")],
+                  {"user__rates__item": np.array([0, 5])},
+                  {"user__rates__item": np.array([0, 0, 0, 2, 1])},
+                  {"user": np.array([5, 6]), "item": np.array([0])})
+    loader = Loader(graph, "item", [0], [10], batch_size=1, num_neighbors=[-1], check=False)
+    with pytest.raises(IndexError, match="index 2 is out of bounds"):
+        next(iter(loader))
