@@ -69,6 +69,12 @@ RETAIL_EDGE_TYPES = [
     ("reviews", "about", "products"),
 ]
 
+# The reference graph every session quotes: relgraph.py of the shared
+# workloads folder (../shared/workloads from the project's root, or the folder
+# named by REROZER_SHARED_WORKLOADS), built at RELGRAPH_SCALE.
+RELGRAPH = "relgraph"
+RELGRAPH_SCALE = 0.25
+
 # The wide graph: the small shop of WIDE_EDGES edges plus stores and
 # categories, 6 node types and 12 edge types, for the fixed cost of a call.
 WIDE = "wide"
@@ -102,6 +108,39 @@ CACHE_DIR = ROOT / "build" / "bench-cache"
 
 def edge_type_key(edge_type: tuple[str, str, str]) -> str:
     return "__".join(edge_type)
+
+
+def shared_workloads_dir() -> Path:
+    """The folder of relgraph.py and loader_overhead.py."""
+    return Path(os.environ.get("REROZER_SHARED_WORKLOADS", ROOT.parent / "shared" / "workloads"))
+
+
+def relgraph_module():
+    """relgraph.py of the shared workloads folder, imported."""
+    folder = shared_workloads_dir()
+    if not (folder / "relgraph.py").exists():
+        raise SystemExit(f"no relgraph.py in {folder}: set REROZER_SHARED_WORKLOADS to its folder")
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
+    import relgraph
+
+    return relgraph
+
+
+def generate_relgraph(seed: int = 0) -> dict:
+    """The shared reference graph at RELGRAPH_SCALE, in this module's format;
+    its meta keeps what relgraph.workloads needs (counts, t0, span)."""
+    built = relgraph_module().build(RELGRAPH_SCALE, seed=seed)
+    return {
+        "node_types": list(built["node_types"]),
+        "edge_types": [tuple(e) for e in built["edge_types"]],
+        "colptr": built["colptr"],
+        "row": built["row"],
+        "node_time": built["node_time"],
+        "meta": {"target_edges": sum(len(r) for r in built["row"].values()), "seed": seed,
+                 "version": GENERATOR_VERSION, "counts": built["counts"], "t0": built["t0"],
+                 "span": built["span"]},
+    }
 
 
 def _zipf_choice(rng: np.random.Generator, n: int, size: int, exponent: float) -> np.ndarray:
@@ -293,7 +332,7 @@ def load(path: Path) -> dict:
             "colptr": {},
             "row": {},
             "node_time": {},
-            "meta": {k: meta[k] for k in ("target_edges", "seed", "version")},
+            "meta": {k: v for k, v in meta.items() if k not in ("node_types", "edge_types")},
         }
         for name in data.files:
             if name == "meta":
@@ -316,6 +355,8 @@ def ensure(size: str, seed: int = 0, quiet: bool = False) -> Path:
             graph = generate_wide(seed)
         elif size == RETAIL:
             graph = generate_retail(seed)
+        elif size == RELGRAPH:
+            graph = generate_relgraph(seed)
         else:
             graph = generate(SIZES[size], seed)
         save(graph, path)
@@ -362,7 +403,7 @@ def check_sorted(graph: dict) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--size", choices=sorted([*SIZES, WIDE, RETAIL]), default="small")
+    parser.add_argument("--size", choices=sorted([*SIZES, WIDE, RETAIL, RELGRAPH]), default="small")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--check", action="store_true", help="verify column order and colptr")
     args = parser.parse_args()

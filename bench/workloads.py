@@ -25,6 +25,12 @@ a fixed sequence of calls.
                      year, 2 hops of 30-day windows on every edge type whose
                      source has times, and every neighbour (-1) on the others
 
+    S1-S4          W1-W4 as the shared workloads folder defines them, on its
+                   reference graph (relgraph.py, scale 0.25) with its seeds:
+                   S3 starts from customers, windows on timed sources and
+                   every neighbour (-1) on the others; every call of a run
+                   takes the same seed batch
+
 W3 starts from products rather than customers: a customer has a handful of
 orders in any 30-day window, a product hundreds, so the window path does
 real work instead of measuring per-call overhead.
@@ -36,7 +42,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from generate import DAY, RETAIL, SPAN, START_TIME, edge_type_key
+from generate import DAY, RELGRAPH, RETAIL, SPAN, START_TIME, edge_type_key, relgraph_module
 
 
 @dataclass(frozen=True)
@@ -98,8 +104,35 @@ WORKLOADS = {
         Workload("W6", "uniform, W1's request", False, "customers", 512, counts=(128, 128)),
         Workload("W7", "retail windows", True, "customers", 512, window_hops=2, window=30 * DAY,
                  graph=RETAIL, untimed_count=-1),
+        Workload("S1", "shared W1 most-recent", True, "customers", 512, counts=(128, 128),
+                 graph=RELGRAPH),
+        Workload("S2", "shared W2 uniform", False, "customers", 1024, counts=(15, 10, 5),
+                 graph=RELGRAPH),
+        Workload("S3", "shared W3 windows", True, "customers", 512, window_hops=2,
+                 window=30 * DAY, graph=RELGRAPH, untimed_count=-1),
+        Workload("S4", "shared W4 most-recent 3 hops", True, "customers", 512,
+                 counts=(128, 128, 128), graph=RELGRAPH),
     ]
 }
+
+# The position of each shared workload in relgraph.workloads(g).
+SHARED_INDEX = {"S1": 0, "S2": 1, "S3": 2, "S4": 3}
+
+
+def shared_batch(graph: dict, workload: Workload) -> tuple[np.ndarray, np.ndarray]:
+    """The seeds and seed times relgraph.workloads gives this workload; its
+    request must equal ours, or the figures would not be the shared ones."""
+    meta = graph["meta"]
+    shared = dict(graph, counts=meta["counts"], t0=meta["t0"], span=meta["span"])
+    name, timed, num_neighbors, offsets, entity, seeds, times = (
+        relgraph_module().workloads(shared)[SHARED_INDEX[workload.name]])
+    ours = workload.request(graph)
+    same = (timed == workload.temporal and entity == workload.entity
+            and all(sorted(a) == sorted(b) and all(np.array_equal(a[k], b[k]) for k in a)
+                    for a, b in zip(ours, (num_neighbors, offsets))))
+    if not same:
+        raise RuntimeError(f"{workload.name} no longer matches the shared {name!r}")
+    return np.ascontiguousarray(seeds), np.ascontiguousarray(times)
 
 
 def seed_batches(graph: dict, workload: Workload, batch: int, calls: int,
@@ -111,6 +144,8 @@ def seed_batches(graph: dict, workload: Workload, batch: int, calls: int,
     before the seed time), as a training table of a temporal task would.
     Without times, seeds are uniform over the table and seed_time is empty.
     """
+    if workload.name in SHARED_INDEX:
+        return [shared_batch(graph, workload)] * calls
     rng = np.random.default_rng(seed)
     empty = np.empty(0, dtype=np.int64)
     if workload.entity not in graph["node_time"]:

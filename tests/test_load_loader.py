@@ -18,7 +18,7 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 
-from rerozer_tables import LinkLoader, Loader, Table, build_graph, link_training_table
+from rerozer_tables import Graph, LinkLoader, Loader, Table, build_graph, link_training_table
 from rerozer_tables.load import threads as _threads
 from rerozer_tables.load.plan import _Sampling
 
@@ -650,3 +650,17 @@ def test_batches_name_the_unit_of_their_times(workers, kind):
                          "b": Table({"a_id": [1, 2, 2]}, foreign_keys={"a_id": "a"})}, time_unit="ms")
     loader = Loader(graph, "a", [1, 2], None, batch_size=1, num_neighbors=[1], workers=workers, worker_kind=kind)
     assert [(batch.time_unit, batch.seed_time.tolist()) for batch in loader] == [("ms", [5]), ("ms", [7])]
+
+
+def test_a_sampled_node_outside_its_types_times_is_an_index_error():
+    # Item 0's column lists users 0, 0, 0, 2, 1 (times 5, 6 for users 0 and
+    # 1 only). The time search never probes user 2, so the sampler takes it
+    # and cannot give its time; the batch's own lookup of it fails as numpy
+    # does, rather than passing anything off as its time.
+    graph = Graph(["item", "user"], [("user", "rates", "item")],
+                  {"user__rates__item": np.array([0, 5])},
+                  {"user__rates__item": np.array([0, 0, 0, 2, 1])},
+                  {"user": np.array([5, 6]), "item": np.array([0])})
+    loader = Loader(graph, "item", [0], [10], batch_size=1, num_neighbors=[-1], check=False)
+    with pytest.raises(IndexError, match="index 2 is out of bounds"):
+        next(iter(loader))

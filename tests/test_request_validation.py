@@ -184,6 +184,8 @@ def test_empty_seed_time_of_any_dtype_uses_node_times(timed, dtype):
 
 @pytest.mark.parametrize("counts, offsets, hops", [
     pytest.param({WRITES: EMPTY, CITES: EMPTY, QUOTES: EMPTY}, {}, 0, id="all-empty"),
+    pytest.param({WRITES: np.array([], np.float64), CITES: np.array([], np.int32),
+                  QUOTES: EMPTY}, {}, 0, id="all-empty-other-dtypes"),
     pytest.param({WRITES: EMPTY, QUOTES: EMPTY}, {CITES: np.zeros((0, 2), np.int64)}, 0,
                  id="empty-offsets"),
     pytest.param({WRITES: [-1] * 3, CITES: [-1] * 3, QUOTES: [2] * 3}, {}, 3, id="counts"),
@@ -197,6 +199,22 @@ def test_number_of_hops_in_the_result(paper_author_timed, counts, offsets, hops)
                                             seed_time=np.array([25, 35])))
     assert [len(result[4][t]) for t in ("paper", "author")] == [hops + 1] * 2
     assert [len(result[5][k]) for k in (WRITES, CITES, QUOTES)] == [hops] * 3
+
+
+def test_counts_handed_out_later_are_checked_again(timed):
+    # The whole-dictionary check sees int64 counts; the hop's own lookup of
+    # the same key is handed float counts, which it refuses in the same words.
+    class Swap(dict):
+        seen = 0
+
+        def __getitem__(self, key):
+            Swap.seen += 1
+            value = super().__getitem__(key)
+            return value if Swap.seen == 1 else value.astype(np.float64)
+
+    request = timed_request(num_neighbors=Swap({WRITES: np.array([1])}))
+    assert str(sample_error(timed, request)) == (
+        f"Type '{WRITES}' in num_neighbors must have dtype int64.")
 
 
 @pytest.mark.parametrize("counts, offsets, short, length, hops", [

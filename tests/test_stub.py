@@ -21,7 +21,8 @@ MODULES = {
     "rerozer": (rerozer, STUB),
     "_temporal": (_temporal, ROOT / "src" / "rerozer_tables" / "_temporal.pyi"),
 }
-METHODS = {"rerozer": {"__init__", "sample"}, "_temporal": {"__init__", "sample", "reseed"}}
+METHODS = {"rerozer": {"__init__", "sample"},
+           "_temporal": {"__init__", "sample", "sample_batch", "reseed"}}
 TYPING = Path(__file__).resolve().parent / "typing"
 
 # The sanitizer run imports the module from its build tree, where nothing is installed.

@@ -159,6 +159,52 @@ def test_a_reseeded_sampler_returns_what_a_new_one_does(seed, strategy):
         assert as_lists(kept.sample(*request)) == as_lists(fresh.sample(*request))
 
 
+@pytest.mark.parametrize("strategy", ["last", "uniform"])
+@pytest.mark.parametrize("seed", range(6))
+def test_sample_batch_lays_out_what_sample_returns(seed, strategy):
+    # The loader's call: the same draws and six dictionaries as sample, each
+    # edge type's out_row and out_col the rows of one 2 x E array, and the
+    # time of every sampled node of a timed type.
+    rng = np.random.default_rng(seed)
+    graph = random_graph(rng)
+    batch_sampler = _temporal.NeighborSampler(*graph, seed=seed, temporal_strategy=strategy)
+    plain = _temporal.NeighborSampler(*graph, seed=seed, temporal_strategy=strategy)
+    for _ in range(3):
+        request = random_request(rng, graph[1], num_hops=int(rng.integers(1, 4)))
+        *six, edge_index, node_time = batch_sampler.sample_batch(*request)
+        assert as_lists(six) == as_lists(plain.sample(*request))
+        out_row, out_col, out_node = six[:3]
+        assert list(edge_index) == list(out_row)
+        for key, both in edge_index.items():
+            assert both.shape == (2, out_row[key].size) and both.flags.c_contiguous
+            assert out_row[key].base is both and out_col[key].base is both
+            assert both.tolist() == [out_row[key].tolist(), out_col[key].tolist()]
+        assert {t: v.tolist() for t, v in node_time.items()} == {
+            t: graph[4][t][out_node[t]].tolist() for t in out_node if t in graph[4]}
+
+
+def test_sample_batch_gives_times_of_lists_long_enough_to_be_handed_over():
+    # 3000 users feed the item: its lists become their result arrays without
+    # a copy, and the users' times must still come back.
+    times = np.arange(3000, dtype=np.int64) * 2
+    sampler = _temporal.NeighborSampler(*one_column_arguments(times), temporal_strategy="last")
+    *six, edge_index, node_time = sampler.sample_batch({KEY: i64(-1)}, {}, "item", i64(0, 0),
+                                                        i64(6000, 3001))
+    assert node_time["user"].tolist() == times[six[2]["user"]].tolist()
+    assert node_time["user"].size == 3000 + 1501 and node_time["item"].tolist() == [0, 0]
+    assert edge_index[KEY].tolist() == [six[0][KEY].tolist(), six[1][KEY].tolist()]
+
+
+def test_sample_batch_leaves_out_a_type_with_a_node_outside_its_times():
+    # Users 0 .. 2 feed the item, but only users 0 and 1 have times: the
+    # untimed count reaches user 2, whose time sample_batch cannot give.
+    arguments = (["item", "user"], [("user", "rates", "item")], {KEY: i64(0, 3)},
+                 {KEY: i64(0, 1, 2)}, {"user": i64(5, 6)})
+    sampler = _temporal.NeighborSampler(*arguments, temporal_strategy="last")
+    *six, _, node_time = sampler.sample_batch({KEY: i64(-1)}, {}, "item", i64(0), i64())
+    assert six[2]["user"].tolist() == [0, 1, 2] and node_time == {}
+
+
 # --- How it is reached --------------------------------------------------------
 
 def small_graph():

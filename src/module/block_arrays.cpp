@@ -87,8 +87,33 @@ bool BlockArrays::available() {
 
 py::array BlockArrays::adopt(int64_t* block, size_t n) const {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  return adopt_shape(block, 1, dims);
+}
+
+py::array BlockArrays::adopt_rows(int64_t* block, size_t rows, size_t n) const {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(n)};
+  return adopt_shape(block, 2, dims);
+}
+
+py::array BlockArrays::empty(size_t n) const {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
   PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1, dims,
-                                         nullptr, block, NPY_ARRAY_CARRAY, nullptr);
+                                         nullptr, nullptr, 0, nullptr);
+  if (array == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::array>(array);
+}
+
+int64_t* BlockArrays::block_for(size_t rows, size_t n) const {
+  const size_t bytes = at_least_one(rows * n * sizeof(int64_t));
+  size_t capacity = 0;
+  void* block = pool_->take(bytes, 2 * bytes, capacity);
+  if (block == nullptr) block = std::malloc(bytes);
+  return static_cast<int64_t*>(block);
+}
+
+py::array BlockArrays::adopt_shape(int64_t* block, int ndim, npy_intp* dims) const {
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), ndim,
+                                         dims, nullptr, block, NPY_ARRAY_CARRAY, nullptr);
   if (array == nullptr) {
     pool_->give(block);
     throw py::error_already_set();

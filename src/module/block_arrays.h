@@ -34,8 +34,21 @@ class BlockArrays {
   // the array fails, the block is given to the pool and numpy's error
   // raised.
   py::array adopt(int64_t* block, size_t n) const;
+  // The same for a rows x n C-contiguous array (block of at least
+  // max(8 rows n, 1) bytes).
+  py::array adopt_rows(int64_t* block, size_t rows, size_t n) const;
+  // A new owning one-dimensional int64 array of n values from numpy's own
+  // allocator, uninitialised: what to_int64_array makes, through one call
+  // of numpy's C API instead of pybind11's layers. Only when available().
+  py::array empty(size_t n) const;
+  // A block for rows x n values: one the pool keeps (up to twice the size),
+  // else a new one from malloc; nullptr when malloc fails.
+  int64_t* block_for(size_t rows, size_t n) const;
 
  private:
+  // adopt() for any shape; dims points to ndim extents.
+  py::array adopt_shape(int64_t* block, int ndim, Py_ssize_t* dims) const;
+
   std::shared_ptr<BlockPool> pool_;
   py::object handler_;  // the handler capsule, once made
   bool tried_ = false;

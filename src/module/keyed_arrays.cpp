@@ -40,9 +40,14 @@ void check_keyed_value(const py::array& array, const std::string& key_text,
   }
 }
 
+bool keyed_value_ok(const py::array& array, int ndim, bool require_int64) {
+  if (array.ndim() != ndim) return false;
+  return array.size() == 0 || !require_int64 || is_int64(array.dtype());
+}
+
 void check_keyed_arrays(const py::dict& dict, const std::string& name,
                         const std::vector<std::string>& allowed_keys, int ndim,
-                        bool require_int64) {
+                        bool require_int64, const py::set* allowed_objects) {
   Py_ssize_t position = 0;
   PyObject* raw_key = nullptr;
   PyObject* raw_value = nullptr;
@@ -51,6 +56,19 @@ void check_keyed_arrays(const py::dict& dict, const std::string& name,
     // code, which could drop the dictionary's own.
     py::object key = py::reinterpret_borrow<py::object>(raw_key);
     py::object value = py::reinterpret_borrow<py::object>(raw_value);
+    // An exact str equal to an allowed key: printing it would run no Python
+    // code and give the allowed text, so only a failing value needs it.
+    if (allowed_objects != nullptr && PyUnicode_CheckExact(raw_key)) {
+      const int known = PySet_Contains(allowed_objects->ptr(), raw_key);
+      if (known < 0) throw py::error_already_set();
+      if (known == 1) {
+        const py::array array = to_array(value);
+        if (!keyed_value_ok(array, ndim, require_int64)) {
+          check_keyed_value(array, key_text(key), name, ndim, require_int64);
+        }
+        continue;
+      }
+    }
     const std::string text = key_text(key);
     if (std::find(allowed_keys.begin(), allowed_keys.end(), text) == allowed_keys.end()) {
       throw std::runtime_error(messages::invalid_key(text, name));

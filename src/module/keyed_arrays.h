@@ -34,9 +34,17 @@ void check_keyed_value(const py::array& array, const std::string& key_text,
 // and stops at the first fault: a key whose text is not in allowed_keys,
 // then the value's dimensions, then its dtype. Missing keys are not faults.
 // Errors of key printing and array conversion pass through unchanged.
+//
+// `allowed_objects`, when given, is a set of the allowed keys as
+// interpreter strings: a key that is exactly a str and in it needs no
+// printing (its text is itself), and a value that passes its checks no text
+// at all, which spares a call the conversions of every key.
 void check_keyed_arrays(const py::dict& dict, const std::string& name,
                         const std::vector<std::string>& allowed_keys, int ndim,
-                        bool require_int64);
+                        bool require_int64, const py::set* allowed_objects = nullptr);
+
+// Whether check_keyed_value would pass the array.
+bool keyed_value_ok(const py::array& array, int ndim, bool require_int64);
 
 // The same tests for one bare array, named in messages by `name`.
 void check_array(const py::array& array, const std::string& name, int ndim, bool require_int64);

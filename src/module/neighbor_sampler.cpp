@@ -1,7 +1,6 @@
 #include "module/neighbor_sampler.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <pybind11/stl.h>
 
@@ -18,6 +17,7 @@
 #include "module/keyed_arrays.h"
 #include "module/request.h"
 #include "sampling/hop_expansion.h"
+#include "sampling/node_times.h"
 
 namespace rerozer {
 
@@ -36,8 +36,16 @@ constexpr TemporalStrategy kTemporalStrategy = TemporalStrategy::kLast;
 // The thread that made the last fork, noted in the child: the one thread of
 // the parent that the child has.
 std::atomic<std::thread::id> forking_thread{};
+// How many forks lie between the first process and this one, counted in
+// each child: a sampler made in another generation belongs to an ancestor.
+// Comparing it costs a call nothing, where asking the process id would be a
+// system call.
+std::atomic<uint64_t> fork_generation{0};
 
-void note_forking_thread() { forking_thread.store(std::this_thread::get_id()); }
+void note_fork_in_child() {
+  forking_thread.store(std::this_thread::get_id());
+  fork_generation.fetch_add(1);
+}
 
 // Marks the sampler's call as owned by this thread, and empties the working
 // state (giving back what it held beyond its steady size) when the call
@@ -100,9 +108,14 @@ void end_buffer(std::vector<T>& buffer) {
   if (buffer.capacity() > kKeepItems) std::vector<T>().swap(buffer);
 }
 
-py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingCopy>& copies,
-                        size_t skip = 0) {
-  return to_int64_array(values.data() + skip, values.size() - skip, copies);
+// A result array for a copy of n values at `data`: numpy's C API when the
+// blocks have it, else pybind11's.
+py::array copied_array(const BlockArrays& blocks, bool direct, const int64_t* data, size_t n,
+                       std::vector<PendingCopy>& copies) {
+  if (!direct) return to_int64_array(data, n, copies);
+  py::array result = blocks.empty(n);
+  if (n != 0) copies.push_back(PendingCopy{static_cast<int64_t*>(result.mutable_data()), data, n});
+  return result;
 }
 
 // Result arrays of the working lists. A list of kHandOverBytes or more hands
@@ -110,25 +123,34 @@ py::array list_to_array(const std::vector<int64_t>& values, std::vector<PendingC
 // memory near the size of its result. A shorter one is copied: its block
 // then serves the next call, which saves trips to the allocator in calls
 // whose lists are all short. Without numpy's C API every list is copied.
+constexpr size_t kHandOverBytes = size_t{4} << 10;
+
 class ResultLists {
  public:
   ResultLists(BlockArrays& blocks, std::vector<PendingCopy>& copies)
-      : blocks_(blocks), copies_(copies) {}
+      : blocks_(blocks), copies_(copies), direct_(blocks.available()) {}
+
+  // An array for a copy of values[skip:].
+  py::array copy_of(const std::vector<int64_t>& values, size_t skip = 0) {
+    return copied_array(blocks_, direct_, values.data() + skip, values.size() - skip, copies_);
+  }
 
   py::array to_array(Int64List& list) {
-    constexpr size_t kHandOverBytes = size_t{4} << 10;
     const size_t n = list.size();
-    if (n * sizeof(int64_t) >= kHandOverBytes && blocks_.available()) {
+    if (n * sizeof(int64_t) >= kHandOverBytes && direct_) {
       handed_over_ += n * sizeof(int64_t);
       return blocks_.adopt(list.release(), n);
     }
-    return to_int64_array(list.data(), n, copies_);
+    return copied_array(blocks_, direct_, list.data(), n, copies_);
   }
   size_t handed_over() const { return handed_over_; }
+  // Counts a block that a result array took from the pool another way.
+  void note_handed_over(size_t bytes) { handed_over_ += bytes; }
 
  private:
   BlockArrays& blocks_;
   std::vector<PendingCopy>& copies_;
+  const bool direct_;  // numpy's C API loaded
   size_t handed_over_ = 0;
 };
 
@@ -170,11 +192,18 @@ NeighborSampler::NeighborSampler(std::vector<std::string> node_types,
     graph_.file_node_time(name,
                           keep(array_data(get_item(node_time, name_object), name, "node_time")));
   }
+  node_type_objects_.reserve(graph_.node_types().size());
+  for (const std::string& name : graph_.node_types()) node_type_objects_.emplace_back(name);
+  key_objects_.reserve(keys.size());
+  for (const std::string& key : keys) {
+    key_objects_.emplace_back(key);
+    allowed_keys_.add(key_objects_.back());
+  }
   rng_.seed(seed);
   state_.pool = pool_.get();
-  owner_pid_ = getpid();
-  static const int fork_handler = pthread_atfork(nullptr, nullptr, note_forking_thread);
+  static const int fork_handler = pthread_atfork(nullptr, nullptr, note_fork_in_child);
   static_cast<void>(fork_handler);
+  owner_generation_ = fork_generation.load();
 }
 
 NeighborSampler::~NeighborSampler() {
@@ -189,9 +218,9 @@ Int64View NeighborSampler::keep(OwnedView data) {
 }
 
 void NeighborSampler::take_over_after_fork() {
-  const pid_t pid = getpid();
-  if (pid == owner_pid_) return;
-  owner_pid_ = pid;
+  const uint64_t generation = fork_generation.load();
+  if (generation == owner_generation_) return;
+  owner_generation_ = generation;
   const std::thread::id running = running_thread_.load();
   // A call of the thread that forked goes on in this process.
   if (running != std::thread::id() && running == forking_thread.load()) return;
@@ -246,15 +275,36 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
                                      const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
+  return run_call(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time,
+                  nullptr);
+}
+
+BatchResult NeighborSampler::sample_batch(const py::dict& num_neighbors,
+                                          const py::dict& sampling_time_offsets,
+                                          const std::string& entity_table,
+                                          const py::array& seed_node,
+                                          const py::array& seed_time) {
+  BatchExtras extras;
+  SampleResult six = run_call(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                              seed_time, &extras);
+  return std::tuple_cat(std::move(six), std::make_tuple(extras.edge_index, extras.node_time));
+}
+
+SampleResult NeighborSampler::run_call(const py::dict& num_neighbors,
+                                       const py::dict& sampling_time_offsets,
+                                       const std::string& entity_table, const py::array& seed_node,
+                                       const py::array& seed_time, BatchExtras* extras) {
   // 1. Take the sampler for this call; wait for another thread's call with
   // the interpreter lock released, so that call can go on and end.
-  const std::unique_lock<std::timed_mutex> call_lock = take_call("sample");
+  const std::unique_lock<std::timed_mutex> call_lock =
+      take_call(extras == nullptr ? "sample" : "sample_batch");
   ActiveCall active_call(running_thread_, state_, buffers_);
 
   // 2. Everything that needs the interpreter: the checks, the seed arrays and
   // every hop's parameters.
-  const ValidatedRequest request = validate_request(graph_, num_neighbors, sampling_time_offsets,
-                                                    entity_table, seed_node, seed_time);
+  const ValidatedRequest request =
+      validate_request(graph_, key_objects_, allowed_keys_, num_neighbors, sampling_time_offsets,
+                       entity_table, seed_node, seed_time);
   Seeds seeds;
   seeds.entity_slot = request.entity_slot;
   const OwnedView seed_nodes = dense_int64_view(seed_node);
@@ -273,13 +323,20 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   {
     const LockReleased released;
     expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress, strategy_);
+    if (extras != nullptr) {
+      for (size_t slot : graph_.node_type_slots()) {
+        const Int64View* times = graph_.node_time_data(slot);
+        NodeState& node = state_.nodes[slot];
+        if (times != nullptr) gather_node_times(*times, node.out_node, node.out_time);
+      }
+    }
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the
   // lists are copied into them and the working state emptied without it
   // (unless the result is small).
   buffers_.pending_copies.clear();
-  SampleResult result = build_result(buffers_.pending_copies);
+  SampleResult result = build_result(buffers_.pending_copies, extras);
   // A small result is copied at once: releasing the lock would cost more
   // than the copy keeps other threads waiting.
   constexpr size_t kCopyWithLockBytes = size_t{256} << 10;
@@ -298,7 +355,8 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors,
   return result;
 }
 
-SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
+SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
+                                           BatchExtras* extras) {
   ResultLists lists(blocks_, copies);
   // A type named twice shares its slot, and its key takes the value of the
   // last assignment; only that one gets the lists, whose blocks can be
@@ -316,11 +374,19 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
   const auto& node_slots = graph_.node_type_slots();
   for (size_t i = 0; i < node_types.size(); ++i) {
     NodeState& node = state_.nodes[node_slots[i]];
-    const py::str key(node_types[i]);
+    const py::str& key = node_type_objects_[i];
     const bool last = is_last(node_slots, i);
+    // Gathered for every type with times; empty when a node fell outside
+    // them (a type without sampled nodes has nothing to fall outside).
+    // Compared before out_node may hand its block over.
+    const bool has_times = graph_.node_time_data(node_slots[i]) != nullptr &&
+                           node.out_time.size() == node.out_node.size();
     out_node[key] = last ? py::object(lists.to_array(node.out_node)) : py::none();
-    num_sampled_nodes[key] = list_to_array(node.num_sampled_nodes, copies);
+    num_sampled_nodes[key] = lists.copy_of(node.num_sampled_nodes);
     out_batch[key] = last ? py::object(lists.to_array(node.out_batch)) : py::none();
+    if (extras != nullptr && last && has_times) {
+      extras->node_time[key] = lists.to_array(node.out_time);
+    }
   }
   py::dict num_sampled_edges;
   py::dict out_row;
@@ -329,11 +395,39 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies) {
   const auto& edge_slots = graph_.edge_type_slots();
   for (size_t j = 0; j < keys.size(); ++j) {
     EdgeState& edge = state_.edges[edge_slots[j].key_slot];
-    const py::str key(keys[j]);
+    const py::str& key = key_objects_[j];
     const bool last = is_last(edge_slots, j);
-    num_sampled_edges[key] = list_to_array(edge.num_sampled_edges, copies, 1);
-    out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
-    out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
+    num_sampled_edges[key] = lists.copy_of(edge.num_sampled_edges, 1);
+    if (extras == nullptr || !last) {
+      out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
+      out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
+      if (extras != nullptr) extras->edge_index[key] = py::none();
+      continue;
+    }
+    // One 2 x E array; out_row and out_col are views of its rows. A large
+    // one takes a block that a freed result gave back to the pool, whose
+    // pages are already there.
+    const size_t n = edge.out_row.size();
+    const auto width = static_cast<py::ssize_t>(n);
+    py::array both;
+    if (2 * n * sizeof(int64_t) >= kHandOverBytes && blocks_.available()) {
+      int64_t* block = blocks_.block_for(2, n);
+      if (block == nullptr) throw std::bad_alloc();
+      both = blocks_.adopt_rows(block, 2, n);
+      lists.note_handed_over(2 * n * sizeof(int64_t));
+    } else {
+      both = py::array_t<int64_t>({py::ssize_t{2}, width});
+    }
+    auto* rows = static_cast<int64_t*>(both.mutable_data());
+    if (n != 0) {
+      copies.push_back(PendingCopy{rows, edge.out_row.data(), n});
+      copies.push_back(PendingCopy{rows + n, edge.out_col.data(), n});
+    }
+    const std::vector<py::ssize_t> shape{width};
+    const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(sizeof(int64_t))};
+    out_row[key] = py::array_t<int64_t>(shape, strides, rows, both);
+    out_col[key] = py::array_t<int64_t>(shape, strides, rows + n, both);
+    extras->edge_index[key] = both;
   }
   // The pool keeps up to twice what both this call and the last one handed
   // over (so that a caller who holds one result while the next is made
@@ -408,7 +502,18 @@ void register_neighbor_sampler(py::module_& module) {
       .def(
           "reseed",
           [](SamplerHandle* self, int32_t seed) { sampler_of(self, "reseed")->reseed(seed); },
-          py::arg("seed"));
+          py::arg("seed"))
+      .def(
+          "sample_batch",
+          [](SamplerHandle* self, const py::dict& num_neighbors,
+             const py::dict& sampling_time_offsets, const std::string& entity_table,
+             const py::array& seed_node, const py::array& seed_time) {
+            const std::shared_ptr<NeighborSampler> sampler = sampler_of(self, "sample_batch");
+            return sampler->sample_batch(num_neighbors, sampling_time_offsets, entity_table,
+                                         seed_node, seed_time);
+          },
+          py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"),
+          py::arg("seed_node"), py::arg("seed_time"));
 #else
   sampler_class.def(py::init(&new_sampler), py::arg("node_types"), py::arg("edge_types"),
                     py::arg("colptr"), py::arg("row"), py::arg("node_time"),

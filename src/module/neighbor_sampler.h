@@ -3,8 +3,6 @@
 
 #include "module/python.h"
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -28,6 +26,17 @@ namespace rerozer {
 namespace py = pybind11;
 
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+
+// What sample_batch returns besides the six dictionaries of sample: per edge
+// type key a 2 x E int64 array whose rows are (views of which) out_row and
+// out_col are, and per node type with times the time of every out_node
+// entry.
+struct BatchExtras {
+  py::dict edge_index;
+  py::dict node_time;
+};
+using BatchResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict,
+                               py::dict, py::dict>;
 
 // Per-call buffers that a sampler keeps from call to call, so that an
 // ordinary call allocates nothing for them: every hop's parameters, and the
@@ -83,6 +92,17 @@ class NeighborSampler {
                       const std::string& entity_table, const py::array& seed_node,
                       const py::array& seed_time);
 
+  // sample(), laid out as a loader's batch needs it (the same draws, the
+  // same six dictionaries), plus BatchExtras: each edge type's out_row and
+  // out_col are the two rows of its edge_index array, and node_time holds,
+  // for every node type with times whose sampled nodes all lie within them,
+  // the time of each out_node entry (a type with a node outside its times
+  // is left out). The times are read after the hops, without the
+  // interpreter lock.
+  BatchResult sample_batch(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                           const std::string& entity_table, const py::array& seed_node,
+                           const py::array& seed_time);
+
   // Seeds the random source as the constructor does, so that the following
   // calls return what a new sampler built with `seed` would return (the
   // position of the random source is the only state a call leaves for the
@@ -99,7 +119,14 @@ class NeighborSampler {
   // Makes the result's dictionaries and arrays. Large working lists become
   // their arrays (the lists are left empty); the other arrays are filled by
   // the copies it appends, which need no interpreter lock.
-  SampleResult build_result(std::vector<PendingCopy>& copies);
+  //
+  // With `extras`, every edge type's rows are copied into one 2 x E array
+  // and node times become arrays as the lists do.
+  SampleResult build_result(std::vector<PendingCopy>& copies, BatchExtras* extras);
+  // A call of sample() (extras null) or sample_batch().
+  SampleResult run_call(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                        const std::string& entity_table, const py::array& seed_node,
+                        const py::array& seed_time, BatchExtras* extras);
   // Holds the owner of a graph array for the sampler's life.
   Int64View keep(OwnedView data);
   // In a process forked since the last call, resets what a call of a thread
@@ -133,8 +160,14 @@ class NeighborSampler {
   // the same sampler again from that thread; waiting for the mutex would
   // then never end, so that nested call is refused.
   std::atomic<std::thread::id> running_thread_{};
-  // The process whose threads the call mutex and working state belong to.
-  pid_t owner_pid_;
+  // The fork generation (see neighbor_sampler.cpp) of the process whose
+  // threads the call mutex and working state belong to.
+  uint64_t owner_generation_;
+  // The node types and edge type keys as interpreter strings, made once:
+  // the request's lookups and the result's keys use them on every call.
+  std::vector<py::str> node_type_objects_;
+  std::vector<py::str> key_objects_;
+  py::set allowed_keys_;
 };
 
 // Registers the class NeighborSampler in the module.

@@ -23,13 +23,14 @@ constexpr const char* kOffsets = "sampling_time_offsets";
 
 }  // namespace
 
-ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_neighbors,
+ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py::str>& key_objects,
+                                  const py::set& allowed_keys, const py::dict& num_neighbors,
                                   const py::dict& sampling_time_offsets,
                                   const std::string& entity_table, const py::array& seed_node,
                                   const py::array& seed_time) {
   const std::vector<std::string>& keys = graph.edge_type_keys();
-  check_keyed_arrays(num_neighbors, kNumNeighbors, keys, 1, true);
-  check_keyed_arrays(sampling_time_offsets, kOffsets, keys, 2, false);
+  check_keyed_arrays(num_neighbors, kNumNeighbors, keys, 1, true, &allowed_keys);
+  check_keyed_arrays(sampling_time_offsets, kOffsets, keys, 2, false, &allowed_keys);
   check_array(seed_node, "seed_node", 1, true);
   check_array(seed_time, "seed_time", 1, true);
 
@@ -46,7 +47,7 @@ ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_n
   request.keys.reserve(keys.size());
   for (size_t j = 0; j < keys.size(); ++j) {
     const std::string& key = keys[j];
-    request.keys.emplace_back(key);
+    request.keys.push_back(key_objects[j]);
     const py::str& key_object = request.keys.back();
     const bool has_count = dict_contains(num_neighbors, key_object);
     if (has_count && dict_contains(sampling_time_offsets, key_object)) {
@@ -140,11 +141,11 @@ HopParameters PrefetchedParameters::fetch_now(size_t hop, size_t edge_index) con
   HopParameters params;
   if (dict_contains(num_neighbors_, key)) {
     const py::array counts = to_array(get_item(num_neighbors_, key));
-    const std::string key_string = key;
-    check_keyed_value(counts, key_string, kNumNeighbors, 1, true);
+    // The key's text only for a message: most fetches pass.
+    if (!keyed_value_ok(counts, 1, true)) check_keyed_value(counts, key, kNumNeighbors, 1, true);
     if (static_cast<size_t>(counts.size()) <= hop) {
       throw std::runtime_error(messages::too_few_counts(
-          key_string, static_cast<int64_t>(counts.size()), request_.num_hops));
+          key, static_cast<int64_t>(counts.size()), request_.num_hops));
     }
     params.count = read_int64_element(counts, static_cast<py::ssize_t>(hop));
     return params;

@@ -30,7 +30,12 @@ struct ValidatedRequest {
 // time-window edge types need source times and rows of two bounds). Finally
 // every count array must cover all hops. Throws std::runtime_error with the
 // fault's message, or passes the interpreter's error on.
-ValidatedRequest validate_request(const GraphStore& graph, const py::dict& num_neighbors,
+//
+// `keys` holds the graph's edge type keys as interpreter strings, in edge
+// type order, and `allowed_keys` the same strings as a set; the caller makes
+// both once, so that a call does not build and hash them again.
+ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py::str>& keys,
+                                  const py::set& allowed_keys, const py::dict& num_neighbors,
                                   const py::dict& sampling_time_offsets,
                                   const std::string& entity_table, const py::array& seed_node,
                                   const py::array& seed_time);

@@ -5,7 +5,8 @@
 # (temporal_strategy="last" takes the latest ones, as rerozer's does). Its
 # parameters and results are those of rerozer.NeighborSampler; reseed(seed)
 # makes the next calls return what a new sampler seeded with `seed` would,
-# keeping the sampler's warm memory.
+# keeping the sampler's warm memory; sample_batch lays a call's result out as
+# a loader's batch needs it.
 
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, SupportsIndex, TypeAlias
@@ -43,6 +44,22 @@ class NeighborSampler:
     ]:
         """Return (out_row, out_col, out_node, out_batch, num_sampled_nodes,
         num_sampled_edges)."""
+
+    def sample_batch(
+        self,
+        num_neighbors: _RequestArrays,
+        sampling_time_offsets: _RequestArrays,
+        entity_table: str | bytes,
+        seed_node: np.ndarray,
+        seed_time: np.ndarray,
+    ) -> tuple[
+        _Int64Arrays, _Int64Arrays, _Int64Arrays, _Int64Arrays, _Int64Arrays, _Int64Arrays,
+        _Int64Arrays, _Int64Arrays,
+    ]:
+        """``sample``'s draws and six dictionaries, plus ``edge_index`` (per
+        edge type key a 2 x E array whose rows out_row and out_col are) and
+        ``node_time`` (per node type with times, the time of every out_node
+        entry; a type with a sampled node outside its times is left out)."""
 
     def reseed(self, seed: SupportsIndex) -> None:
         """Seed the random source again, as a new sampler with ``seed`` starts."""

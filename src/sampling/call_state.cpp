@@ -11,6 +11,7 @@ void CallState::clear() {
     node.local_index.clear(node.out_batch, node.out_node);
     node.out_batch.clear();
     node.out_node.clear();
+    node.out_time.clear();
     node.num_sampled_nodes.clear();
     node.hop_begin = 0;
     node.hop_end = 0;
@@ -30,6 +31,7 @@ void CallState::reset(size_t num_node_slots, size_t num_key_slots, size_t num_ho
   for (NodeState& node : nodes) {
     node.out_batch.set_pool(pool);
     node.out_node.set_pool(pool);
+    node.out_time.set_pool(pool);
   }
   for (EdgeState& edge : edges) {
     edge.out_row.set_pool(pool);
@@ -58,7 +60,7 @@ size_t CallState::total_bytes(ListBytes list_bytes, TableBytes table_bytes) cons
   size_t total = list_bytes(example_times) + list_bytes(selection.selected) +
                  list_bytes(selection.chosen_flags);
   for (const NodeState& node : nodes) {
-    total += list_bytes(node.out_batch) + list_bytes(node.out_node) +
+    total += list_bytes(node.out_batch) + list_bytes(node.out_node) + list_bytes(node.out_time) +
              list_bytes(node.num_sampled_nodes) + table_bytes(node.local_index);
   }
   for (const EdgeState& edge : edges) {
@@ -83,6 +85,7 @@ void CallState::release_memory() {
     node.local_index.release();
     free_list(node.out_batch);
     free_list(node.out_node);
+    free_list(node.out_time);
     free_list(node.num_sampled_nodes);
     node.hop_begin = 0;
     node.hop_end = 0;

@@ -18,10 +18,13 @@ namespace rerozer {
 // entries (0, 7) -> 0 and (1, 7) -> 1; a neighbour 3 found for example 1
 // then becomes entry 2, (1, 3), and reaching it again for example 1 yields
 // 2 without a new entry.
-// [hop_begin, hop_end) is the frontier of the running hop.
+// [hop_begin, hop_end) is the frontier of the running hop. `out_time`
+// stays empty unless the caller asks for node times after the hops
+// (gather_node_times).
 struct NodeState {
   Int64List out_batch;
   Int64List out_node;
+  Int64List out_time;
   LocalIndex local_index;
   std::vector<int64_t> num_sampled_nodes;
   int64_t hop_begin = 0;

@@ -44,19 +44,27 @@ class _Job:
 
     def batch(
         self, planned: _Planned, result: Result, *, stack_edges: bool,
+        edge_index: dict[str, Int64Array] | None = None,
+        node_time: dict[str, Int64Array] | None = None,
         kind: type[Batch] = Batch, **extra: Any,
     ) -> Batch:
         """The one place where a batch is made from its sampler's result
         (a ``kind`` of batch with ``extra`` fields, for the link loader).
 
-        With ``stack_edges`` (in worker threads, off the caller's critical
-        path) ``edge_index`` is built here, and ``out_row``/``out_col`` become
-        its two rows, so the edges are held once. Otherwise ``edge_index`` is
-        built on first use.
+        ``edge_index`` and ``node_time``, when given, are what the sampler's
+        ``sample_batch`` wrote besides the result: per edge type key the
+        2 x E array whose rows ``out_row``/``out_col`` already are, and the
+        times of the sampled nodes of timed types (a type it left out is
+        gathered here). Without them and with ``stack_edges`` (in worker
+        threads, off the caller's critical path) ``edge_index`` is built
+        here, and ``out_row``/``out_col`` become its two rows, so the edges
+        are held once. Otherwise ``edge_index`` is built on first use.
         """
         out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
         stacked: dict[EdgeType, Int64Array] = {}
-        if stack_edges:
+        if edge_index is not None:
+            stacked = {t: edge_index[edge_type_key(t)] for t in self.graph.edge_types}
+        elif stack_edges:
             for edge_type in self.graph.edge_types:
                 key = edge_type_key(edge_type)
                 both = stacked_edges(out_row[key], out_col[key])
@@ -66,18 +74,20 @@ class _Job:
         if self.features and self.future_values == "mask":
             mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
         x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
-        node_time = self.graph.node_time
+        graph_time = self.graph.node_time
+        times = {} if node_time is None else node_time
         batch = kind(
             planned.index, planned.example_index, planned.seed_node, planned.seed_time,
             out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges,
             self.graph.edge_types, self.entity_table, x, x_cat, planned.padding,
             planned.global_examples,
-            time={t: node_time[t][nodes] for t, nodes in out_node.items() if t in node_time},
+            time={t: times[t] if t in times else graph_time[t][nodes]
+                  for t, nodes in out_node.items() if t in graph_time},
             y=None if self.labels is None else self.labels[planned.example_index],
             x_text=x_text, x_multi=x_multi, layouts=self.layouts, time_unit=self.graph.time_unit,
             **extra,
         )
-        if stack_edges:
+        if edge_index is not None or stack_edges:
             batch.__dict__["edge_index"] = stacked  # where cached_property keeps its value
         return batch
 
@@ -115,11 +125,14 @@ class _Sampling:
 
     def __call__(self, planned: _Planned) -> Batch:
         job = self.job
-        result = self.sampler(planned.seed).sample(
+        # The batch's layout straight from the sampler: edge_index written
+        # as one 2 x E array per edge type, and the sampled nodes' times.
+        out = self.sampler(planned.seed).sample_batch(
             job.num_neighbors, job.sampling_time_offsets, job.entity_table,
             planned.seed_node, planned.seed_time,
         )
-        return job.batch(planned, result, stack_edges=self.stack_edges)
+        return job.batch(planned, out[:6], stack_edges=self.stack_edges, edge_index=out[6],
+                         node_time=out[7])
 
 
 @dataclass(frozen=True)
