@@ -19,9 +19,9 @@ SMALL = ["--epochs", "1", "--max_steps_per_epoch", "2", "--channels", "16", "--n
 
 
 def script(name):
-    spec = importlib.util.spec_from_file_location(f"relbench_example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"relbench_example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -140,10 +140,9 @@ def _hits(
     taken = _codes(offsets, items, wide)
     counts = np.diff(offsets)
     if excluded is not None:  # an excluded item is no positive either
-        kept = ~_member(taken, _codes(*excluded, wide))
-        taken = taken[kept]
-        example = np.repeat(np.arange(counts.size, dtype=np.int64), counts)
-        counts = np.bincount(example[kept], minlength=counts.size).astype(np.int64)
+        taken = taken[~_member(taken, _codes(*excluded, wide))]
+        # A code is example * wide + item, with every item below wide.
+        counts = np.bincount(taken // wide, minlength=counts.size).astype(np.int64)
     rows = np.arange(ranked.shape[0], dtype=np.int64)[:, None]
     hits = _member(rows * wide + ranked, taken) & (ranked >= 0)
     return hits, counts
