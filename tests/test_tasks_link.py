@@ -128,10 +128,6 @@ def loaded():
     return graph, table
 
 
-def songs_seeds(batch):
-    return batch.pos_node.size + batch.neg_node.size
-
-
 def epoch(graph, table, **options):
     options = dict(batch_size=4, negatives=3, num_neighbors=[2, 2], shuffle=True, seed=7) | options
     return list(LinkLoader(graph, table, **options))
@@ -148,8 +144,9 @@ def graph_edges(graph, edge_type):
     dict(workers=2), dict(workers=2, worker_kind="process"), dict(temporal_strategy="uniform"),
     dict(positives="all", workers=2), dict(positives="all", item_num_neighbors=[1], workers=1),
     dict(num_neighbors=[-1, 3, 1], item_num_neighbors=[1]),
+    dict(share_items=False, workers=2), dict(share_items=False, positives="all", negatives=6),
 ], ids=["threads", "processes", "uniform", "all-positives", "all-other-item-request",
-        "calls-of-other-lengths"])
+        "calls-of-other-lengths", "unshared", "unshared-all"])
 def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded, options):
     graph, table = loaded
     batches = epoch(graph, table, **options)
@@ -183,10 +180,17 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
             assert (song_time[batch.neg_node[i]] <= times[i]).all()
             assert songs[batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]].tolist() == mine.tolist()
             assert songs[batch.neg_index[i]].tolist() == batch.neg_node[i].tolist()
-            assert (batch.out_batch["songs"][batch.neg_index[i]] == i).all()
+            roots = np.concatenate([batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]], batch.neg_index[i]])
+            owner = batch.out_batch["songs"][roots]
+            # Its own roots, or shared ones owned by an example at its cut-off.
+            assert (owner == i).all() if not options.get("share_items", True) else (times[owner] == times[i]).all()
+        # Shared: one root per distinct (item, cut-off) seed; unshared: one per seed.
+        roots = np.concatenate([batch.pos_index, batch.neg_index.ravel()])
+        pairs = {(n, t) for n, t in zip(songs[roots].tolist(), times[batch.out_batch["songs"][roots]].tolist())}
+        assert np.unique(roots).size == (len(pairs) if options.get("share_items", True) else roots.size)
         assert (batch.out_node["users"][: batch.seed_node.size] == batch.seed_node).all()
         assert batch.source_side["users"][: batch.seed_node.size].all()
-        assert not batch.source_side["songs"][: songs_seeds(batch)].any()
+        assert not batch.source_side["songs"][roots].any()
     assert sorted(seen) == list(range(len(table)))
     # The same batches with none of the options' workers.
     alone = epoch(graph, table, **(options | dict(workers=0)))
@@ -239,8 +243,8 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded, options):
     batch = ranks[0][0]
     # Nodes come hop by hop: source and item seeds first, as num_sampled_nodes counts them.
     seeds = batch.num_sampled_nodes["songs"][0]
-    assert seeds == batch.pos_node.size + batch.neg_node.size
-    assert sorted(np.concatenate([batch.pos_index, batch.neg_index.ravel()]).tolist()) == list(range(seeds))
+    roots = np.concatenate([batch.pos_index, batch.neg_index.ravel()])
+    assert seeds < roots.size and set(roots.tolist()) == set(range(seeds))  # some shared
     # The sources' call is an entity Loader's batch of the same examples and
     # seed; in each hop its nodes come first, then the items' call's.
     counts = options.get("num_neighbors", [2, 2])
