@@ -380,11 +380,12 @@ def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
 
 @pytest.mark.torch
 @pytest.mark.training_run
-@pytest.mark.parametrize("model", ["two-tower", "id-aware"])
+@pytest.mark.parametrize("model", [["two-tower"], ["id-aware"], ["id-aware", "--inside", "scored"]],
+                         ids=["two-tower", "id-aware", "id-aware-scored"])
 def test_recommend_example_learns(tmp_path, model):
     example = Path(__file__).resolve().parents[1] / "examples" / "recommend.py"
     completed = subprocess.run(
-        [sys.executable, str(example), "--model", model, "--scale", "0.25", "--epochs", "2",
+        [sys.executable, str(example), "--model", *model, "--scale", "0.25", "--epochs", "2",
          "--workdir", str(tmp_path)],
         capture_output=True, text=True, timeout=900, check=False, cwd=tmp_path,
     )
