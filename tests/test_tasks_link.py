@@ -13,6 +13,7 @@ import pytest
 from rerozer_tables import (
     LinkLoader, Loader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
 )
+from rerozer_tables.load.link_join import shared_seeds
 from rerozer_tables.tasks.metrics import top_k
 
 HORIZON = 6
@@ -262,6 +263,17 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded, options):
                 side += [True] * mine.size + [False] * (end - start - mine.size)
             assert nodes.tolist() == expected
             assert link.source_side[node_type].tolist() == side
+
+
+@pytest.mark.parametrize("seeds, example, seed_time, expected", [
+    # The last item at one time and item 0 at the next are two pairs.
+    ([2, 0, 2], [0, 1, 0], [5, 9], ([2, 0], [0, 1], [0, 1, 0])),
+    ([1, 1, 0], [1, 0, 1], [7, 7], ([0, 1], [1, 1], [1, 1, 0])),
+    ([1, 1, 0], [1, 0, 1], [], ([0, 1], [1, 1], [1, 1, 0])),  # untimed: one time
+], ids=["last-item-then-first-at-the-next-time", "one-time", "untimed"])
+def test_shared_seeds_are_the_distinct_item_time_pairs(seeds, example, seed_time, expected):
+    got = shared_seeds(np.array(seeds), np.array(example), np.array(seed_time, dtype=np.int64), 3)
+    assert [a.tolist() for a in got] == list(map(list, expected))
 
 
 @pytest.mark.torch
