@@ -129,9 +129,12 @@ def main() -> int:
     # The item subgraphs of one epoch of each link loader, sampled by an
     # entity Loader of products: what its second call per batch costs alone.
     positives: dict[str, float] = {}
+    roots: dict[str, int] = {}
     for name in ("link", "link-all"):
         seeds, seed_times = [], []
+        roots[name] = 0
         for batch in loaders[name]:
+            roots[name] += np.unique(np.concatenate([batch.pos_index, batch.neg_index.ravel()])).size
             example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
             seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
             seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
@@ -154,6 +157,9 @@ def main() -> int:
     medians = {name: statistics.median(values) for name, values in times.items()}
     for name, median in medians.items():
         print(f"  {name:<17} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
+    for name in ("link", "link-all"):
+        print(f"  {name}: {roots[name]:,} item subgraphs per epoch for "
+              f"{round(len(table) * (positives[name] + args.negatives)):,} item seeds")
     for name in loaders:
         if not name.startswith("link"):
             continue
