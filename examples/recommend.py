@@ -527,13 +527,13 @@ def parser() -> argparse.ArgumentParser:
                         help="id-aware: the products inside the customer's subgraph ranked above "
                              "every other, or every product by its score (those inside by the GNN's)")
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
-    parser.add_argument("--epochs", type=int, default=4)
+    parser.add_argument("--epochs", type=int, default=6)
     parser.add_argument("--batch-size", type=int, default=64)
     parser.add_argument("--negatives", type=int, default=8, help="random products per example")
     parser.add_argument("--positives", choices=["one", "all"], default="one",
                         help="two-tower: one positive per example and epoch, or all of them")
     parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
-    parser.add_argument("--lr", type=float, default=0.01, help="Adam's learning rate")
+    parser.add_argument("--lr", type=float, default=0.003, help="Adam's learning rate")
     parser.add_argument("--workers", type=int, default=1, help="loader worker threads")
     parser.add_argument("--threads", type=int, default=1, help="torch's CPU threads")
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")
