@@ -1,6 +1,7 @@
 """What a LinkLoader example costs against an entity Loader example on the same sources.
 
     .venv/bin/python bench/link_loader.py [--scale 1] [--passes 5] [--negatives 4] [--baseline REV]
+                                          [--shuffle]
 
 Builds the shop of examples/recommend.py (examples/database.py with
 tastes), its link training table (customers at monthly cut-offs, the
@@ -12,13 +13,21 @@ that load from other users of the machine falls on both alike:
   customers' request of examples/recommend.py;
 * ``link``:   a LinkLoader of the same examples, with the same request for
   the customers, the products' request for one positive per example (its
-  default) and ``--negatives`` negatives per example;
-* ``link-all``: the same with every positive of every example
+  default) and ``--negatives`` negatives per example; each distinct
+  (product, cut-off) seed of a batch sampled once (its default);
+* ``link-unshared``: the same with ``share_items=False``, a subgraph per
+  item seed of each example;
+* ``link-all``: the same as ``link`` with every positive of every example
   (``positives="all"``); with ``--baseline REV``, also the LinkLoader of
   revision REV (its link_loader.py on this tree's other modules);
 * ``items of ...``: a Loader of products over the positives and negatives
   that one epoch of that link loader drew, at their examples' cut-offs,
-  with the products' request and as many batches: its second call alone.
+  with the products' request and as many batches: the second call of a
+  link loader that samples every seed (``share_items=False``) alone.
+
+The examples are in the link table's order (cut-off by cut-off), so a
+batch's examples mostly share one cut-off; ``--shuffle`` mixes them, as
+training does, which leaves fewer item seeds to share.
 
 The products' subgraphs (their order items of the last 30 days) are larger
 than the customers' (five orders), and positives are the popular products,
@@ -89,8 +98,9 @@ def main() -> int:
     parser.add_argument("--batch-size", type=int, default=256)
     parser.add_argument("--negatives", type=int, default=4)
     parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu")
+    parser.add_argument("--shuffle", action="store_true", help="shuffle the examples (seed 0)")
     parser.add_argument("--baseline", metavar="REV",
-                        help="also time the LinkLoader of git revision REV (all positives)")
+                        help="also time the LinkLoader of git revision REV")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="rerozer-bench-") as tmp:
@@ -106,21 +116,25 @@ def main() -> int:
     item_counts, item_windows = product_request()
     link = dict(batch_size=args.batch_size, negatives=args.negatives,
                 num_neighbors=customer_request(), item_num_neighbors=item_counts,
-                item_sampling_time_offsets=item_windows, check=False)
+                item_sampling_time_offsets=item_windows, check=False, shuffle=args.shuffle)
     loaders: dict[str, Loader] = {
         "entity": Loader(graph, SOURCE, table.keys, table.times, batch_size=args.batch_size,
-                         num_neighbors=customer_request(), check=False),
+                         num_neighbors=customer_request(), check=False, shuffle=args.shuffle),
         "link": LinkLoader(graph, table, **link),  # type: ignore[arg-type]
+        "link-unshared": LinkLoader(graph, table, share_items=False, **link),  # type: ignore[arg-type]
         "link-all": LinkLoader(graph, table, positives="all", **link),  # type: ignore[arg-type]
     }
     if args.baseline:
-        loaders[f"link-all@{args.baseline}"] = baseline_loader(args.baseline)(graph, table, **link)
+        loaders[f"link@{args.baseline}"] = baseline_loader(args.baseline)(graph, table, **link)
     # The item subgraphs of one epoch of each link loader, sampled by an
     # entity Loader of products: what its second call per batch costs alone.
     positives: dict[str, float] = {}
+    roots: dict[str, int] = {}
     for name in ("link", "link-all"):
         seeds, seed_times = [], []
+        roots[name] = 0
         for batch in loaders[name]:
+            roots[name] += np.unique(np.concatenate([batch.pos_index, batch.neg_index.ravel()])).size
             example = np.repeat(np.arange(batch.seed_node.size), np.diff(batch.pos_ptr))
             seeds += [batch.pos_node, batch.neg_node.reshape(-1)]
             seed_times += [batch.seed_time[example], np.repeat(batch.seed_time, args.negatives)]
@@ -137,20 +151,25 @@ def main() -> int:
     for p in range(args.passes):
         for name in (list(loaders) if p % 2 == 0 else list(loaders)[::-1]):
             times[name].append(epoch(loaders[name], args.clock))
-    print(f"{len(table):,} examples in batches of {args.batch_size}, {args.negatives} negatives, "
+    print(f"{len(table):,} examples in batches of {args.batch_size}{' (shuffled)' if args.shuffle else ''}, "
+          f"{args.negatives} negatives, "
           f"{args.passes} passes (median {args.clock} seconds per epoch)")
     medians = {name: statistics.median(values) for name, values in times.items()}
     for name, median in medians.items():
         print(f"  {name:<17} {median:8.3f} s   {len(table) / median:10,.0f} examples/s")
+    for name in ("link", "link-all"):
+        print(f"  {name}: {roots[name]:,} item subgraphs per epoch for "
+              f"{round(len(table) * (positives[name] + args.negatives)):,} item seeds")
     for name in loaders:
         if not name.startswith("link"):
             continue
         mode = "link-all" if name.startswith("link-all") else "link"
+        shared = "" if name.startswith("link-unshared") or "@" in name else " (shared)"
         both = medians["entity"] + medians[f"items of {mode}"]
         subgraphs = 1 + positives[mode] + args.negatives
         print(f"  {name}: x{medians[name] / medians['entity']:.2f} an entity example "
               f"(subgraphs per example: 1 + {positives[mode]:.2f} positives + {args.negatives} "
-              f"negatives = {subgraphs:.2f}); x{medians[name] / both:.2f} its two calls alone "
+              f"negatives = {subgraphs:.2f}{shared}); x{medians[name] / both:.2f} its two calls alone "
               f"(entity + items of {mode}: the rest is drawing and joining)")
     return 0
 

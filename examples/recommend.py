@@ -37,7 +37,11 @@ embedding plus the mean vector of the products in its subgraph) against
 a learned vector and bias per product and the product's purchases of the
 last 30 days. Training takes the binary cross-entropy of the products
 inside (is it a positive?) and the cross-entropy of each positive among
-all products.
+all products. --inside scored ranks every product in one order instead:
+those inside by their logits from the GNN, the others by that learned
+score, so that a popular product of the customer's favourite category
+that it never bought may come before one it bought once (and the
+cross-entropy over all products takes the logits of those inside).
 
 Both models give tables without feature columns (customers, orders) a
 learned vector per row, looked up by the batch's global node ids (n_id).
@@ -379,7 +383,7 @@ def subgraph_labels(batch: Any, part: LinkTrainingTable) -> npt.NDArray[np.bool_
 
 
 def train_id_aware(model: Any, optimizer: Any, loader: Loader, part: LinkTrainingTable,
-                   recent: npt.NDArray[np.float64]) -> float:
+                   recent: npt.NDArray[np.float64], scored: bool = False) -> float:
     """One pass of the ID-aware model: binary cross-entropy of every product
     inside a customer's subgraph against whether the customer takes it, plus
     the cross-entropy of each positive among all products (the order below)."""
@@ -396,6 +400,8 @@ def train_id_aware(model: Any, optimizer: Any, loader: Loader, part: LinkTrainin
         ptr, picked = gather_ranges(part.offsets, batch.example_index)
         example = torch.from_numpy(np.repeat(np.arange(batch.seed_node.size), np.diff(ptr)))
         positives = torch.from_numpy(part.items[picked])
+        if scored:  # one ranking: the products inside take their GNN logits
+            every = every.index_put((data[ITEM].batch, data[ITEM].n_id), inside)
         loss = loss + torch.nn.functional.cross_entropy(every[example], positives)
         optimizer.zero_grad()
         loss.backward()
@@ -422,8 +428,12 @@ def rank_id_aware(model: Any, graph: Graph, part: LinkTrainingTable, recent: npt
             data = batch.to_hetero_data()
             logits, every = model(data, data[SOURCE].seed_time,
                                   torch.from_numpy(recent[batch.example_index]).float())
-            scores[batch.example_index] = torch.sigmoid(every).numpy() - 1.0
             example = batch.example_index[batch.out_batch[ITEM]]
+            if args.inside == "scored":
+                scores[batch.example_index] = every.numpy()
+                scores[example, batch.out_node[ITEM]] = logits.numpy()
+                continue
+            scores[batch.example_index] = torch.sigmoid(every).numpy() - 1.0
             inside[example, batch.out_node[ITEM]] = 1.0 + torch.sigmoid(logits).numpy()
     return np.where(inside > 0, inside, scores)
 
@@ -477,7 +487,7 @@ def run(args: argparse.Namespace, workdir: Path) -> int:
         recent = np.log1p(popularity(bought, graph, train))
 
         def train_once() -> float:
-            return train_id_aware(model, optimizer, loader, train, recent)
+            return train_id_aware(model, optimizer, loader, train, recent, args.inside == "scored")
 
         def ranked(name: str) -> npt.NDArray[np.float64]:
             return rank_id_aware(model, graph, parts[name], np.log1p(popular[name]), args)
@@ -513,14 +523,17 @@ def parser() -> argparse.ArgumentParser:
                              "inside each customer's own subgraph scored (ID-aware)")
     parser.add_argument("--orders", type=int, default=20,
                         help="latest orders in the ID-aware model's customer subgraphs")
+    parser.add_argument("--inside", choices=["first", "scored"], default="first",
+                        help="id-aware: the products inside the customer's subgraph ranked above "
+                             "every other, or every product by its score (those inside by the GNN's)")
     parser.add_argument("--scale", type=float, default=1.0, help="database size factor")
-    parser.add_argument("--epochs", type=int, default=4)
+    parser.add_argument("--epochs", type=int, default=6)
     parser.add_argument("--batch-size", type=int, default=64)
     parser.add_argument("--negatives", type=int, default=8, help="random products per example")
     parser.add_argument("--positives", choices=["one", "all"], default="one",
                         help="two-tower: one positive per example and epoch, or all of them")
     parser.add_argument("--hidden", type=int, default=32, help="hidden channels")
-    parser.add_argument("--lr", type=float, default=0.01, help="Adam's learning rate")
+    parser.add_argument("--lr", type=float, default=0.003, help="Adam's learning rate")
     parser.add_argument("--workers", type=int, default=1, help="loader worker threads")
     parser.add_argument("--threads", type=int, default=1, help="torch's CPU threads")
     parser.add_argument("--data-seed", type=int, default=0, help="seed of the generated data")

@@ -13,6 +13,7 @@ import pytest
 from rerozer_tables import (
     LinkLoader, Loader, Table, build_graph, link_training_table, map_at_k, recall_at_k, split_by_time,
 )
+from rerozer_tables.load.link_join import shared_seeds
 from rerozer_tables.tasks.metrics import top_k
 
 HORIZON = 6
@@ -128,10 +129,6 @@ def loaded():
     return graph, table
 
 
-def songs_seeds(batch):
-    return batch.pos_node.size + batch.neg_node.size
-
-
 def epoch(graph, table, **options):
     options = dict(batch_size=4, negatives=3, num_neighbors=[2, 2], shuffle=True, seed=7) | options
     return list(LinkLoader(graph, table, **options))
@@ -148,8 +145,9 @@ def graph_edges(graph, edge_type):
     dict(workers=2), dict(workers=2, worker_kind="process"), dict(temporal_strategy="uniform"),
     dict(positives="all", workers=2), dict(positives="all", item_num_neighbors=[1], workers=1),
     dict(num_neighbors=[-1, 3, 1], item_num_neighbors=[1]),
+    dict(share_items=False, workers=2), dict(share_items=False, positives="all", negatives=6),
 ], ids=["threads", "processes", "uniform", "all-positives", "all-other-item-request",
-        "calls-of-other-lengths"])
+        "calls-of-other-lengths", "unshared", "unshared-all"])
 def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded, options):
     graph, table = loaded
     batches = epoch(graph, table, **options)
@@ -183,10 +181,17 @@ def test_link_batches_hold_the_positives_true_negatives_and_nothing_late(loaded,
             assert (song_time[batch.neg_node[i]] <= times[i]).all()
             assert songs[batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]]].tolist() == mine.tolist()
             assert songs[batch.neg_index[i]].tolist() == batch.neg_node[i].tolist()
-            assert (batch.out_batch["songs"][batch.neg_index[i]] == i).all()
+            roots = np.concatenate([batch.pos_index[batch.pos_ptr[i] : batch.pos_ptr[i + 1]], batch.neg_index[i]])
+            owner = batch.out_batch["songs"][roots]
+            # Its own roots, or shared ones owned by an example at its cut-off.
+            assert (owner == i).all() if not options.get("share_items", True) else (times[owner] == times[i]).all()
+        # Shared: one root per distinct (item, cut-off) seed; unshared: one per seed.
+        roots = np.concatenate([batch.pos_index, batch.neg_index.ravel()])
+        pairs = {(n, t) for n, t in zip(songs[roots].tolist(), times[batch.out_batch["songs"][roots]].tolist())}
+        assert np.unique(roots).size == (len(pairs) if options.get("share_items", True) else roots.size)
         assert (batch.out_node["users"][: batch.seed_node.size] == batch.seed_node).all()
         assert batch.source_side["users"][: batch.seed_node.size].all()
-        assert not batch.source_side["songs"][: songs_seeds(batch)].any()
+        assert not batch.source_side["songs"][roots].any()
     assert sorted(seen) == list(range(len(table)))
     # The same batches with none of the options' workers.
     alone = epoch(graph, table, **(options | dict(workers=0)))
@@ -239,8 +244,8 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded, options):
     batch = ranks[0][0]
     # Nodes come hop by hop: source and item seeds first, as num_sampled_nodes counts them.
     seeds = batch.num_sampled_nodes["songs"][0]
-    assert seeds == batch.pos_node.size + batch.neg_node.size
-    assert sorted(np.concatenate([batch.pos_index, batch.neg_index.ravel()]).tolist()) == list(range(seeds))
+    roots = np.concatenate([batch.pos_index, batch.neg_index.ravel()])
+    assert seeds < roots.size and set(roots.tolist()) == set(range(seeds))  # some shared
     # The sources' call is an entity Loader's batch of the same examples and
     # seed; in each hop its nodes come first, then the items' call's.
     counts = options.get("num_neighbors", [2, 2])
@@ -258,6 +263,17 @@ def test_link_batches_split_over_ranks_and_hop_order(loaded, options):
                 side += [True] * mine.size + [False] * (end - start - mine.size)
             assert nodes.tolist() == expected
             assert link.source_side[node_type].tolist() == side
+
+
+@pytest.mark.parametrize("seeds, example, seed_time, expected", [
+    # The last item at one time and item 0 at the next are two pairs.
+    ([2, 0, 2], [0, 1, 0], [5, 9], ([2, 0], [0, 1], [0, 1, 0])),
+    ([1, 1, 0], [1, 0, 1], [7, 7], ([0, 1], [1, 1], [1, 1, 0])),
+    ([1, 1, 0], [1, 0, 1], [], ([0, 1], [1, 1], [1, 1, 0])),  # untimed: one time
+], ids=["last-item-then-first-at-the-next-time", "one-time", "untimed"])
+def test_shared_seeds_are_the_distinct_item_time_pairs(seeds, example, seed_time, expected):
+    got = shared_seeds(np.array(seeds), np.array(example), np.array(seed_time, dtype=np.int64), 3)
+    assert [a.tolist() for a in got] == list(map(list, expected))
 
 
 @pytest.mark.torch
@@ -376,11 +392,12 @@ def test_readme_example_runs_and_prints_what_it_shows(tmp_path):
 
 @pytest.mark.torch
 @pytest.mark.training_run
-@pytest.mark.parametrize("model", ["two-tower", "id-aware"])
+@pytest.mark.parametrize("model", [["two-tower"], ["id-aware"], ["id-aware", "--inside", "scored"]],
+                         ids=["two-tower", "id-aware", "id-aware-scored"])
 def test_recommend_example_learns(tmp_path, model):
     example = Path(__file__).resolve().parents[1] / "examples" / "recommend.py"
     completed = subprocess.run(
-        [sys.executable, str(example), "--model", model, "--scale", "0.25", "--epochs", "2",
+        [sys.executable, str(example), "--model", *model, "--scale", "0.25", "--epochs", "2",
          "--workdir", str(tmp_path)],
         capture_output=True, text=True, timeout=900, check=False, cwd=tmp_path,
     )

@@ -15,7 +15,8 @@ overlap (the items' seeds in hop 0, the same type in the sources' last
 hop): then one call's entries all come before the other's, and each call's
 local indices move by a constant. Only the rest are put in the joined order
 entry by entry. No feature row is copied here: features are gathered for
-the joined nodes afterwards.
+the joined nodes afterwards. ``shared_seeds`` finds the item seeds that
+several examples of a batch draw at one time, sampled once.
 """
 
 from __future__ import annotations
@@ -173,3 +174,19 @@ def join_samples(
     num_nodes = {t: order.counts for t, order in orders.items()}
     result: Result = (out_row, out_col, out_node, out_batch, num_nodes, num_edges)
     return Joined(result, edge_index, first_side, orders)
+
+
+def shared_seeds(
+    seeds: Int64Array, example: Int64Array, seed_time: Int64Array, num_items: int,
+) -> tuple[Int64Array, Int64Array, Int64Array]:
+    """The distinct (item, cut-off time) pairs among a batch's item seeds,
+    ordered by time, then item: each pair's item, the example of its first
+    seed, and each seed's place among the pairs (``slot``). Seed b is of
+    example ``example[b]``, at ``seed_time[example[b]]`` (every seed at one
+    time when ``seed_time`` is empty, an untimed graph's)."""
+    code = seeds
+    if seed_time.size:
+        _, when = np.unique(seed_time, return_inverse=True)
+        code = when.reshape(-1)[example] * max(num_items, 1) + seeds
+    _, first, slot = np.unique(code, return_index=True, return_inverse=True)
+    return seeds[first], example[first], slot.reshape(-1).astype(np.int64, copy=False)

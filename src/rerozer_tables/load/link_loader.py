@@ -14,6 +14,16 @@ negative each, the item seeds of ``out_node[items]`` are::
     pos_ptr      [0, 1, 2]                     (example i's positives: pos_index[ptr[i]:ptr[i+1]])
     pos_index    [0, 1]                        (local indices into out_node[items])
     neg_index    [[2], [3]]
+
+By default (``share_items=True``) an item seed that several examples of a
+batch draw at one cut-off time (a popular positive, a negative drawn
+twice) is sampled once, and they share its subgraph: the items' call
+samples each distinct (item, time) pair once, in order of time, then
+item, its nodes' ``out_batch`` names the first example (positives before
+negatives) that drew it, and several entries of ``pos_index`` and
+``neg_index`` may name one root. A shared subgraph is what each sharer's
+own would be for the sampler's draws it got: every node of it comes at
+or before that cut-off, which is each sharer's own.
 """
 
 from __future__ import annotations
@@ -29,7 +39,7 @@ from ..graph.time_rules import FutureValues, FutureWindows, refuse_future_window
 from ..tables.columns import Int64Array
 from ..tasks.link_training import LinkTrainingTable, gather_ranges
 from .batch import Batch
-from .link_join import join_samples
+from .link_join import join_samples, shared_seeds
 from .loader import Loader
 from .plan import _Job, _Planned, _Sampling
 from .request import Counts, Windows, normalise_request
@@ -53,6 +63,11 @@ class LinkBatch(Batch):
     ``source_side[node_type]`` is True for the nodes of the source
     subgraphs and False for those of the item subgraphs: what an ID-aware
     model reads to find the items inside a source's own subgraph.
+
+    With shared item subgraphs (``LinkLoader(share_items=True)``, the
+    default) the item nodes' ``out_batch`` names the first example that
+    drew their root at that cut-off, and several entries of ``pos_index``
+    and ``neg_index`` may name one root.
 
     ``pos_node`` are the positives' item positions, example i's being
     ``pos_node[pos_ptr[i]:pos_ptr[i + 1]]``: its items in the table that
@@ -188,11 +203,13 @@ class _LinkSampling:
     with the item seeds and the items' sampler seed drawn from the batch's
     seed alone, joined into one result whose features are then gathered."""
 
-    def __init__(self, source_job: _Job, item_job: _Job, items: _Items, *, stack_edges: bool) -> None:
+    def __init__(self, source_job: _Job, item_job: _Job, items: _Items, *, stack_edges: bool,
+                 share_items: bool = True) -> None:
         self.sampling = _Sampling(source_job, stack_edges=stack_edges)
         self.source_job = source_job
         self.item_job = item_job
         self.draw = items
+        self.share_items = share_items
 
     def __call__(self, planned: _Planned) -> LinkBatch:
         size = planned.example_index.size
@@ -204,6 +221,9 @@ class _LinkSampling:
             np.repeat(np.arange(size, dtype=np.int64), self.draw.negatives),
         ])
         seeds = np.concatenate([positives, negatives.reshape(-1)])
+        slot = None
+        if self.share_items and seeds.size:
+            seeds, example, slot = shared_seeds(seeds, example, planned.seed_time, self.draw.num_items)
         state = np.random.SeedSequence([planned.seed % 2**32, 2]).generate_state(1)
         source, item = self.source_job, self.item_job
         sources = self.sampling.sampler(planned.seed).sample(
@@ -218,6 +238,8 @@ class _LinkSampling:
         joined = join_samples(sources, items, example, graph.node_types, graph.edge_types,
                               stack_edges=self.sampling.stack_edges)
         roots = joined.second_index(item.entity_table, seeds.size)
+        if slot is not None:
+            roots = roots[slot]
         batch = source.batch(
             planned, joined.result, stack_edges=False, kind=LinkBatch,
             item_table=item.entity_table, pos_ptr=ptr, pos_node=positives,
@@ -265,6 +287,14 @@ class LinkLoader(Loader):
         once. A training example then costs its source's subgraph, one
         positive's and the negatives', however many items it took.
         ``"all"``: every positive of every example, in each batch.
+    share_items
+        True (the default): each distinct (item, cut-off time) pair among
+        a batch's positives and negatives is sampled once and its subgraph
+        shared by the examples that drew it (see the module's docstring):
+        popular items and examples at one cut-off then cost one subgraph,
+        not one each. The item nodes' ``out_batch`` names the first of
+        them, whose cut-off is every sharer's. False: one subgraph per
+        item seed of each example, owned by that example.
 
     A positive that does not exist yet at the example's cut-off (its row's
     time is later) is left out of the batch: its subgraph would hold a node
@@ -301,6 +331,7 @@ class LinkLoader(Loader):
         batch_size: int,
         negatives: int = 1,
         positives: Positives = "one",
+        share_items: bool = True,
         num_neighbors: Counts | None = None,
         sampling_time_offsets: Windows | None = None,
         item_num_neighbors: Counts | None = None,
@@ -373,6 +404,7 @@ class LinkLoader(Loader):
         self.table = table
         self.negatives = negatives
         self.positives = positives
+        self.share_items = share_items
 
     def plan(self, epoch: int) -> list[_Planned]:
         """Every batch of ``epoch`` on this rank, before sampling; each knows
@@ -380,4 +412,5 @@ class LinkLoader(Loader):
         return [replace(planned, epoch=epoch) for planned in super().plan(epoch)]
 
     def _sampling(self, *, stack_edges: bool) -> _LinkSampling:
-        return _LinkSampling(self._job, self._item_job, self._items, stack_edges=stack_edges)
+        return _LinkSampling(self._job, self._item_job, self._items, stack_edges=stack_edges,
+                             share_items=self.share_items)
