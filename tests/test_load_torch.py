@@ -72,6 +72,44 @@ def test_hetero_data_holds_the_batch_without_copies(tmp_path):
 
 
 @pytest.mark.torch
+@pytest.mark.parametrize("labels", [None, [1, 0, 1]], ids=["no-labels", "labels"])
+def test_hetero_data_made_directly_is_what_pyg_makes(labels):
+    """The stores made without PyG's attribute machinery hold what its
+    public interface puts there, in the same order, and PyG's own methods
+    work on them as on its own objects."""
+    import copy
+
+    from rerozer_tables.load import torch_bridge
+
+    batch = next(iter(Loader(shop(with_tags=False), "users", ["a", "b", "c"], [9, 9, 3],
+                             batch_size=3, num_neighbors=request(), labels=labels)))
+    data = batch.to_hetero_data()
+    builder = torch_bridge._builder
+    assert builder is not None and builder.direct  # the installed PyG takes the direct path
+    builder.direct = False
+    try:
+        public = batch.to_hetero_data()
+    finally:
+        builder.direct = True
+
+    def contents(made):
+        return [(getattr(store, "_key", None),
+                 [(k, (v.dtype, v.shape, v.numpy().tobytes()) if hasattr(v, "numpy") else v)
+                  for k, v in store.items()])
+                for store in made.stores]
+
+    assert ("y" in data["users"]) == (labels is not None) and data["users"].batch_size == 3
+    for one, two in [(data, public), (data.clone(), public.clone()), (copy.copy(data), public),
+                     (data.to("cpu"), public), (data.node_type_subgraph(["users"]),
+                                                public.node_type_subgraph(["users"]))]:
+        assert contents(one) == contents(two) and one.metadata() == two.metadata()
+        assert repr(one) == repr(two) and one.time_unit == "s"
+        assert all(store._parent() is one for store in one.stores)
+    assert data.validate() and data.num_nodes == public.num_nodes
+    assert data.to_homogeneous().edge_index.tolist() == public.to_homogeneous().edge_index.tolist()
+
+
+@pytest.mark.torch
 def test_a_heterogeneous_gnn_runs_on_a_batch():
     import torch
     from torch_geometric.nn import SAGEConv, to_hetero
