@@ -55,7 +55,9 @@ def test_hetero_data_holds_the_batch_without_copies(tmp_path):
     assert data["tags"].x.shape == (0, 0)
     assert data["users"].x_cat.dtype == torch.int64 and shares(data["users"].x_cat, batch.x_cat["users"])
     assert data["posts"].x_cat.shape == (batch.out_node["posts"].size, 0)
-    assert set(data.edge_types) == set(graph.edge_types)
+    # In the graph's order, as the batch's dictionaries are.
+    assert list(batch.edge_index) == data.edge_types == graph.edge_types
+    assert data.node_types == list(batch.out_node)
     for edge_type in graph.edge_types:
         store = data[edge_type]
         assert store.edge_index.tolist() == batch.edge_index[edge_type].tolist()

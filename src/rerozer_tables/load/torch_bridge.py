@@ -130,7 +130,10 @@ class _Builder:
         )
 
     def __call__(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]],
-                 attributes: dict[str, Any]) -> Any:
+                 attributes: dict[str, Any] | None = None) -> Any:
+        """A ``HeteroData`` with these node and edge stores and whole-object
+        ``attributes``; the stores keep the dictionaries given."""
+        attributes = {} if attributes is None else attributes
         if self.direct:
             return self._direct(nodes, edges, attributes)
         return self._public(nodes, edges, attributes)
