@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 
 from ..graph.features import FeatureSources, feature_sources, gather_features
 from ..graph.graph import EdgeType, Graph, TemporalStrategy, edge_type_key
-from ..graph.node_features import FeatureLayout
+from ..graph.node_features import FeatureLayout, Float32Array
 from ..graph.rich_features import gather_rich
 from ..graph.time_rules import FutureValues, mask_future_values, timestamp_columns_by_type
 from ..tables.columns import AnyArray, Int64Array
