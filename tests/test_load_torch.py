@@ -55,7 +55,9 @@ def test_hetero_data_holds_the_batch_without_copies(tmp_path):
     assert data["tags"].x.shape == (0, 0)
     assert data["users"].x_cat.dtype == torch.int64 and shares(data["users"].x_cat, batch.x_cat["users"])
     assert data["posts"].x_cat.shape == (batch.out_node["posts"].size, 0)
-    assert set(data.edge_types) == set(graph.edge_types)
+    # In the graph's order, as the batch's dictionaries are.
+    assert list(batch.edge_index) == data.edge_types == graph.edge_types
+    assert data.node_types == list(batch.out_node)
     for edge_type in graph.edge_types:
         store = data[edge_type]
         assert store.edge_index.tolist() == batch.edge_index[edge_type].tolist()
@@ -69,6 +71,44 @@ def test_hetero_data_holds_the_batch_without_copies(tmp_path):
     # What a PyG model reads: the dictionaries by node and edge type.
     assert set(data.x_dict) == set(graph.node_types)
     assert data["posts"].x.shape[0] == batch.out_node["posts"].size > 0
+
+
+@pytest.mark.torch
+@pytest.mark.parametrize("labels", [None, [1, 0, 1]], ids=["no-labels", "labels"])
+def test_hetero_data_made_directly_is_what_pyg_makes(labels):
+    """The stores made without PyG's attribute machinery hold what its
+    public interface puts there, in the same order, and PyG's own methods
+    work on them as on its own objects."""
+    import copy
+
+    from rerozer_tables.load import torch_bridge
+
+    batch = next(iter(Loader(shop(with_tags=False), "users", ["a", "b", "c"], [9, 9, 3],
+                             batch_size=3, num_neighbors=request(), labels=labels)))
+    data = batch.to_hetero_data()
+    builder = torch_bridge._builder
+    assert builder is not None and builder.direct  # the installed PyG takes the direct path
+    builder.direct = False
+    try:
+        public = batch.to_hetero_data()
+    finally:
+        builder.direct = True
+
+    def contents(made):
+        return [(getattr(store, "_key", None),
+                 [(k, (v.dtype, v.shape, v.numpy().tobytes()) if hasattr(v, "numpy") else v)
+                  for k, v in store.items()])
+                for store in made.stores]
+
+    assert ("y" in data["users"]) == (labels is not None) and data["users"].batch_size == 3
+    for one, two in [(data, public), (data.clone(), public.clone()), (copy.copy(data), public),
+                     (data.to("cpu"), public), (data.node_type_subgraph(["users"]),
+                                                public.node_type_subgraph(["users"]))]:
+        assert contents(one) == contents(two) and one.metadata() == two.metadata()
+        assert repr(one) == repr(two) and one.time_unit == "s"
+        assert all(store._parent() is one for store in one.stores)
+    assert data.validate() and data.num_nodes == public.num_nodes
+    assert data.to_homogeneous().edge_index.tolist() == public.to_homogeneous().edge_index.tolist()
 
 
 @pytest.mark.torch

@@ -106,21 +106,30 @@ def later_than(values: Float32Array, times: Int64Array) -> BoolArray:
     return np.asarray((values > limit) | ((values == limit) & inexact))
 
 
+def timestamp_columns_by_type(features: Mapping[str, NodeFeatures]) -> dict[str, list[int]]:
+    """``timestamp_columns`` of every node type that has any."""
+    columns = {node_type: timestamp_columns(held) for node_type, held in features.items()}
+    return {node_type: chosen for node_type, chosen in columns.items() if chosen}
+
+
 def mask_future_values(
     features: Mapping[str, NodeFeatures], x: dict[str, Float32Array],
     out_batch: Mapping[str, Int64Array], seed_time: Int64Array,
+    columns: Mapping[str, list[int]] | None = None,
 ) -> None:
     """Set to NaN, in place, every timestamp feature value of a sampled row
-    that may be later than the time of the example the row was sampled for."""
+    that may be later than the time of the example the row was sampled for.
+    ``columns`` is ``timestamp_columns_by_type(features)``, when the caller keeps it."""
     if seed_time.size == 0:
         return  # a graph without times: no example time to compare with
-    for node_type, held in features.items():
+    if columns is None:
+        columns = timestamp_columns_by_type(features)
+    for node_type, chosen in columns.items():
         rows = x.get(node_type)
-        columns = timestamp_columns(held)
-        if rows is None or not columns or rows.shape[0] == 0:
+        if rows is None or rows.shape[0] == 0:
             continue
         times = seed_time[out_batch[node_type]]
-        for c in columns:
+        for c in chosen:
             column = rows[:, c]
             column[later_than(column, times)] = np.nan
 

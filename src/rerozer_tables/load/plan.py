@@ -8,11 +8,11 @@ from dataclasses import dataclass, replace
 from functools import cached_property
 from typing import TYPE_CHECKING, Any
 
-from ..graph.features import gather_features
+from ..graph.features import FeatureSources, feature_sources, gather_features
 from ..graph.graph import EdgeType, Graph, TemporalStrategy, edge_type_key
-from ..graph.node_features import FeatureLayout
+from ..graph.node_features import FeatureLayout, Float32Array
 from ..graph.rich_features import gather_rich
-from ..graph.time_rules import FutureValues, mask_future_values
+from ..graph.time_rules import FutureValues, mask_future_values, timestamp_columns_by_type
 from ..tables.columns import AnyArray, Int64Array
 from .batch import Batch
 from .batch_arrays import Result, stacked_edges
@@ -42,6 +42,19 @@ class _Job:
         unit = self.graph.time_unit
         return {t: replace(held.layout, time_unit=unit) for t, held in self.graph.features.items()}
 
+    # What every batch looks up, worked out once for the loader's batches.
+    @cached_property
+    def sources(self) -> FeatureSources:
+        return feature_sources(self.graph.features) if self.features else {}
+
+    @cached_property
+    def stamps(self) -> dict[str, list[int]]:
+        return timestamp_columns_by_type(self.graph.features) if self.features else {}
+
+    @cached_property
+    def edge_keys(self) -> list[tuple[EdgeType, str]]:
+        return [(t, edge_type_key(t)) for t in self.graph.edge_types]
+
     def batch(
         self, planned: _Planned, result: Result, *, stack_edges: bool,
         edge_index: dict[str, Int64Array] | None = None,
@@ -63,17 +76,22 @@ class _Job:
         out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges = result
         stacked: dict[EdgeType, Int64Array] = {}
         if edge_index is not None:
-            stacked = {t: edge_index[edge_type_key(t)] for t in self.graph.edge_types}
+            stacked = {t: edge_index[key] for t, key in self.edge_keys}
         elif stack_edges:
-            for edge_type in self.graph.edge_types:
-                key = edge_type_key(edge_type)
+            for edge_type, key in self.edge_keys:
                 both = stacked_edges(out_row[key], out_col[key])
                 stacked[edge_type] = both
                 out_row[key], out_col[key] = both[0], both[1]
-        x, x_cat = gather_features(self.graph.features, out_node) if self.features else ({}, {})
-        if self.features and self.future_values == "mask":
-            mask_future_values(self.graph.features, x, out_batch, planned.seed_time)
-        x_text, x_multi = gather_rich(self.graph.features, out_node) if self.features else ({}, {})
+        features = self.graph.features
+        x: dict[str, Float32Array] = {}
+        x_cat: dict[str, Int64Array] = {}
+        x_text: dict[str, Float32Array] = {}
+        x_multi: dict[str, tuple[Int64Array, Int64Array]] = {}
+        if self.features:
+            x, x_cat = gather_features(features, out_node, self.sources)
+            if self.future_values == "mask" and self.stamps:
+                mask_future_values(features, x, out_batch, planned.seed_time, self.stamps)
+            x_text, x_multi = gather_rich(features, out_node)
         graph_time = self.graph.node_time
         times = {} if node_time is None else node_time
         batch = kind(

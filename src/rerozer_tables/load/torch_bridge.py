@@ -54,11 +54,12 @@ def import_torch() -> tuple[Any, Any]:
 class _Builder:
     """Makes ``HeteroData`` objects with given stores.
 
-    PyG creates a store through attribute machinery that costs more than the
-    rest of a conversion together. When the installed PyG keeps its stores as
-    this one does (checked once, against a ``HeteroData`` built through its
-    public interface), stores are made directly; otherwise through that
-    interface.
+    PyG creates an object and its stores through attribute machinery that
+    costs more than the rest of a conversion together. When the installed
+    PyG lays them out as this one does (checked once, against a
+    ``HeteroData`` built through its public interface), the object's
+    attributes are copied from one made once, and stores are made directly;
+    otherwise everything goes through that interface.
     """
 
     def __init__(self, hetero_data: Any) -> None:
@@ -66,46 +67,76 @@ class _Builder:
         self.direct = False
         try:
             storage = importlib.import_module("torch_geometric.data.storage")
+            self.base_storage = storage.BaseStorage
             self.node_storage, self.edge_storage = storage.NodeStorage, storage.EdgeStorage
+            # What HeteroData() sets besides its three stores: the same
+            # classes for every object.
+            made = hetero_data()
+            self.fixed = {k: v for k, v in made.__dict__.items()
+                          if k not in ("_global_store", "_node_store_dict", "_edge_store_dict")}
             self.direct = self._same(self._direct, self._public)
         except Exception:  # any other layout: the public way
             self.direct = False
 
-    def _public(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
+    def _public(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]],
+                attributes: dict[str, Any]) -> Any:
         data = self.hetero_data()
         for key, values in nodes.items():
             data.get_node_store(key).update(values)
         for key, values in edges.items():
             data.get_edge_store(*key).update(values)
+        for name, value in attributes.items():
+            setattr(data, name, value)
         return data
 
-    def _direct(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
-        data = self.hetero_data()
+    def _direct(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]],
+                attributes: dict[str, Any]) -> Any:
+        kind = self.hetero_data
+        data = kind.__new__(kind)
         parent = weakref.ref(data)
-        for stores, kind, entries in (
-            (data.__dict__["_node_store_dict"], self.node_storage, nodes),
-            (data.__dict__["_edge_store_dict"], self.edge_storage, edges),
+        made = self.base_storage.__new__(self.base_storage)
+        made.__dict__.update(_mapping=dict(attributes), _parent=parent)
+        node_stores: dict[str, Any] = {}
+        edge_stores: dict[Any, Any] = {}
+        data.__dict__.update(self.fixed, _global_store=made, _node_store_dict=node_stores,
+                             _edge_store_dict=edge_stores)
+        for stores, store_kind, entries in (
+            (node_stores, self.node_storage, nodes), (edge_stores, self.edge_storage, edges),
         ):
+            new = store_kind.__new__
             for key, values in entries.items():
-                store = kind.__new__(kind)
+                store = new(store_kind)
                 store.__dict__.update(_mapping=values, _parent=parent, _key=key)
                 stores[key] = store
         return data
 
     def _same(self, direct: Any, public: Any) -> bool:
-        nodes = {"a": {"x": 1, "n_id": 2}, "b": {"x": 3}}
-        edges = {("a", "to", "b"): {"edge_index": 4}}
-        one, two = direct(nodes, edges), public(nodes, edges)
+        def both() -> tuple[Any, Any]:
+            nodes = {"a": {"x": 1, "n_id": 2}, "b": {"x": 3}}
+            edges = {("a", "to", "b"): {"edge_index": 4}}
+            return direct(nodes, edges, {"unit": "s"}), public(nodes, edges, {"unit": "s"})
+
+        one, two = both()
         return bool(
             one.metadata() == two.metadata()
             and all(type(one[k]) is type(two[k]) and one[k].to_dict() == two[k].to_dict()
                     and one[k]._key == two[k]._key and one[k]._parent() is one
                     for k in [*two.node_types, *two.edge_types])
             and one["a"].x == 1 and one["a", "to", "b"].edge_index == 4
+            and {k: type(v) for k, v in vars(one).items()} == {k: type(v) for k, v in vars(two).items()}
+            and vars(one._global_store).keys() == vars(two._global_store).keys()
+            and one._global_store._parent() is one and one.unit == two.unit == "s"
+            and one.to_dict() == two.to_dict()
         )
 
-    def __call__(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]]) -> Any:
-        return self._direct(nodes, edges) if self.direct else self._public(nodes, edges)
+    def __call__(self, nodes: dict[str, dict[str, Any]], edges: dict[Any, dict[str, Any]],
+                 attributes: dict[str, Any] | None = None) -> Any:
+        """A ``HeteroData`` with these node and edge stores and whole-object
+        ``attributes``; the stores keep the dictionaries given."""
+        attributes = {} if attributes is None else attributes
+        if self.direct:
+            return self._direct(nodes, edges, attributes)
+        return self._public(nodes, edges, attributes)
 
 
 _builder: _Builder | None = None
@@ -117,10 +148,11 @@ def to_hetero_data(batch: BatchArrays) -> Any:
     read-only array, and then shares it all the same)."""
     global _builder
     torch, hetero_data = import_torch()
-    if _builder is None or _builder.hetero_data is not hetero_data:
-        _builder = _Builder(hetero_data)
+    builder = _builder
+    if builder is None or builder.hetero_data is not hetero_data:
+        builder = _builder = _Builder(hetero_data)
     tensor = torch.from_numpy
-    x, x_cat, entity = batch.x, batch.x_cat, batch.entity_table
+    x, x_cat, times, x_text, x_multi = batch.x, batch.x_cat, batch.time, batch.x_text, batch.x_multi
     out_batch, num_sampled_nodes = batch.out_batch, batch.num_sampled_nodes
     nodes: dict[str, dict[str, Any]] = {}
     for node_type, ids in batch.out_node.items():
@@ -133,28 +165,27 @@ def to_hetero_data(batch: BatchArrays) -> Any:
         }
         if node_type in x_cat:
             values["x_cat"] = tensor(x_cat[node_type])
-        if node_type in batch.time:
-            values["time"] = tensor(batch.time[node_type])
-        if node_type in batch.x_text:
-            values["x_text"] = tensor(batch.x_text[node_type])
-        if node_type in batch.x_multi:
-            offsets, codes = batch.x_multi[node_type]
+        if node_type in times:
+            values["time"] = tensor(times[node_type])
+        if node_type in x_text:
+            values["x_text"] = tensor(x_text[node_type])
+        if node_type in x_multi:
+            offsets, codes = x_multi[node_type]
             values["x_multi"], values["x_multi_offset"] = tensor(codes), tensor(offsets)
-        if node_type == entity:
-            values["input_id"] = tensor(batch.example_index)
-            values["seed_time"] = tensor(batch.seed_time)
-            values["batch_size"] = int(batch.seed_node.size)
-            if batch.y is not None:
-                values["y"] = tensor(batch.y)
         nodes[node_type] = values
+    entity = nodes.get(batch.entity_table)
+    if entity is not None:
+        entity["input_id"] = tensor(batch.example_index)
+        entity["seed_time"] = tensor(batch.seed_time)
+        entity["batch_size"] = int(batch.seed_node.size)
+        if batch.y is not None:
+            entity["y"] = tensor(batch.y)
     edge_index, num_sampled_edges = batch.edge_index, batch.num_sampled_edges
-    edges = {
-        edge_type: {
+    edges: dict[Any, dict[str, Any]] = {}
+    for edge_type in batch.edge_types:
+        edges[edge_type] = {
             "edge_index": tensor(edge_index[edge_type]),
             "num_sampled_edges": tensor(num_sampled_edges["__".join(edge_type)]),
         }
-        for edge_type in batch.edge_types
-    }
-    data = _builder(nodes, edges)
-    data.time_unit = batch.time_unit  # of time and seed_time: the graph's unit
-    return data
+    # time_unit (of time and seed_time: the graph's unit) is the whole batch's attribute.
+    return builder(nodes, edges, {"time_unit": batch.time_unit})
