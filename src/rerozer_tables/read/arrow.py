@@ -56,12 +56,13 @@ _WIDTH_FACTOR = 4
 _SLACK_CHARACTERS = 1 << 16
 
 
-def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
+def _strings(array: Any, pa: Any, fixed: bool = False) -> np.ndarray[Any, Any]:
     """A string array without nulls as numpy ``<U``, block by block: one
     UTF-8 decode of each block's bytes, its code points scattered into rows
     as wide as the widest string of the column; or, where rows that wide
     would take far more memory than the text (one long value among many
-    short ones), as an object array of Python strings."""
+    short ones), as an object array of Python strings, unless ``fixed``.
+    UnicodeDecodeError for bytes that are not UTF-8."""
     array = array.cast(pa.large_string())
     n = len(array)
     offsets = np.frombuffer(array.buffers()[1], dtype=np.int64, count=n + 1, offset=array.offset * 8)
@@ -76,7 +77,7 @@ def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
             starts = np.concatenate(([0], np.cumsum((block & 0xC0) != 0x80)))
             widths[first:last] = np.diff(starts[offsets[first : last + 1] - offsets[first]])
     width = max(int(widths.max(initial=0)), 1)
-    if n * width > _WIDTH_FACTOR * int(widths.sum()) + _SLACK_CHARACTERS:
+    if not fixed and n * width > _WIDTH_FACTOR * int(widths.sum()) + _SLACK_CHARACTERS:
         return np.asarray(array.to_numpy(zero_copy_only=False), dtype=object)
     out = np.zeros((n, width), dtype=np.uint32)
     columns = np.arange(width)
