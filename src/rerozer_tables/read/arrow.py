@@ -33,6 +33,7 @@ from typing import Any
 
 import numpy as np
 
+from ..tables.progress import progress_bar
 from ..tables.table import Table
 from .names import NameRule
 from .schema import TimeColumn, _checked_time_columns, _link_keys, _Schema, _time_column
@@ -269,15 +270,18 @@ def build_tables(
     time_columns: Mapping[str, TimeColumn] | None,
     read: Reader,
     rule: NameRule,
+    progress: bool | None = None,
+    reader: str = "reading",
 ) -> dict[str, Table]:
     """``Table`` objects from a catalogue: keys, foreign keys and times as
     ``read_sqlite`` finds them, names compared by ``rule``;
     ``read(name, schema, primary_key, time_column)`` returns a table's
     columns (every column of the schema, in its order). A ValueError
     that does not yet name ``where`` (the database and schema) is raised
-    again with it in front."""
+    again with it in front. ``progress`` shows a bar named ``reader`` over
+    the tables read, with the one being read, as ``read_sqlite`` does."""
     try:
-        return _build_tables(names, schemas, time_columns, read, rule)
+        return _build_tables(names, schemas, time_columns, read, rule, progress, reader)
     except ValueError as error:
         if str(error).startswith(where):
             raise
@@ -290,14 +294,19 @@ def _build_tables(
     time_columns: Mapping[str, TimeColumn] | None,
     read: Reader,
     rule: NameRule,
+    progress: bool | None,
+    reader: str,
 ) -> dict[str, Table]:
     chosen_times = _checked_time_columns(names, time_columns, rule)
     key_of, links = _link_keys(names, schemas, rule)
     tables = {}
-    for name in names:
-        time_column, time_unit = _time_column(name, schemas[name], chosen_times)
-        tables[name] = Table(
-            read(name, schemas[name], key_of[name], time_column), primary_key=key_of[name],
-            foreign_keys=links[name], time_column=time_column, time_unit=time_unit,
-        )
+    with progress_bar(len(names), reader, "table", progress) as bar:
+        for name in names:
+            bar.set_postfix_str(name)
+            time_column, time_unit = _time_column(name, schemas[name], chosen_times)
+            tables[name] = Table(
+                read(name, schemas[name], key_of[name], time_column), primary_key=key_of[name],
+                foreign_keys=links[name], time_column=time_column, time_unit=time_unit,
+            )
+            bar.update(1)
     return tables
