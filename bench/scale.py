@@ -1,7 +1,7 @@
 """Every stage of the pipeline on the demo shop at several scales: CPU, wall
 time and peak memory per stage, and how each grows with the data.
 
-    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench]
+    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench] [--no-rows]
 
 For each scale, the demo's shop (examples/database.py, ``--scale`` times its
 default size: 10 gives about 1.6 million rows in six tables, 50 about 8
@@ -12,6 +12,9 @@ Parquet files (the "write" stages). Then, in fresh processes:
   ``link_training_table`` -> ``save_graph`` -> ``load_graph`` ->
   ``check_graph`` -> a ``Loader`` and its first batch -> another
   ``Loader`` of the same graph and its first batch;
+* ``read_sqlite`` row by row through Python's sqlite3 module, the path it
+  takes without the ADBC SQLite driver (or from a connection), against
+  the Arrow path of "ours" (``--no-rows`` leaves it out);
 * ``read_parquet`` of the same tables, and, as the floor of any reader
   built on Python's sqlite3 module, the SQLite file's rows fetched as
   Python tuples and dropped;
@@ -155,6 +158,19 @@ def ours(folder: Path) -> dict[str, Any]:
     return {"stages": stages.records, "arrays": arrays}
 
 
+def rows(folder: Path) -> dict[str, Any]:
+    import rerozer_tables as rt
+    from rerozer_tables.read import sqlite as sqlite_reader
+
+    arrow = getattr(sqlite_reader, "sqlite_arrow", None)
+    if arrow is not None:
+        arrow.connect = lambda path: None  # no driver: every table row by row
+    stages = Stages()
+    with stages.stage("read_sqlite"):
+        tables = rt.read_sqlite(folder / "shop.sqlite", progress=False)
+    return {"stages": stages.records, "arrays": array_bytes(tables)}
+
+
 def parquet(folder: Path) -> dict[str, Any]:
     import rerozer_tables as rt
 
@@ -253,7 +269,7 @@ def relbench(folder: Path) -> dict[str, Any]:
     return {"stages": stages.records}
 
 
-CASES = {"write": None, "ours": ours, "parquet": parquet, "relbench": relbench}
+CASES = {"write": None, "ours": ours, "rows": rows, "parquet": parquet, "relbench": relbench}
 
 
 def run(case: str, folder: Path, scale: float) -> dict[str, Any]:
@@ -278,6 +294,7 @@ def main() -> None:
     parser.add_argument("--scales", type=float, nargs="+", default=[10, 50])
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--no-relbench", action="store_true")
+    parser.add_argument("--no-rows", action="store_true", help="leave out read_sqlite row by row")
     parser.add_argument("--json", help="also write the medians to this file")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--folder", help=argparse.SUPPRESS)
@@ -289,7 +306,8 @@ def main() -> None:
         print(json.dumps(result))
         return
 
-    cases = ["ours", "parquet"] + ([] if args.no_relbench or not has_relbench() else ["relbench"])
+    cases = ["ours"] + ([] if args.no_rows else ["rows"]) + ["parquet"]
+    cases += [] if args.no_relbench or not has_relbench() else ["relbench"]
     print(f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} cores; cases {', '.join(cases)}")
     medians: dict[float, dict[str, dict[str, dict[str, float]]]] = {}
     info: dict[float, dict[str, float]] = {}
@@ -348,6 +366,16 @@ def report(medians: dict[float, Any], info: dict[float, dict[str, float]]) -> No
         pq = m["parquet"]["read_parquet"]
         print(f"scale {s:g}: read_sqlite / read_parquet CPU {ours_read['cpu'] / pq['cpu']:.2f}x; "
               f"read_sqlite added peak / arrays {ours_read['added_mib'] * 2**20 / info[s]['arrays']:.2f}x")
+        if "rows" in m:
+            by_rows = m["rows"]["read_sqlite"]
+            print(f"scale {s:g}: read_sqlite row by row / read_parquet CPU {by_rows['cpu'] / pq['cpu']:.2f}x, "
+                  f"row by row / Arrow CPU {by_rows['cpu'] / ours_read['cpu']:.2f}x, added peak "
+                  f"{by_rows['added_mib']:.0f} / {ours_read['added_mib']:.0f} MiB")
+        peak = max(v["peak_mib"] for v in m["ours"].values())
+        base = m["ours"]["read_sqlite"]["before_mib"]
+        print(f"scale {s:g}: ours from SQLite to the first batch: peak RSS {peak:.0f} MiB = "
+              f"{peak * 2**20 / info[s]['arrays']:.2f}x the arrays ({(peak - base) * 2**20 / info[s]['arrays']:.2f}x "
+              f"over the {base:.0f} MiB before reading)")
         if "relbench" in m:
             path = [m["ours"][k] for k in ("read_sqlite", "build_graph", "training_table",
                                            "link_training_table")]
