@@ -272,10 +272,13 @@ def test_a_time_column_read_in_chunks_is_refused_naming_the_row(tmp_path, monkey
                      "INSERT INTO t VALUES (1, 'a' || char(0), 'x' || char(0) || 'y', '2024-01-01 00:00:00'),"
                      "(2, 'c', 'y', '2024-01-01 00:00:00');",
                      id="nul-in-text"),
-        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT, n TEXT, t TIMESTAMP);"
-                     "INSERT INTO t VALUES (1, 'a', 'a', '2024-01-01 00:00:00'), (2, 7, NULL, '2024-01-01 00:00:00'),"
-                     "(3, 'c', 8, '2024-01-01 00:00:00');",
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT, t TIMESTAMP);"
+                     "INSERT INTO t VALUES (1, 'a', '2024-01-01 00:00:00'), (2, 7, '2024-01-01 00:00:00'),"
+                     "(3, 'c', '2024-01-01 00:00:00');",
                      id="an-integer-in-text"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, n TEXT, r REAL);"
+                     "INSERT INTO t VALUES (1, 'a', 1.5), (2, NULL, NULL), (3, 8, 2.5);",
+                     id="an-integer-in-text-with-nulls"),
         pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT);"
                      "INSERT INTO t VALUES (1, 'a'), (2, CAST(x'ff' AS TEXT));",
                      id="text-not-utf-8"),

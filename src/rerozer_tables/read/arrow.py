@@ -64,9 +64,12 @@ def _strings(array: Any, pa: Any, fixed: bool = False) -> np.ndarray[Any, Any]:
     would take far more memory than the text (one long value among many
     short ones), as an object array of Python strings, unless ``fixed``.
     UnicodeDecodeError for bytes that are not UTF-8."""
-    array = array.cast(pa.large_string())
+    if not pa.types.is_string(array.type):  # 32-bit offsets are read as they are
+        array = array.cast(pa.large_string())
     n = len(array)
-    offsets = np.frombuffer(array.buffers()[1], dtype=np.int64, count=n + 1, offset=array.offset * 8)
+    offset_type = np.int32 if pa.types.is_string(array.type) else np.int64
+    offsets = np.frombuffer(array.buffers()[1], dtype=offset_type, count=n + 1,
+                            offset=array.offset * np.dtype(offset_type).itemsize)
     data = array.buffers()[2]
     raw = np.frombuffer(data, dtype=np.uint8) if data else np.zeros(0, np.uint8)
     ascii_only = not raw.size or int(raw[offsets[0] : offsets[-1]].max(initial=0)) < 0x80
