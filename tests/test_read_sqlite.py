@@ -254,7 +254,8 @@ def test_a_time_column_read_in_chunks_is_refused_naming_the_row(tmp_path, monkey
         build_graph(tables)
 
 
-# Databases whose columns SQLite types value by value: read from a file
+# Databases whose columns SQLite types value by value (an untyped column
+# keeps each value's own type, where TEXT would store 7 as '7'): read from a file
 # (through Arrow where the driver is installed), every table has the same
 # columns, dtypes and values as read through a connection, row by row.
 @pytest.mark.parametrize(
@@ -272,12 +273,12 @@ def test_a_time_column_read_in_chunks_is_refused_naming_the_row(tmp_path, monkey
                      "INSERT INTO t VALUES (1, 'a' || char(0), 'x' || char(0) || 'y', '2024-01-01 00:00:00'),"
                      "(2, 'c', 'y', '2024-01-01 00:00:00');",
                      id="nul-in-text"),
-        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT, t TIMESTAMP);"
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s, t TIMESTAMP);"
                      "INSERT INTO t VALUES (1, 'a', '2024-01-01 00:00:00'), (2, 7, '2024-01-01 00:00:00'),"
                      "(3, 'c', '2024-01-01 00:00:00');",
                      id="an-integer-in-text"),
-        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, n TEXT, r REAL);"
-                     "INSERT INTO t VALUES (1, 'a', 1.5), (2, NULL, NULL), (3, 8, 2.5);",
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, n, r);"
+                     "INSERT INTO t VALUES (1, 'a', 1.5), (2, NULL, NULL), (3, 8, 3);",
                      id="an-integer-in-text-with-nulls"),
         pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT);"
                      "INSERT INTO t VALUES (1, 'a'), (2, CAST(x'ff' AS TEXT));",

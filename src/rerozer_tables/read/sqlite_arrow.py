@@ -76,6 +76,7 @@ def read_columns(
     instead of about 24), other columns are kept as the driver's batches
     and joined one column at a time at the end."""
     pa = importlib.import_module("pyarrow")
+    given_up: tuple[type[BaseException], ...] = (_Inexact, *_driver_errors())
     counted = 0
     cursor = arrow.cursor()
     try:
@@ -114,7 +115,7 @@ def read_columns(
                 columns[name] = _column(pa.chunked_array(chunks, kinds[i]).combine_chunks(), pa)
             del chunks
         return columns
-    except (_Inexact, *_driver_errors()):
+    except given_up:
         step(-counted)
         return None
     finally:
@@ -179,7 +180,8 @@ def _column(values: Any, pa: Any) -> AnyArray:
         objects[:] = values.to_pylist()
         return objects
     if pa.types.is_int64(kind) or pa.types.is_float64(kind):
-        return values.to_numpy()
+        numbers: AnyArray = values.to_numpy()
+        return numbers
     if not text:
         raise _Inexact
     compute = importlib.import_module("pyarrow.compute")
