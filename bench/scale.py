@@ -1,7 +1,7 @@
 """Every stage of the pipeline on the demo shop at several scales: CPU, wall
 time and peak memory per stage, and how each grows with the data.
 
-    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench] [--no-rows]
+    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench] [--no-rows] [--terminal]
 
 For each scale, the demo's shop (examples/database.py, ``--scale`` times its
 default size: 10 gives about 1.6 million rows in six tables, 50 about 8
@@ -22,6 +22,10 @@ Parquet files (the "write" stages). Then, in fresh processes:
   ``Database`` from DataFrames read with pandas (times parsed, keys
   renumbered as its datasets renumber them), the same two task tables in
   DuckDB SQL as its tasks write them, and ``make_pkey_fkey_graph``.
+
+With ``--terminal``, "ours" runs once more in a pseudo-terminal with its
+progress bars as they are by default, and the longest time each stage
+wrote nothing to it is printed.
 
 The cases take turns repeat by repeat (interleaved), and each stage's
 median is printed. Per stage: CPU seconds of the process (every thread),
@@ -75,9 +79,10 @@ class Stages:
     def stage(self, name: str) -> Iterator[None]:
         Path("/proc/self/clear_refs").write_text("5")  # reset the high-water mark
         before = status_kib("VmRSS")
-        cpu, wall = time.process_time(), time.perf_counter()
+        cpu, wall, start = time.process_time(), time.perf_counter(), time.monotonic()
         yield
         self.records[name] = {
+            "start": start,
             "cpu": time.process_time() - cpu,
             "wall": time.perf_counter() - wall,
             "peak_mib": status_kib("VmHWM") / 1024,
@@ -117,7 +122,9 @@ def _accepts(function: Callable[..., Any], name: str) -> bool:
 def ours(folder: Path) -> dict[str, Any]:
     import rerozer_tables as rt
 
-    quiet = {"progress": False} if _accepts(rt.read_sqlite, "progress") else {}
+    # In a terminal (--terminal) every stage shows what it shows by default.
+    terminal = os.environ.get("REROZER_SCALE_TERMINAL") == "1"
+    quiet = {"progress": False} if _accepts(rt.read_sqlite, "progress") and not terminal else {}
     stages = Stages()
     with stages.stage("read_sqlite"):
         tables = rt.read_sqlite(folder / "shop.sqlite", **quiet)
@@ -149,7 +156,7 @@ def ours(folder: Path) -> dict[str, Any]:
     times = np.maximum(times, loaded.node_time["customers"][: keys.size])
     with stages.stage("first_batch"):
         loader = rt.Loader(loaded, "customers", keys, times, batch_size=512, num_neighbors=[10, 10],
-                           progress=False)
+                           progress=terminal)
         next(iter(loader))
     with stages.stage("another_loader_batch"):  # a second Loader of the same graph
         loader = rt.Loader(loaded, "customers", keys, times, batch_size=512, num_neighbors=[10, 10],
@@ -281,6 +288,39 @@ def run(case: str, folder: Path, scale: float) -> dict[str, Any]:
     return result
 
 
+def silences(folder: Path, scale: float) -> dict[str, float]:
+    """"ours" once more under a pseudo-terminal (CI unset, progress bars
+    as they are by default): per stage, the longest time in seconds that
+    nothing was written to the terminal."""
+    import pty
+
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: the worker, its stdout and stderr the terminal
+        env = {k: v for k, v in os.environ.items() if k != "CI"}
+        env["REROZER_SCALE_TERMINAL"] = "1"
+        command = [sys.executable, __file__, "--worker", "ours", "--folder", str(folder), "--scale", str(scale)]
+        os.execve(sys.executable, command, env)
+    writes, output = [], b""
+    while True:
+        try:
+            data = os.read(fd, 1 << 16)
+        except OSError:  # the child closed the terminal
+            break
+        if not data:
+            break
+        writes.append(time.monotonic())
+        output += data
+    os.waitpid(pid, 0)
+    lines = [line for line in output.decode(errors="replace").splitlines() if line.startswith("{")]
+    stages = json.loads(lines[-1])["stages"]
+    longest = {}
+    for name, record in stages.items():
+        start, end = record["start"], record["start"] + record["wall"]
+        points = [start] + [w for w in writes if start < w < end] + [end]
+        longest[name] = max(b - a for a, b in zip(points, points[1:]))
+    return longest
+
+
 def has_relbench() -> bool:
     try:
         import relbench.modeling.graph  # noqa: F401
@@ -295,6 +335,8 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--no-relbench", action="store_true")
     parser.add_argument("--no-rows", action="store_true", help="leave out read_sqlite row by row")
+    parser.add_argument("--terminal", action="store_true",
+                        help="also run ours in a pseudo-terminal: the longest silence of each stage")
     parser.add_argument("--json", help="also write the medians to this file")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--folder", help=argparse.SUPPRESS)
@@ -326,6 +368,10 @@ def main() -> None:
                             for m in results[0]["stages"][stage]}
                     for stage in results[0]["stages"]
                 }
+            if args.terminal:
+                quiet = silences(folder, scale)
+                print(f"scale {scale:g}, in a terminal, longest silence per stage (s): "
+                      + ", ".join(f"{k} {v:.1f}" for k, v in quiet.items()), flush=True)
             info[scale] = {"rows": written["rows"], "arrays": runs["ours"][0]["arrays"],
                            "parquet_arrays": runs["parquet"][0]["arrays"],
                            "sqlite_mib": (folder / "shop.sqlite").stat().st_size / 2**20,
