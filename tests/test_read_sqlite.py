@@ -197,6 +197,8 @@ ARROW_READS = {"integers", "integers-then-null", "reals-then-null", "blobs", "ti
         pytest.param("TIMESTAMP", ["2024-01-02T03:04:05", "2024-01-02 03:04:06", "2024-01-02", None],
                      "datetime64[s]", ["2024-01-02T03:04:05", "2024-01-02T03:04:06", "2024-01-02T00:00:00", "NaT"],
                      id="times-and-dates-then-null"),
+        pytest.param("TIMESTAMP", ["2024-01-02 03:04", "2024-01-02 05:06", None], "datetime64[m]",
+                     ["2024-01-02T03:04", "2024-01-02T05:06", "NaT"], id="times-in-minutes-then-null"),
         pytest.param("TIMESTAMP", ["2024-01-02 00:00:00", "2023-02-29 00:00:00", "2024-01-03 00:00:00"],
                      "<U19", ["2024-01-02 00:00:00", "2023-02-29 00:00:00", "2024-01-03 00:00:00"],
                      id="no-such-day-as-stored"),
