@@ -296,6 +296,12 @@ def silences(folder: Path, scale: float) -> dict[str, float]:
 
     pid, fd = pty.fork()
     if pid == 0:  # the child: the worker, its stdout and stderr the terminal
+        import fcntl
+        import struct
+        import termios
+
+        # 24 rows of 100 columns: a terminal of no size gets empty bars.
+        fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
         env = {k: v for k, v in os.environ.items() if k != "CI"}
         env["REROZER_SCALE_TERMINAL"] = "1"
         command = [sys.executable, __file__, "--worker", "ours", "--folder", str(folder), "--scale", str(scale)]
