@@ -1,7 +1,7 @@
 """Every stage of the pipeline on the demo shop at several scales: CPU, wall
 time and peak memory per stage, and how each grows with the data.
 
-    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench]
+    .venv/bin/python bench/scale.py [--scales 10 50] [--repeats 1] [--no-relbench] [--no-rows] [--terminal]
 
 For each scale, the demo's shop (examples/database.py, ``--scale`` times its
 default size: 10 gives about 1.6 million rows in six tables, 50 about 8
@@ -12,6 +12,9 @@ Parquet files (the "write" stages). Then, in fresh processes:
   ``link_training_table`` -> ``save_graph`` -> ``load_graph`` ->
   ``check_graph`` -> a ``Loader`` and its first batch -> another
   ``Loader`` of the same graph and its first batch;
+* ``read_sqlite`` row by row through Python's sqlite3 module, the path it
+  takes without the ADBC SQLite driver (or from a connection), against
+  the Arrow path of "ours" (``--no-rows`` leaves it out);
 * ``read_parquet`` of the same tables, and, as the floor of any reader
   built on Python's sqlite3 module, the SQLite file's rows fetched as
   Python tuples and dropped;
@@ -19,6 +22,10 @@ Parquet files (the "write" stages). Then, in fresh processes:
   ``Database`` from DataFrames read with pandas (times parsed, keys
   renumbered as its datasets renumber them), the same two task tables in
   DuckDB SQL as its tasks write them, and ``make_pkey_fkey_graph``.
+
+With ``--terminal``, "ours" runs once more in a pseudo-terminal with its
+progress bars as they are by default, and the longest time each stage
+wrote nothing to it is printed.
 
 The cases take turns repeat by repeat (interleaved), and each stage's
 median is printed. Per stage: CPU seconds of the process (every thread),
@@ -72,9 +79,10 @@ class Stages:
     def stage(self, name: str) -> Iterator[None]:
         Path("/proc/self/clear_refs").write_text("5")  # reset the high-water mark
         before = status_kib("VmRSS")
-        cpu, wall = time.process_time(), time.perf_counter()
+        cpu, wall, start = time.process_time(), time.perf_counter(), time.monotonic()
         yield
         self.records[name] = {
+            "start": start,
             "cpu": time.process_time() - cpu,
             "wall": time.perf_counter() - wall,
             "peak_mib": status_kib("VmHWM") / 1024,
@@ -114,7 +122,9 @@ def _accepts(function: Callable[..., Any], name: str) -> bool:
 def ours(folder: Path) -> dict[str, Any]:
     import rerozer_tables as rt
 
-    quiet = {"progress": False} if _accepts(rt.read_sqlite, "progress") else {}
+    # In a terminal (--terminal) every stage shows what it shows by default.
+    terminal = os.environ.get("REROZER_SCALE_TERMINAL") == "1"
+    quiet = {"progress": False} if _accepts(rt.read_sqlite, "progress") and not terminal else {}
     stages = Stages()
     with stages.stage("read_sqlite"):
         tables = rt.read_sqlite(folder / "shop.sqlite", **quiet)
@@ -146,13 +156,26 @@ def ours(folder: Path) -> dict[str, Any]:
     times = np.maximum(times, loaded.node_time["customers"][: keys.size])
     with stages.stage("first_batch"):
         loader = rt.Loader(loaded, "customers", keys, times, batch_size=512, num_neighbors=[10, 10],
-                           progress=False)
+                           progress=terminal)
         next(iter(loader))
     with stages.stage("another_loader_batch"):  # a second Loader of the same graph
         loader = rt.Loader(loaded, "customers", keys, times, batch_size=512, num_neighbors=[10, 10],
                            progress=False)
         next(iter(loader))
     return {"stages": stages.records, "arrays": arrays}
+
+
+def rows(folder: Path) -> dict[str, Any]:
+    import rerozer_tables as rt
+    from rerozer_tables.read import sqlite as sqlite_reader
+
+    arrow = getattr(sqlite_reader, "sqlite_arrow", None)
+    if arrow is not None:
+        arrow.connect = lambda path: None  # no driver: every table row by row
+    stages = Stages()
+    with stages.stage("read_sqlite"):
+        tables = rt.read_sqlite(folder / "shop.sqlite", progress=False)
+    return {"stages": stages.records, "arrays": array_bytes(tables)}
 
 
 def parquet(folder: Path) -> dict[str, Any]:
@@ -253,7 +276,7 @@ def relbench(folder: Path) -> dict[str, Any]:
     return {"stages": stages.records}
 
 
-CASES = {"write": None, "ours": ours, "parquet": parquet, "relbench": relbench}
+CASES = {"write": None, "ours": ours, "rows": rows, "parquet": parquet, "relbench": relbench}
 
 
 def run(case: str, folder: Path, scale: float) -> dict[str, Any]:
@@ -263,6 +286,45 @@ def run(case: str, folder: Path, scale: float) -> dict[str, Any]:
         raise RuntimeError(f"{case} at scale {scale} failed:\n{done.stderr[-4000:]}")
     result: dict[str, Any] = json.loads(done.stdout.strip().splitlines()[-1])
     return result
+
+
+def silences(folder: Path, scale: float) -> dict[str, float]:
+    """"ours" once more under a pseudo-terminal (CI unset, progress bars
+    as they are by default): per stage, the longest time in seconds that
+    nothing was written to the terminal."""
+    import pty
+
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: the worker, its stdout and stderr the terminal
+        import fcntl
+        import struct
+        import termios
+
+        # 24 rows of 100 columns: a terminal of no size gets empty bars.
+        fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        env = {k: v for k, v in os.environ.items() if k != "CI"}
+        env["REROZER_SCALE_TERMINAL"] = "1"
+        command = [sys.executable, __file__, "--worker", "ours", "--folder", str(folder), "--scale", str(scale)]
+        os.execve(sys.executable, command, env)
+    writes, output = [], b""
+    while True:
+        try:
+            data = os.read(fd, 1 << 16)
+        except OSError:  # the child closed the terminal
+            break
+        if not data:
+            break
+        writes.append(time.monotonic())
+        output += data
+    os.waitpid(pid, 0)
+    lines = [line for line in output.decode(errors="replace").splitlines() if line.startswith("{")]
+    stages = json.loads(lines[-1])["stages"]
+    longest = {}
+    for name, record in stages.items():
+        start, end = record["start"], record["start"] + record["wall"]
+        points = [start] + [w for w in writes if start < w < end] + [end]
+        longest[name] = max(b - a for a, b in zip(points, points[1:]))
+    return longest
 
 
 def has_relbench() -> bool:
@@ -278,6 +340,9 @@ def main() -> None:
     parser.add_argument("--scales", type=float, nargs="+", default=[10, 50])
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--no-relbench", action="store_true")
+    parser.add_argument("--no-rows", action="store_true", help="leave out read_sqlite row by row")
+    parser.add_argument("--terminal", action="store_true",
+                        help="also run ours in a pseudo-terminal: the longest silence of each stage")
     parser.add_argument("--json", help="also write the medians to this file")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--folder", help=argparse.SUPPRESS)
@@ -289,7 +354,8 @@ def main() -> None:
         print(json.dumps(result))
         return
 
-    cases = ["ours", "parquet"] + ([] if args.no_relbench or not has_relbench() else ["relbench"])
+    cases = ["ours"] + ([] if args.no_rows else ["rows"]) + ["parquet"]
+    cases += [] if args.no_relbench or not has_relbench() else ["relbench"]
     print(f"load average {os.getloadavg()[0]:.2f}, {os.cpu_count()} cores; cases {', '.join(cases)}")
     medians: dict[float, dict[str, dict[str, dict[str, float]]]] = {}
     info: dict[float, dict[str, float]] = {}
@@ -308,6 +374,10 @@ def main() -> None:
                             for m in results[0]["stages"][stage]}
                     for stage in results[0]["stages"]
                 }
+            if args.terminal:
+                quiet = silences(folder, scale)
+                print(f"scale {scale:g}, in a terminal, longest silence per stage (s): "
+                      + ", ".join(f"{k} {v:.1f}" for k, v in quiet.items()), flush=True)
             info[scale] = {"rows": written["rows"], "arrays": runs["ours"][0]["arrays"],
                            "parquet_arrays": runs["parquet"][0]["arrays"],
                            "sqlite_mib": (folder / "shop.sqlite").stat().st_size / 2**20,
@@ -348,6 +418,16 @@ def report(medians: dict[float, Any], info: dict[float, dict[str, float]]) -> No
         pq = m["parquet"]["read_parquet"]
         print(f"scale {s:g}: read_sqlite / read_parquet CPU {ours_read['cpu'] / pq['cpu']:.2f}x; "
               f"read_sqlite added peak / arrays {ours_read['added_mib'] * 2**20 / info[s]['arrays']:.2f}x")
+        if "rows" in m:
+            by_rows = m["rows"]["read_sqlite"]
+            print(f"scale {s:g}: read_sqlite row by row / read_parquet CPU {by_rows['cpu'] / pq['cpu']:.2f}x, "
+                  f"row by row / Arrow CPU {by_rows['cpu'] / ours_read['cpu']:.2f}x, added peak "
+                  f"{by_rows['added_mib']:.0f} / {ours_read['added_mib']:.0f} MiB")
+        peak = max(v["peak_mib"] for v in m["ours"].values())
+        base = m["ours"]["read_sqlite"]["before_mib"]
+        print(f"scale {s:g}: ours from SQLite to the first batch: peak RSS {peak:.0f} MiB = "
+              f"{peak * 2**20 / info[s]['arrays']:.2f}x the arrays ({(peak - base) * 2**20 / info[s]['arrays']:.2f}x "
+              f"over the {base:.0f} MiB before reading)")
         if "relbench" in m:
             path = [m["ours"][k] for k in ("read_sqlite", "build_graph", "training_table",
                                            "link_training_table")]

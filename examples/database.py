@@ -32,6 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from rerozer_tables import Table
+from rerozer_tables.tables.progress import progress_bar
 
 DAY = 24 * 3600
 START = 1_672_531_200  # 2023-01-01 00:00:00 UTC
@@ -174,36 +175,46 @@ def _sql_values(values: npt.NDArray[np.generic]) -> list[object]:
 CHUNK_ROWS = 100_000
 
 
-def write_sqlite(tables: Mapping[str, Table], path: str | Path) -> None:
+def write_sqlite(tables: Mapping[str, Table], path: str | Path, progress: bool | None = None) -> None:
     """Write ``tables`` to a new SQLite file, with PRIMARY KEY and FOREIGN KEY
     constraints (enforced while inserting) and TIMESTAMP columns.
 
     Tables are written in the given order, so parents must come before their
     children; a foreign key refers to its parent's primary key. Rows are
     inserted ``CHUNK_ROWS`` at a time, so memory stays that of the tables.
+    ``progress`` shows a bar over the rows as ``read_sqlite``'s does.
     """
     connection = sqlite3.connect(path)
-    try:
-        connection.execute("PRAGMA foreign_keys = ON")
-        for name, table in tables.items():
-            arrays = {column: np.asarray(values) for column, values in table.columns.items()}
-            lines = []
-            for column, values in arrays.items():
-                primary = " PRIMARY KEY" if column == table.primary_key else ""
-                not_null = " NOT NULL" if column == table.time_column else ""
-                lines.append(f"{column} {_sql_type(values)}{primary}{not_null}")
-            for column, parent in table.foreign_keys.items():
-                lines.append(
-                    f"FOREIGN KEY ({column}) REFERENCES {parent} ({tables[parent].primary_key})"
-                )
-            connection.execute(f"CREATE TABLE {name} (\n  " + ",\n  ".join(lines) + "\n)")
-            marks = ", ".join("?" * len(arrays))
-            for start in range(0, table.num_rows, CHUNK_ROWS):
-                columns = [_sql_values(values[start : start + CHUNK_ROWS]) for values in arrays.values()]
-                connection.executemany(f"INSERT INTO {name} VALUES ({marks})", zip(*columns))
-        connection.commit()
-    finally:
-        connection.close()
+    total = sum(table.num_rows for table in tables.values())
+    with progress_bar(total, "write_sqlite", "row", progress) as bar:
+        try:
+            _write_sqlite(connection, tables, bar)
+        finally:
+            connection.close()
+
+
+def _write_sqlite(connection: sqlite3.Connection, tables: Mapping[str, Table], bar: Any) -> None:
+    """The tables into ``connection``, ``bar`` advanced by the rows of each chunk."""
+    connection.execute("PRAGMA foreign_keys = ON")
+    for name, table in tables.items():
+        arrays = {column: np.asarray(values) for column, values in table.columns.items()}
+        lines = []
+        for column, values in arrays.items():
+            primary = " PRIMARY KEY" if column == table.primary_key else ""
+            not_null = " NOT NULL" if column == table.time_column else ""
+            lines.append(f"{column} {_sql_type(values)}{primary}{not_null}")
+        for column, parent in table.foreign_keys.items():
+            lines.append(
+                f"FOREIGN KEY ({column}) REFERENCES {parent} ({tables[parent].primary_key})"
+            )
+        connection.execute(f"CREATE TABLE {name} (\n  " + ",\n  ".join(lines) + "\n)")
+        marks = ", ".join("?" * len(arrays))
+        for start in range(0, table.num_rows, CHUNK_ROWS):
+            columns = [_sql_values(values[start : start + CHUNK_ROWS]) for values in arrays.values()]
+            connection.executemany(f"INSERT INTO {name} VALUES ({marks})", zip(*columns))
+            bar.set_postfix_str(name, refresh=False)
+            bar.update(len(columns[0]) if columns else 0)
+    connection.commit()
 
 
 # Column types of the server databases, by numpy kind: names that PostgreSQL

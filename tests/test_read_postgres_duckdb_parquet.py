@@ -64,13 +64,35 @@ def shop(server, tmp_path_factory):
     keys = {name: table.primary_key for name, table in tables.items()}
     links = {name: table.foreign_keys for name, table in tables.items()}
     return {
-        "sqlite": lambda: read_sqlite(folder / "shop.sqlite"),
-        "postgres": lambda: read_postgres(server.uri()),
-        "duckdb": lambda: read_duckdb(folder / "shop.duckdb", tables=order),
-        "parquet": lambda: read_parquet(folder / "parquet", tables=order, primary_keys=keys, foreign_keys=links),
-        "parquet-parts": lambda: read_parquet(folder / "parts", tables=order, primary_keys=keys,
-                                              foreign_keys=links),
+        "sqlite": lambda **o: read_sqlite(folder / "shop.sqlite", **o),
+        "postgres": lambda **o: read_postgres(server.uri(), **o),
+        "duckdb": lambda **o: read_duckdb(folder / "shop.duckdb", tables=order, **o),
+        "parquet": lambda **o: read_parquet(folder / "parquet", tables=order, primary_keys=keys,
+                                            foreign_keys=links, **o),
+        "parquet-parts": lambda **o: read_parquet(folder / "parts", tables=order, primary_keys=keys,
+                                                  foreign_keys=links, **o),
     }
+
+
+@pytest.mark.parametrize(
+    "progress_option, terminal, shown",
+    [
+        pytest.param(None, True, True, id="default-in-a-terminal"),
+        pytest.param(None, False, False, id="default-in-a-log"),
+        pytest.param(False, True, False, id="off-in-a-terminal"),
+    ],
+)
+@pytest.mark.parametrize("reader", ["postgres", "duckdb", "parquet"])
+def test_readers_show_progress_as_read_sqlite_does(shop, capsys, monkeypatch, reader, progress_option,
+                                                  terminal, shown):
+    from rerozer_tables.tables import progress
+
+    monkeypatch.setattr(progress, "interactive", lambda: terminal)
+    monkeypatch.setattr(progress, "DELAY", 0.0)
+    shop[reader](progress=progress_option)
+    err = capsys.readouterr().err
+    assert (f"read_{reader}" in err) == shown, err
+    assert bool(err) == shown, err
 
 
 def assert_same(a, b, where="graph"):

@@ -157,7 +157,13 @@ def test_missing_file_is_not_created(tmp_path):
 
 # Values as SQLite holds them, read two rows at a time so that every case
 # crosses chunk boundaries: the column's dtype and values are those of the
-# whole column read at once.
+# whole column read at once. From a file, the Arrow path gives the same, or
+# leaves the table to the row-by-row path (which a connection always takes).
+ARROW_READS = {"integers", "integers-then-null", "reals-then-null", "blobs", "time-numbers", "times-then-null",
+               "named-text-time-null-first", "times-and-dates-then-null"}
+
+
+@pytest.mark.parametrize("via", ["connection", "file"])
 @pytest.mark.parametrize(
     "declared, values, dtype, expected",
     [
@@ -184,17 +190,44 @@ def test_missing_file_is_not_created(tmp_path):
                      id="times-then-a-number-as-stored"),
         pytest.param("TIMESTAMP", ["2024-01-02", "2024-01-03", "soon"], "<U10",
                      ["2024-01-02", "2024-01-03", "soon"], id="unparsed-text-as-stored"),
+        pytest.param("", [2.5, 1.5, 3], "float64", [2.5, 1.5, 3.0], id="reals-then-an-integer"),
+        pytest.param("REAL", [2.5, 1.5, None], "object", [2.5, 1.5, None], id="reals-then-null"),
+        pytest.param("TEXT", ["a", "b", b"c"], "object", ["a", "b", b"c"], id="text-then-a-blob"),
+        pytest.param("BLOB", [b"a", b"", b"c"], "object", [b"a", b"", b"c"], id="blobs"),
+        pytest.param("TIMESTAMP", ["2024-01-02T03:04:05", "2024-01-02 03:04:06", "2024-01-02", None],
+                     "datetime64[s]", ["2024-01-02T03:04:05", "2024-01-02T03:04:06", "2024-01-02T00:00:00", "NaT"],
+                     id="times-and-dates-then-null"),
+        pytest.param("TIMESTAMP", ["2024-01-02 03:04", "2024-01-02 05:06", None], "datetime64[m]",
+                     ["2024-01-02T03:04", "2024-01-02T05:06", "NaT"], id="times-in-minutes-then-null"),
+        pytest.param("TIMESTAMP", ["2024-01-02 00:00:00", "2023-02-29 00:00:00", "2024-01-03 00:00:00"],
+                     "<U19", ["2024-01-02 00:00:00", "2023-02-29 00:00:00", "2024-01-03 00:00:00"],
+                     id="no-such-day-as-stored"),
+        pytest.param("TIMESTAMP", [b"2024-01-02", "2024-01-03", "2024-01-04"], "object",
+                     [b"2024-01-02", "2024-01-03", "2024-01-04"], id="a-time-as-a-blob-as-stored"),
     ],
 )
-def test_columns_are_typed_as_read_whole(tmp_path, monkeypatch, declared, values, dtype, expected):
-    from rerozer_tables.read import sqlite_columns
+def test_columns_are_typed_as_read_whole(request, tmp_path, monkeypatch, via, declared, values, dtype,
+                                         expected):
+    from rerozer_tables.read import sqlite_arrow, sqlite_columns
 
     monkeypatch.setattr(sqlite_columns, "CHUNK_ROWS", 2)
+    monkeypatch.setattr(sqlite_arrow, "BATCH_ROWS", 2)
+    taken = []
+    arrow_read = sqlite_arrow.read_columns
+    monkeypatch.setattr(sqlite_arrow, "read_columns",
+                        lambda *args, **kw: taken.append(arrow_read(*args, **kw)) or taken[-1])
     connection = sqlite3.connect(tmp_path / "db.sqlite")
     connection.execute(f"CREATE TABLE t (k INTEGER PRIMARY KEY, v {declared})")
     connection.executemany("INSERT INTO t VALUES (?, ?)", enumerate(values))
-    column = read_sqlite(connection, time_columns={"t": "v"})["t"].columns["v"]
+    if via == "file":
+        connection.commit()
+        connection.close()
+        pytest.importorskip("adbc_driver_sqlite")
+    source = connection if via == "connection" else tmp_path / "db.sqlite"
+    column = read_sqlite(source, time_columns={"t": "v"})["t"].columns["v"]
     connection.close()
+    case = request.node.callspec.id.rsplit("-", 1)[0]
+    assert [t is not None for t in taken] == ([case in ARROW_READS] if via == "file" else [])
     assert column.dtype == np.dtype(dtype)
     shown = np.datetime_as_string(column).tolist() if column.dtype.kind == "M" else column.tolist()
     assert shown == expected
@@ -221,3 +254,57 @@ def test_a_time_column_read_in_chunks_is_refused_naming_the_row(tmp_path, monkey
     connection.close()
     with pytest.raises(ValueError, match="^" + re.escape(message)):
         build_graph(tables)
+
+
+# Databases whose columns SQLite types value by value (an untyped column
+# keeps each value's own type, where TEXT would store 7 as '7'): read from a file
+# (through Arrow where the driver is installed), every table has the same
+# columns, dtypes and values as read through a connection, row by row.
+@pytest.mark.parametrize(
+    "script",
+    [
+        pytest.param(SHOP, id="shop"),
+        pytest.param("CREATE TABLE t (id TEXT PRIMARY KEY, n REAL, b BLOB, s TEXT, e TEXT) WITHOUT ROWID;"
+                     "INSERT INTO t VALUES ('x', 1.5, x'00ff', 'é', ''), ('y', NULL, NULL, 'ab', '');",
+                     id="without-rowid"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, big, s TEXT, n NUMERIC, b BLOB, z);"
+                     "INSERT INTO t VALUES (1, '18446744073709551616', 'é€𝄞', 1, x'00', NULL),"
+                     "(2, 1.8446744073709552e19, 'a', 2.5, x'', NULL);",
+                     id="mixed-and-beyond-int64"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT, u TEXT, t TIMESTAMP);"
+                     "INSERT INTO t VALUES (1, 'a' || char(0), 'x' || char(0) || 'y', '2024-01-01 00:00:00'),"
+                     "(2, 'c', 'y', '2024-01-01 00:00:00');",
+                     id="nul-in-text"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s, t TIMESTAMP);"
+                     "INSERT INTO t VALUES (1, 'a', '2024-01-01 00:00:00'), (2, 7, '2024-01-01 00:00:00'),"
+                     "(3, 'c', '2024-01-01 00:00:00');",
+                     id="an-integer-in-text"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, n, r);"
+                     "INSERT INTO t VALUES (1, 'a', 1.5), (2, NULL, NULL), (3, 8, 3);",
+                     id="an-integer-in-text-with-nulls"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, s TEXT);"
+                     "INSERT INTO t VALUES (1, 'a'), (2, CAST(x'ff' AS TEXT));",
+                     id="text-not-utf-8"),
+        pytest.param('CREATE TABLE "we""ird" ("c""ol" TEXT, "Ti me" DATE);'
+                     "INSERT INTO \"we\"\"ird\" VALUES ('a', '2024-01-01'), (NULL, NULL), ('b', '0000-12-31');",
+                     id="quoted-names-dates-and-nulls"),
+        pytest.param("CREATE TABLE t (k INTEGER PRIMARY KEY, v TEXT);", id="empty"),
+    ],
+)
+def test_a_file_reads_as_a_connection_does(tmp_path, script):
+    path = tmp_path / "db.sqlite"
+    connection = sqlite3.connect(path)
+    connection.executescript(script)
+    connection.commit()
+
+    def read(source):
+        try:
+            tables = read_sqlite(source)
+        except ValueError as error:
+            return str(error)
+        return {name: (table.primary_key, table.foreign_keys, table.time_column,
+                       {c: (str(np.asarray(v).dtype), repr(np.asarray(v).tolist())) for c, v in table.columns.items()})
+                for name, table in tables.items()}
+
+    assert read(path) == read(connection)
+    connection.close()

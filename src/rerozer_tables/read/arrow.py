@@ -33,6 +33,7 @@ from typing import Any
 
 import numpy as np
 
+from ..tables.progress import progress_bar
 from ..tables.table import Table
 from .names import NameRule
 from .schema import TimeColumn, _checked_time_columns, _link_keys, _Schema, _time_column
@@ -56,15 +57,19 @@ _WIDTH_FACTOR = 4
 _SLACK_CHARACTERS = 1 << 16
 
 
-def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
+def _strings(array: Any, pa: Any, fixed: bool = False) -> np.ndarray[Any, Any]:
     """A string array without nulls as numpy ``<U``, block by block: one
     UTF-8 decode of each block's bytes, its code points scattered into rows
     as wide as the widest string of the column; or, where rows that wide
     would take far more memory than the text (one long value among many
-    short ones), as an object array of Python strings."""
-    array = array.cast(pa.large_string())
+    short ones), as an object array of Python strings, unless ``fixed``.
+    UnicodeDecodeError for bytes that are not UTF-8."""
+    if not pa.types.is_string(array.type):  # 32-bit offsets are read as they are
+        array = array.cast(pa.large_string())
     n = len(array)
-    offsets = np.frombuffer(array.buffers()[1], dtype=np.int64, count=n + 1, offset=array.offset * 8)
+    offset_type = np.int32 if pa.types.is_string(array.type) else np.int64
+    offsets = np.frombuffer(array.buffers()[1], dtype=offset_type, count=n + 1,
+                            offset=array.offset * np.dtype(offset_type).itemsize)
     data = array.buffers()[2]
     raw = np.frombuffer(data, dtype=np.uint8) if data else np.zeros(0, np.uint8)
     ascii_only = not raw.size or int(raw[offsets[0] : offsets[-1]].max(initial=0)) < 0x80
@@ -76,7 +81,7 @@ def _strings(array: Any, pa: Any) -> np.ndarray[Any, Any]:
             starts = np.concatenate(([0], np.cumsum((block & 0xC0) != 0x80)))
             widths[first:last] = np.diff(starts[offsets[first : last + 1] - offsets[first]])
     width = max(int(widths.max(initial=0)), 1)
-    if n * width > _WIDTH_FACTOR * int(widths.sum()) + _SLACK_CHARACTERS:
+    if not fixed and n * width > _WIDTH_FACTOR * int(widths.sum()) + _SLACK_CHARACTERS:
         return np.asarray(array.to_numpy(zero_copy_only=False), dtype=object)
     out = np.zeros((n, width), dtype=np.uint32)
     columns = np.arange(width)
@@ -268,15 +273,18 @@ def build_tables(
     time_columns: Mapping[str, TimeColumn] | None,
     read: Reader,
     rule: NameRule,
+    progress: bool | None = None,
+    reader: str = "reading",
 ) -> dict[str, Table]:
     """``Table`` objects from a catalogue: keys, foreign keys and times as
     ``read_sqlite`` finds them, names compared by ``rule``;
     ``read(name, schema, primary_key, time_column)`` returns a table's
     columns (every column of the schema, in its order). A ValueError
     that does not yet name ``where`` (the database and schema) is raised
-    again with it in front."""
+    again with it in front. ``progress`` shows a bar named ``reader`` over
+    the tables read, with the one being read, as ``read_sqlite`` does."""
     try:
-        return _build_tables(names, schemas, time_columns, read, rule)
+        return _build_tables(names, schemas, time_columns, read, rule, progress, reader)
     except ValueError as error:
         if str(error).startswith(where):
             raise
@@ -289,14 +297,19 @@ def _build_tables(
     time_columns: Mapping[str, TimeColumn] | None,
     read: Reader,
     rule: NameRule,
+    progress: bool | None,
+    reader: str,
 ) -> dict[str, Table]:
     chosen_times = _checked_time_columns(names, time_columns, rule)
     key_of, links = _link_keys(names, schemas, rule)
     tables = {}
-    for name in names:
-        time_column, time_unit = _time_column(name, schemas[name], chosen_times)
-        tables[name] = Table(
-            read(name, schemas[name], key_of[name], time_column), primary_key=key_of[name],
-            foreign_keys=links[name], time_column=time_column, time_unit=time_unit,
-        )
+    with progress_bar(len(names), reader, "table", progress) as bar:
+        for name in names:
+            bar.set_postfix_str(name)
+            time_column, time_unit = _time_column(name, schemas[name], chosen_times)
+            tables[name] = Table(
+                read(name, schemas[name], key_of[name], time_column), primary_key=key_of[name],
+                foreign_keys=links[name], time_column=time_column, time_unit=time_unit,
+            )
+            bar.update(1)
     return tables

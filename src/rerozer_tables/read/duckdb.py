@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 
+from ..tables.progress import check_progress
 from ..tables.table import Table
 from .arrow import arrow_columns, build_tables, chosen_tables, left_out, missing_schema, require
 from .names import DUCKDB
@@ -48,6 +49,7 @@ def read_duckdb(
     schema: str = "main",
     tables: Iterable[str] | None = None,
     time_columns: Mapping[str, TimeColumn] | None = None,
+    progress: bool | None = None,
 ) -> dict[str, Table]:
     """Read the tables of a DuckDB database as ``Table`` objects.
 
@@ -64,7 +66,11 @@ def read_duckdb(
     strings.
 
     A path is opened read-only and closed again; a ``duckdb`` connection is
-    used as it is and left open. Needs ``pip install "rerozer[duckdb]"``.
+    used as it is and left open. ``progress`` shows a bar over
+    the tables read: None (the default) shows it when reading takes more
+    than a couple of seconds and stderr is a terminal outside CI, False
+    never, True always.
+    Needs ``pip install "rerozer[duckdb]"``.
 
     Raises
     ------
@@ -85,10 +91,12 @@ def read_duckdb(
     >>> tables["posts"].foreign_keys, tables["users"].time_column
     ({'user_id': 'users'}, 'joined')
     """
+    check_progress(progress)
     duckdb = require("duckdb", "duckdb", READER)
     require("pyarrow", "duckdb", READER)
     if isinstance(path_or_connection, duckdb.DuckDBPyConnection):
-        return _read(path_or_connection, "DuckDB database (given connection)", schema, tables, time_columns)
+        return _read(path_or_connection, "DuckDB database (given connection)", schema, tables, time_columns,
+                     progress)
     path = Path(path_or_connection)
     if not path.is_file():
         raise FileNotFoundError(f"no DuckDB database at {path}")
@@ -97,7 +105,7 @@ def read_duckdb(
     except duckdb.Error as error:
         raise RuntimeError(f"DuckDB database {path}: opening failed: {error}") from None
     try:
-        return _read(connection, f"DuckDB database {path}", schema, tables, time_columns)
+        return _read(connection, f"DuckDB database {path}", schema, tables, time_columns, progress)
     finally:
         connection.close()
 
@@ -108,6 +116,7 @@ def _read(
     schema: str,
     wanted: Iterable[str] | None,
     time_columns: Mapping[str, TimeColumn] | None,
+    progress: bool | None,
 ) -> dict[str, Table]:
     where = f"{database}, schema {schema}"
     catalogue = "database_name = current_database() AND schema_name = $schema"
@@ -178,4 +187,4 @@ def _read(
         data = connection.sql(f"SELECT {', '.join(selected)} FROM {source}{order}").to_arrow_table()
         return arrow_columns(data, f"{schema}.{name}", _INFINITY, time_column)
 
-    return build_tables(where, names, schemas, time_columns, read, DUCKDB)
+    return build_tables(where, names, schemas, time_columns, read, DUCKDB, progress, READER)

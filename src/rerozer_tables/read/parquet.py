@@ -7,6 +7,7 @@ from collections.abc import Iterable, Mapping
 from pathlib import Path
 from typing import Any
 
+from ..tables.progress import check_progress
 from ..tables.table import Table
 from .arrow import build_tables, numpy_column, require
 from .names import PARQUET
@@ -23,6 +24,7 @@ def read_parquet(
     primary_keys: Mapping[str, str] | None = None,
     foreign_keys: Mapping[str, Mapping[str, str]] | None = None,
     time_columns: Mapping[str, TimeColumn] | None = None,
+    progress: bool | None = None,
 ) -> dict[str, Table]:
     """Read a folder of Parquet files as ``Table`` objects, one per file.
 
@@ -38,8 +40,11 @@ def read_parquet(
     read from a schema, and then as ``Table`` checks its columns. A table's
     time column is its one date or timestamp column (by the file's types),
     or the one ``time_columns`` names, as in ``read_sqlite``. Columns become
-    numpy arrays as in ``read_postgres``. Needs ``pip install
-    "rerozer[parquet]"``.
+    numpy arrays as in ``read_postgres``. ``progress`` shows a bar over
+    the tables read: None (the default) shows it when reading takes more
+    than a couple of seconds and stderr is a terminal outside CI, False
+    never, True always. Needs ``pip
+    install "rerozer[parquet]"``.
 
     Raises
     ------
@@ -63,6 +68,7 @@ def read_parquet(
     ({'user_id': 'users'}, 's')
     >>> shutil.rmtree(folder)
     """
+    check_progress(progress)
     require("pyarrow.parquet", "parquet", READER)
     root = Path(folder)
     if not root.is_dir():
@@ -113,7 +119,7 @@ def read_parquet(
             data = data.drop_columns([column])  # frees the Arrow column once it is converted
         return result
 
-    return build_tables(str(root), names, schemas, time_columns, read, PARQUET)
+    return build_tables(str(root), names, schemas, time_columns, read, PARQUET, progress, READER)
 
 
 def _declared(kind: Any) -> str:

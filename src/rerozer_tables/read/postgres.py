@@ -9,6 +9,7 @@ from typing import Any
 
 import numpy as np
 
+from ..tables.progress import check_progress
 from ..tables.table import Table
 from .arrow import (
     arrow_columns,
@@ -195,6 +196,7 @@ def read_postgres(
     schema: str = "public",
     tables: Iterable[str] | None = None,
     time_columns: Mapping[str, TimeColumn] | None = None,
+    progress: bool | None = None,
 ) -> dict[str, Table]:
     """Read the tables of a PostgreSQL schema as ``Table`` objects.
 
@@ -222,7 +224,11 @@ def read_postgres(
     closed here (all tables are read in one read-only repeatable-read
     transaction, so from one snapshot), or an open
     ``adbc_driver_postgresql.dbapi`` connection, used as it is and left
-    open. Needs ``pip install "rerozer[postgres]"``.
+    open. ``progress`` shows a bar over
+    the tables read: None (the default) shows it when reading takes more
+    than a couple of seconds and stderr is a terminal outside CI, False
+    never, True always.
+    Needs ``pip install "rerozer[postgres]"``.
 
     Raises
     ------
@@ -242,6 +248,7 @@ def read_postgres(
     >>> tables["orders"].foreign_keys  # doctest: +SKIP
     {'customer_id': 'customers'}
     """
+    check_progress(progress)
     require("pyarrow", "postgres", READER)
     dbapi = require("adbc_driver_postgresql.dbapi", "postgres", READER)
     if isinstance(dsn_or_connection, str):
@@ -259,13 +266,13 @@ def read_postgres(
                     cursor.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY")
             except Exception as error:
                 raise _failure(error, server, secrets, "starting a read-only transaction") from None
-            return _read(connection, server, secrets, schema, tables, time_columns)
+            return _read(connection, server, secrets, schema, tables, time_columns, progress)
         finally:
             try:
                 connection.close()
             except Exception:  # noqa: BLE001 (a lost connection may not close cleanly)
                 pass
-    return _read(dsn_or_connection, "(given connection)", (), schema, tables, time_columns)
+    return _read(dsn_or_connection, "(given connection)", (), schema, tables, time_columns, progress)
 
 
 def _read(
@@ -275,6 +282,7 @@ def _read(
     schema: str,
     wanted: Iterable[str] | None,
     time_columns: Mapping[str, TimeColumn] | None,
+    progress: bool | None,
 ) -> dict[str, Table]:
     where = f"PostgreSQL server {server}, schema {schema}"
 
@@ -343,4 +351,4 @@ def _read(
             )
         return arrow_columns(data, f"{schema}.{name}", _INFINITY, time_column, _WRAPPED)
 
-    return build_tables(where, names, schemas, time_columns, read, POSTGRES)
+    return build_tables(where, names, schemas, time_columns, read, POSTGRES, progress, READER)

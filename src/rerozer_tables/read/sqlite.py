@@ -22,6 +22,7 @@ from .schema import (
     _Schema,
     _time_column,
 )
+from . import sqlite_arrow
 from .sqlite_columns import read_columns
 
 
@@ -116,7 +117,12 @@ def read_sqlite(
     row.
 
     A path is opened read-only and closed again; a connection is used as it
-    is and left open. ``progress`` shows a bar over the rows read: None (the
+    is (its uncommitted changes, text factory and converters included) and
+    left open. From a path, the ADBC SQLite driver, when installed (``pip
+    install "rerozer[sqlite]"``), reads the columns into Arrow arrays
+    several times faster, with the same types and values: a table it
+    cannot give exactly so (values of several types in a column, time text
+    of other forms) is read as from a connection. ``progress`` shows a bar over the rows read: None (the
     default) shows it when reading takes more than a couple of seconds and
     stderr is a terminal outside CI, False never, True always.
 
@@ -152,10 +158,13 @@ def read_sqlite(
     if not path.is_file():
         raise FileNotFoundError(f"no SQLite database at {path}")
     connection = sqlite3.connect(f"{path.resolve().as_uri()}?mode=ro", uri=True)
+    arrow = sqlite_arrow.connect(path)
     try:
-        return _declared(_read(connection, time_columns, progress), declared)
+        return _declared(_read(connection, time_columns, progress, arrow), declared)
     finally:
         connection.close()
+        if arrow is not None:
+            arrow.close()
 
 
 def _declared(
@@ -181,7 +190,7 @@ def _declared(
 
 def _read(
     connection: sqlite3.Connection, time_columns: Mapping[str, TimeColumn] | None,
-    progress: bool | None,
+    progress: bool | None, arrow: Any = None,
 ) -> dict[str, Table]:
     names = [
         str(row[0])
@@ -211,7 +220,9 @@ def _read(
                 if time_column is not None:
                     timed.add(time_column)
                 bar.set_postfix_str(name)
-                columns = read_columns(connection, name, read, timed, step=bar.update)
+                fast = None if arrow is None else sqlite_arrow.read_columns(
+                    arrow, connection, name, read, timed, step=bar.update)
+                columns = read_columns(connection, name, read, timed, step=bar.update) if fast is None else fast
                 for read_name, sql_type in schema.columns:
                     if read_name != time_column and _is_time_type(sql_type):
                         columns[read_name] = _timestamps(columns[read_name], f"{name}.{read_name}")
