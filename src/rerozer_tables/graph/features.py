@@ -24,8 +24,6 @@ timestamp in seconds since 1970 is kept to about two minutes.
 
 from __future__ import annotations
 
-from typing import Any
-
 import numpy as np
 
 from ..tables.columns import AnyArray, BoolArray, Int64Array, _to_unit
