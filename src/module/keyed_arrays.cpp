@@ -62,6 +62,8 @@ void check_keyed_arrays(const py::dict& dict, const std::string& name,
       const int known = PySet_Contains(allowed_objects->ptr(), raw_key);
       if (known < 0) throw py::error_already_set();
       if (known == 1) {
+        // A native int64 array of the right rank passes as it is.
+        if (native_int64_array(raw_value, ndim) != nullptr) continue;
         const py::array array = to_array(value);
         if (!keyed_value_ok(array, ndim, require_int64)) {
           check_keyed_value(array, key_text(key), name, ndim, require_int64);

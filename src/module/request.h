@@ -72,12 +72,25 @@ class PrefetchedParameters : public ParameterSource {
 
  private:
   HopParameters fetch_now(size_t hop, size_t edge_index) const;
+  // The fetch of plain dictionaries holding native int64 arrays, read from
+  // the arrays' memory; false, having appended nothing, where the general
+  // fetch must take over. Looks the key up at hop 0 only.
+  bool fetch_quick(size_t hop, size_t edge_index);
+
+  // The values that hop 0 found for an edge type (borrowed from the
+  // dictionaries, valid while quick_ holds): its counts, else its offsets.
+  struct Found {
+    PyObject* counts = nullptr;
+    PyObject* offsets = nullptr;
+  };
 
   const py::dict& num_neighbors_;
   const py::dict& offsets_;
   const ValidatedRequest& request_;
   std::vector<HopParameters>& params_;
   std::exception_ptr failure_;
+  bool quick_ = false;
+  std::vector<Found> found_;
 };
 
 }  // namespace rerozer
