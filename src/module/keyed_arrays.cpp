@@ -17,6 +17,17 @@ std::string key_text(py::handle key) {
   return std::string(bytes);
 }
 
+bool plain_str_dict(const py::dict& dict) {
+  if (!PyDict_CheckExact(dict.ptr())) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 bool dict_contains(const py::dict& dict, py::handle key) {
   const int found = PyDict_Contains(dict.ptr(), key.ptr());
   if (found < 0) throw py::error_already_set();

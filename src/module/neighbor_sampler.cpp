@@ -377,8 +377,10 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
                                            BatchExtras* extras) {
   ResultLists lists(blocks_, copies);
   // A type named twice shares its slot, and its key takes the value of the
-  // last assignment; only that one gets the lists, whose blocks can be
-  // handed over once. Earlier ones just place the key (None, overwritten).
+  // last assignment; only that one gets arrays (the lists' blocks can be
+  // handed over once, and an array replaced in its dictionary would be
+  // freed before its pending copy ran into it). Earlier ones just place the
+  // key (None, overwritten).
   const auto is_last = [](const auto& slots, size_t i) {
     for (size_t later = i + 1; later < slots.size(); ++later) {
       if (slot_of(slots[later]) == slot_of(slots[i])) return false;
@@ -400,7 +402,8 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     const bool has_times = graph_.node_time_data(node_slots[i]) != nullptr &&
                            node.out_time.size() == node.out_node.size();
     set_item(out_node, key, last ? py::object(lists.to_array(node.out_node)) : py::none());
-    set_item(num_sampled_nodes, key, lists.copy_of(node.num_sampled_nodes));
+    set_item(num_sampled_nodes, key,
+             last ? py::object(lists.copy_of(node.num_sampled_nodes)) : py::none());
     set_item(out_batch, key, last ? py::object(lists.to_array(node.out_batch)) : py::none());
     if (extras != nullptr && last && has_times) {
       extras->node_time[key] = lists.to_array(node.out_time);
@@ -415,7 +418,8 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     EdgeState& edge = state_.edges[edge_slots[j].key_slot];
     const py::str& key = key_objects_[j];
     const bool last = is_last(edge_slots, j);
-    set_item(num_sampled_edges, key, lists.copy_of(edge.num_sampled_edges, 1));
+    set_item(num_sampled_edges, key,
+             last ? py::object(lists.copy_of(edge.num_sampled_edges, 1)) : py::none());
     if (extras == nullptr || !last) {
       set_item(out_row, key, last ? py::object(lists.to_array(edge.out_row)) : py::none());
       set_item(out_col, key, last ? py::object(lists.to_array(edge.out_col)) : py::none());

@@ -43,16 +43,15 @@ ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py:
   }
 
   // Every edge type is sampled by count or by time window, never both.
-  const bool plain =
-      PyDict_CheckExact(num_neighbors.ptr()) && PyDict_CheckExact(sampling_time_offsets.ptr());
+  const bool plain = plain_str_dict(num_neighbors) && plain_str_dict(sampling_time_offsets);
   std::vector<int64_t> count_sizes(keys.size(), -1);
   request.keys.reserve(keys.size());
   for (size_t j = 0; j < keys.size(); ++j) {
     const std::string& key = keys[j];
     request.keys.push_back(key_objects[j]);
     const py::str& key_object = request.keys.back();
-    // Plain dictionaries run no code on a lookup: one lookup finds the counts
-    // and says whether there are any.
+    // Plain dictionaries of str keys run no code on a lookup: one lookup
+    // finds the counts and says whether there are any.
     PyObject* found = nullptr;
     bool has_count = false;
     if (plain) {
@@ -115,12 +114,13 @@ PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
   }
   check_allocation(num_hops * num_edge_types, sizeof(HopParameters));
   params_.reserve(num_hops * num_edge_types);
-  // While both dictionaries are plain and every value read so far was a
-  // native int64 array, no interpreter code has run since the first hop
-  // looked the keys up, so those lookups still hold: later hops read the
-  // same arrays without looking again. The first fetch that takes the
-  // general way (which may run code that changes a dictionary) ends this.
-  quick_ = PyDict_CheckExact(num_neighbors.ptr()) && PyDict_CheckExact(sampling_time_offsets.ptr());
+  // While both dictionaries are plain ones with str keys and every value
+  // read so far was a native int64 array, no interpreter code has run since
+  // the first hop looked the keys up, so those lookups still hold: later
+  // hops read the same arrays without looking again. The first fetch that
+  // takes the general way (which may run code that changes a dictionary)
+  // ends this.
+  quick_ = plain_str_dict(num_neighbors) && plain_str_dict(sampling_time_offsets);
   found_.assign(quick_ ? num_edge_types : 0, Found{});
   for (size_t hop = 0; hop < num_hops; ++hop) {
     for (size_t j = 0; j < num_edge_types; ++j) {

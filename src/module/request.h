@@ -45,7 +45,10 @@ ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py:
 // hops themselves need no interpreter. The fetches follow the hops' order
 // (hop by hop, edge type by edge type) and are the lookups the hops would
 // make: element h of the count array, or row h of the offsets as (lo, hi) or
-// (None, hi), with the edge type looked up anew each time.
+// (None, hi), with the edge type looked up anew each time. (Plain
+// dictionaries with str keys holding native int64 arrays are looked up once
+// per edge type and read from the arrays' memory: no interpreter code runs
+// between their fetches, so every later lookup would find the same array.)
 //
 // The first fetch that fails ends the fetching; its exception is kept and
 // rethrown by fetch() at that same (hop, edge type), so the hops before it
