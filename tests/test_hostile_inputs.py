@@ -293,6 +293,42 @@ def test_values_read_as_integers(paper_author_timed, bound):
     assert [a.tolist() for a in got[2].values()] == [a.tolist() for a in expected[2].values()]
 
 
+class Changing:
+    """An offsets bound (-100) whose __index__ first runs `change`."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __index__(self):
+        self.change()
+        return -100
+
+
+@pytest.mark.parametrize("change, later_count", [
+    (lambda counts, kept: counts.__setitem__(W, i64(-1, 0)), 0),
+    (lambda counts, kept: kept.append(counts.pop(W)), None)],
+    ids=["replaced", "removed"])
+def test_counts_changed_by_a_bound_are_looked_up_again(paper_author_timed, change, later_count):
+    # Plain dictionaries of int64 arrays are looked up once per edge type
+    # while no interpreter code runs; the bound of hop 0 runs code that
+    # changes the counts of hop 1, which must then be looked up again. The
+    # old array is kept alive, so a stale lookup would read its -1.
+    kept = []
+    counts = {W: i64(-1, -1)}
+    bound = Changing(lambda: change(counts, kept))
+    sampler = rerozer.NeighborSampler(**paper_author_timed)
+    args = ({C: [[bound, 0], [-100, 0]]}, "paper", i64(0, 1), i64(25, 35))
+    if later_count is None:
+        with pytest.raises(KeyError):
+            sampler.sample(counts, *args)
+        return
+    got = sampler.sample(counts, *args)
+    expected = rerozer.NeighborSampler(**paper_author_timed).sample(
+        {W: i64(-1, later_count)}, {C: i64(-100, 0, -100, 0).reshape(2, 2)}, *args[1:])
+    assert [[a.tolist() for a in d.values()] for d in got] == \
+        [[a.tolist() for a in d.values()] for d in expected]
+
+
 def test_isolated_subinterpreter_gets_a_clean_import_error():
     code, out, err = run_child("""
     import _xxsubinterpreters as interpreters

@@ -50,6 +50,21 @@ OwnedView dense_int64_view(const py::array& array) {
   return {copy, Int64View{copy.data(), size}};
 }
 
+const py::detail::PyArray_Proxy* native_int64_array(PyObject* value, int ndim) {
+  auto& api = py::detail::npy_api::get();
+  // numpy's builtin descriptors are singletons: an array made with dtype
+  // int64 in native order holds one of these two (long and long long are
+  // both 64 bits here, and either may name int64).
+  static PyObject* const kLong = api.PyArray_DescrFromType_(py::detail::npy_api::NPY_LONG_);
+  static PyObject* const kLongLong =
+      api.PyArray_DescrFromType_(py::detail::npy_api::NPY_LONGLONG_);
+  static_assert(sizeof(long) == 8 && sizeof(long long) == 8, "int64 is long and long long");
+  if (value == nullptr || !api.PyArray_Check_(value)) return nullptr;
+  const py::detail::PyArray_Proxy* array = py::detail::array_proxy(value);
+  if (array->nd != ndim || (array->descr != kLong && array->descr != kLongLong)) return nullptr;
+  return array;
+}
+
 int64_t read_int64_element(const py::array& array, py::ssize_t i) {
   int64_t value;
   std::memcpy(&value, array.data(i), sizeof(value));

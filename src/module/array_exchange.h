@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "graph/int64_view.h"
@@ -44,6 +45,25 @@ OwnedView dense_int64_view(const py::array& array);
 // Element i (0 <= i < len) of a one-dimensional int64 array, whatever its
 // strides and byte order.
 int64_t read_int64_element(const py::array& array, py::ssize_t i);
+
+// An ndarray (or subclass) of `ndim` dimensions whose dtype object is one of
+// numpy's own native 64-bit signed integer descriptors, seen through
+// pybind11's view of its fields; nullptr for anything else (a null value, an
+// int64 array whose descriptor is another object, which is then read the
+// general way). Runs no interpreter code and raises nothing, so a caller may
+// take values from it where the general path would look them up.
+const py::detail::PyArray_Proxy* native_int64_array(PyObject* value, int ndim);
+
+// The value at (i, j) of such an array (j = 0 for one dimension); the
+// indices must lie inside its shape.
+inline int64_t native_int64_at(const py::detail::PyArray_Proxy* array, py::ssize_t i,
+                               py::ssize_t j = 0) {
+  const char* at = array->data + i * array->strides[0];
+  if (j != 0) at += j * array->strides[1];
+  int64_t value;
+  std::memcpy(&value, at, sizeof(value));
+  return value;
+}
 
 // One interpreter object as a signed 64-bit integer, converted as pybind11
 // converts integers: ints, bools and __index__ objects; floats and other

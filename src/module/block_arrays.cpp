@@ -54,6 +54,23 @@ void handler_free(void* ctx, void* block, size_t /*size*/) {
   static_cast<PoolHandler*>(ctx)->pool->give(block);
 }
 
+void plain_free(void* /*ctx*/, void* block, size_t /*size*/) { std::free(block); }
+
+// The handler of the arrays that empty() makes: malloc's functions alone.
+// One for the process, never freed (arrays of any sampler may use it).
+PyObject* plain_handler() {
+  static PyDataMem_Handler handler = [] {
+    PyDataMem_Handler made{};
+    std::strncpy(made.name, "rerozer_result_arrays", sizeof(made.name) - 1);
+    made.version = 1;
+    made.allocator =
+        PyDataMemAllocator{nullptr, handler_malloc, handler_calloc, handler_realloc, plain_free};
+    return made;
+  }();
+  static PyObject* const capsule = PyCapsule_New(&handler, "mem_handler", nullptr);
+  return capsule;
+}
+
 void delete_handler(PyObject* capsule) {
   auto* handler = static_cast<PyDataMem_Handler*>(PyCapsule_GetPointer(capsule, "mem_handler"));
   if (handler == nullptr) {
@@ -82,6 +99,12 @@ bool BlockArrays::available() {
     return false;
   }
   handler_ = py::reinterpret_steal<py::object>(capsule);
+  PyObject* plain = plain_handler();
+  if (plain == nullptr) {
+    PyErr_Clear();
+  } else {
+    plain_handler_ = py::reinterpret_borrow<py::object>(plain);
+  }
   return true;
 }
 
@@ -97,9 +120,26 @@ py::array BlockArrays::adopt_rows(int64_t* block, size_t rows, size_t n) const {
 
 py::array BlockArrays::empty(size_t n) const {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  if (!plain_handler_) {
+    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1,
+                                           dims, nullptr, nullptr, 0, nullptr);
+    if (array == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::array>(array);
+  }
+  // malloc directly, then the array takes the block with a handler that
+  // frees it: numpy's own allocation path looks its handler up in the
+  // running context first, which costs more than the array itself.
+  void* block = std::malloc(at_least_one(n * sizeof(int64_t)));
+  if (block == nullptr) throw std::bad_alloc();
   PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT64), 1, dims,
-                                         nullptr, nullptr, 0, nullptr);
-  if (array == nullptr) throw py::error_already_set();
+                                         nullptr, block, NPY_ARRAY_CARRAY, nullptr);
+  if (array == nullptr) {
+    std::free(block);
+    throw py::error_already_set();
+  }
+  PyArray_ENABLEFLAGS(reinterpret_cast<PyArrayObject*>(array), NPY_ARRAY_OWNDATA);
+  Py_INCREF(plain_handler_.ptr());
+  reinterpret_cast<PyArrayObject_fields*>(array)->mem_handler = plain_handler_.ptr();
   return py::reinterpret_steal<py::array>(array);
 }
 

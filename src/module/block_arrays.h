@@ -37,9 +37,11 @@ class BlockArrays {
   // The same for a rows x n C-contiguous array (block of at least
   // max(8 rows n, 1) bytes).
   py::array adopt_rows(int64_t* block, size_t rows, size_t n) const;
-  // A new owning one-dimensional int64 array of n values from numpy's own
-  // allocator, uninitialised: what to_int64_array makes, through one call
-  // of numpy's C API instead of pybind11's layers. Only when available().
+  // A new owning one-dimensional int64 array of n values, uninitialised:
+  // what to_int64_array makes, through one call of numpy's C API instead of
+  // pybind11's layers. Its block comes from malloc and goes back to free
+  // (through a handler of the process's, which numpy also uses to resize
+  // it). Only when available(); std::bad_alloc when malloc fails.
   py::array empty(size_t n) const;
   // A block for rows x n values: one the pool keeps (up to twice the size),
   // else a new one from malloc; nullptr when malloc fails.
@@ -50,7 +52,8 @@ class BlockArrays {
   py::array adopt_shape(int64_t* block, int ndim, Py_ssize_t* dims) const;
 
   std::shared_ptr<BlockPool> pool_;
-  py::object handler_;  // the handler capsule, once made
+  py::object handler_;        // the handler capsule, once made
+  py::object plain_handler_;  // the handler of empty()'s arrays (malloc and free)
   bool tried_ = false;
 };
 

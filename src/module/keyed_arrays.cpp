@@ -17,6 +17,17 @@ std::string key_text(py::handle key) {
   return std::string(bytes);
 }
 
+bool plain_str_dict(const py::dict& dict) {
+  if (!PyDict_CheckExact(dict.ptr())) return false;
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+    if (!PyUnicode_CheckExact(key)) return false;
+  }
+  return true;
+}
+
 bool dict_contains(const py::dict& dict, py::handle key) {
   const int found = PyDict_Contains(dict.ptr(), key.ptr());
   if (found < 0) throw py::error_already_set();
@@ -62,6 +73,8 @@ void check_keyed_arrays(const py::dict& dict, const std::string& name,
       const int known = PySet_Contains(allowed_objects->ptr(), raw_key);
       if (known < 0) throw py::error_already_set();
       if (known == 1) {
+        // A native int64 array of the right rank passes as it is.
+        if (native_int64_array(raw_value, ndim) != nullptr) continue;
         const py::array array = to_array(value);
         if (!keyed_value_ok(array, ndim, require_int64)) {
           check_keyed_value(array, key_text(key), name, ndim, require_int64);

@@ -16,6 +16,11 @@ namespace py = pybind11;
 // own text; any other key its printed form.
 std::string key_text(py::handle key);
 
+// True when `dict` is a dict (no subclass) whose keys are all str (no
+// subclass): looking a str up in it runs no interpreter code, so lookups
+// may be merged or made once for several uses.
+bool plain_str_dict(const py::dict& dict);
+
 // Membership by PyDict_Contains (a dict subclass's own __contains__ is not
 // consulted); errors of hashing pass through.
 bool dict_contains(const py::dict& dict, py::handle key);

@@ -157,6 +157,24 @@ class ResultLists {
 size_t slot_of(size_t node_slot) { return node_slot; }
 size_t slot_of(const EdgeTypeSlots& slots) { return slots.key_slot; }
 
+// An empty dictionary with room for n keys, so that filling it never
+// resizes it.
+py::dict dict_for(size_t n) {
+#if PY_VERSION_HEX < 0x030D0000
+  PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+#else
+  static_cast<void>(n);
+  PyObject* dict = PyDict_New();
+#endif
+  if (dict == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::dict>(dict);
+}
+
+// dict[key] = value on a dictionary of ours (no interpreter code runs).
+void set_item(const py::dict& dict, const py::str& key, const py::object& value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
 py::dict to_dict(const py::object& value) {
   if (PyDict_Check(value.ptr())) return py::reinterpret_borrow<py::dict>(value);
   PyObject* dict = PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value.ptr());
@@ -359,18 +377,20 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
                                            BatchExtras* extras) {
   ResultLists lists(blocks_, copies);
   // A type named twice shares its slot, and its key takes the value of the
-  // last assignment; only that one gets the lists, whose blocks can be
-  // handed over once. Earlier ones just place the key (None, overwritten).
+  // last assignment; only that one gets arrays (the lists' blocks can be
+  // handed over once, and an array replaced in its dictionary would be
+  // freed before its pending copy ran into it). Earlier ones just place the
+  // key (None, overwritten).
   const auto is_last = [](const auto& slots, size_t i) {
     for (size_t later = i + 1; later < slots.size(); ++later) {
       if (slot_of(slots[later]) == slot_of(slots[i])) return false;
     }
     return true;
   };
-  py::dict out_node;
-  py::dict num_sampled_nodes;
-  py::dict out_batch;
   const auto& node_types = graph_.node_types();
+  const py::dict out_node = dict_for(node_types.size());
+  const py::dict num_sampled_nodes = dict_for(node_types.size());
+  const py::dict out_batch = dict_for(node_types.size());
   const auto& node_slots = graph_.node_type_slots();
   for (size_t i = 0; i < node_types.size(); ++i) {
     NodeState& node = state_.nodes[node_slots[i]];
@@ -381,26 +401,28 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     // Compared before out_node may hand its block over.
     const bool has_times = graph_.node_time_data(node_slots[i]) != nullptr &&
                            node.out_time.size() == node.out_node.size();
-    out_node[key] = last ? py::object(lists.to_array(node.out_node)) : py::none();
-    num_sampled_nodes[key] = lists.copy_of(node.num_sampled_nodes);
-    out_batch[key] = last ? py::object(lists.to_array(node.out_batch)) : py::none();
+    set_item(out_node, key, last ? py::object(lists.to_array(node.out_node)) : py::none());
+    set_item(num_sampled_nodes, key,
+             last ? py::object(lists.copy_of(node.num_sampled_nodes)) : py::none());
+    set_item(out_batch, key, last ? py::object(lists.to_array(node.out_batch)) : py::none());
     if (extras != nullptr && last && has_times) {
       extras->node_time[key] = lists.to_array(node.out_time);
     }
   }
-  py::dict num_sampled_edges;
-  py::dict out_row;
-  py::dict out_col;
   const auto& keys = graph_.edge_type_keys();
+  const py::dict num_sampled_edges = dict_for(keys.size());
+  const py::dict out_row = dict_for(keys.size());
+  const py::dict out_col = dict_for(keys.size());
   const auto& edge_slots = graph_.edge_type_slots();
   for (size_t j = 0; j < keys.size(); ++j) {
     EdgeState& edge = state_.edges[edge_slots[j].key_slot];
     const py::str& key = key_objects_[j];
     const bool last = is_last(edge_slots, j);
-    num_sampled_edges[key] = lists.copy_of(edge.num_sampled_edges, 1);
+    set_item(num_sampled_edges, key,
+             last ? py::object(lists.copy_of(edge.num_sampled_edges, 1)) : py::none());
     if (extras == nullptr || !last) {
-      out_row[key] = last ? py::object(lists.to_array(edge.out_row)) : py::none();
-      out_col[key] = last ? py::object(lists.to_array(edge.out_col)) : py::none();
+      set_item(out_row, key, last ? py::object(lists.to_array(edge.out_row)) : py::none());
+      set_item(out_col, key, last ? py::object(lists.to_array(edge.out_col)) : py::none());
       if (extras != nullptr) extras->edge_index[key] = py::none();
       continue;
     }
@@ -425,8 +447,8 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     }
     const std::vector<py::ssize_t> shape{width};
     const std::vector<py::ssize_t> strides{static_cast<py::ssize_t>(sizeof(int64_t))};
-    out_row[key] = py::array_t<int64_t>(shape, strides, rows, both);
-    out_col[key] = py::array_t<int64_t>(shape, strides, rows + n, both);
+    set_item(out_row, key, py::array_t<int64_t>(shape, strides, rows, both));
+    set_item(out_col, key, py::array_t<int64_t>(shape, strides, rows + n, both));
     extras->edge_index[key] = both;
   }
   // The pool keeps up to twice what both this call and the last one handed

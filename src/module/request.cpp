@@ -43,20 +43,36 @@ ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py:
   }
 
   // Every edge type is sampled by count or by time window, never both.
+  const bool plain = plain_str_dict(num_neighbors) && plain_str_dict(sampling_time_offsets);
   std::vector<int64_t> count_sizes(keys.size(), -1);
   request.keys.reserve(keys.size());
   for (size_t j = 0; j < keys.size(); ++j) {
     const std::string& key = keys[j];
     request.keys.push_back(key_objects[j]);
     const py::str& key_object = request.keys.back();
-    const bool has_count = dict_contains(num_neighbors, key_object);
+    // Plain dictionaries of str keys run no code on a lookup: one lookup
+    // finds the counts and says whether there are any.
+    PyObject* found = nullptr;
+    bool has_count = false;
+    if (plain) {
+      found = PyDict_GetItemWithError(num_neighbors.ptr(), key_object.ptr());
+      if (found == nullptr && PyErr_Occurred() != nullptr) throw py::error_already_set();
+      has_count = found != nullptr;
+    } else {
+      has_count = dict_contains(num_neighbors, key_object);
+    }
     if (has_count && dict_contains(sampling_time_offsets, key_object)) {
       throw std::runtime_error(messages::edge_type_in_both(key));
     }
     if (has_count) {
-      const py::array counts = to_array(get_item(num_neighbors, key_object));
-      count_sizes[j] = static_cast<int64_t>(counts.size());
-      request.num_hops = std::max(request.num_hops, static_cast<size_t>(counts.size()));
+      const py::detail::PyArray_Proxy* native = native_int64_array(found, 1);
+      const py::ssize_t size =
+          native != nullptr ? native->dimensions[0]
+                            : to_array(found != nullptr ? py::reinterpret_borrow<py::object>(found)
+                                                        : get_item(num_neighbors, key_object))
+                                  .size();
+      count_sizes[j] = static_cast<int64_t>(size);
+      request.num_hops = std::max(request.num_hops, static_cast<size_t>(size));
       continue;
     }
     const py::array offsets = to_array(get_item(sampling_time_offsets, key_object));
@@ -98,12 +114,22 @@ PrefetchedParameters::PrefetchedParameters(const py::dict& num_neighbors,
   }
   check_allocation(num_hops * num_edge_types, sizeof(HopParameters));
   params_.reserve(num_hops * num_edge_types);
+  // While both dictionaries are plain ones with str keys and every value
+  // read so far was a native int64 array, no interpreter code has run since
+  // the first hop looked the keys up, so those lookups still hold: later
+  // hops read the same arrays without looking again. The first fetch that
+  // takes the general way (which may run code that changes a dictionary)
+  // ends this.
+  quick_ = plain_str_dict(num_neighbors) && plain_str_dict(sampling_time_offsets);
+  found_.assign(quick_ ? num_edge_types : 0, Found{});
   for (size_t hop = 0; hop < num_hops; ++hop) {
     for (size_t j = 0; j < num_edge_types; ++j) {
       if ((params_.size() + 1) % kSignalInterval == 0 && PyErr_CheckSignals() != 0) {
         throw py::error_already_set();
       }
       try {
+        if (quick_ && fetch_quick(hop, j)) continue;
+        quick_ = false;
         params_.push_back(fetch_now(hop, j));
       } catch (py::error_already_set& error) {
         // An interrupt (KeyboardInterrupt, SystemExit: not an Exception)
@@ -134,6 +160,41 @@ HopParameters PrefetchedParameters::fetch(size_t hop, size_t edge_index) {
   // The hops stop at the first failed fetch, so this is that one.
   if (!failure_) throw std::logic_error("hop parameters requested beyond the request");
   std::rethrow_exception(failure_);
+}
+
+bool PrefetchedParameters::fetch_quick(size_t hop, size_t edge_index) {
+  Found& found = found_[edge_index];
+  if (hop == 0) {
+    PyObject* key = request_.keys[edge_index].ptr();
+    found.counts = PyDict_GetItemWithError(num_neighbors_.ptr(), key);
+    if (found.counts == nullptr) {
+      if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+      found.offsets = PyDict_GetItemWithError(offsets_.ptr(), key);
+      if (found.offsets == nullptr) {
+        if (PyErr_Occurred() != nullptr) throw py::error_already_set();
+        return false;
+      }
+    }
+  }
+  const auto h = static_cast<py::ssize_t>(hop);
+  HopParameters params;
+  if (found.counts != nullptr) {
+    const py::detail::PyArray_Proxy* counts = native_int64_array(found.counts, 1);
+    if (counts == nullptr || counts->dimensions[0] <= h) return false;
+    params.count = native_int64_at(counts, h);
+  } else {
+    const py::detail::PyArray_Proxy* rows = native_int64_array(found.offsets, 2);
+    if (rows == nullptr || rows->dimensions[0] <= h || rows->dimensions[1] != 2) return false;
+    params.has_window = true;
+    params.window.has_lo = true;
+    params.window.lo = native_int64_at(rows, h, 0);
+    params.window.hi = native_int64_at(rows, h, 1);
+#ifdef REROZER_TEMPORAL_UNIFORM
+    params.window.saturating = true;
+#endif
+  }
+  params_.push_back(params);
+  return true;
 }
 
 HopParameters PrefetchedParameters::fetch_now(size_t hop, size_t edge_index) const {

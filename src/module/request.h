@@ -45,7 +45,10 @@ ValidatedRequest validate_request(const GraphStore& graph, const std::vector<py:
 // hops themselves need no interpreter. The fetches follow the hops' order
 // (hop by hop, edge type by edge type) and are the lookups the hops would
 // make: element h of the count array, or row h of the offsets as (lo, hi) or
-// (None, hi), with the edge type looked up anew each time.
+// (None, hi), with the edge type looked up anew each time. (Plain
+// dictionaries with str keys holding native int64 arrays are looked up once
+// per edge type and read from the arrays' memory: no interpreter code runs
+// between their fetches, so every later lookup would find the same array.)
 //
 // The first fetch that fails ends the fetching; its exception is kept and
 // rethrown by fetch() at that same (hop, edge type), so the hops before it
@@ -72,12 +75,25 @@ class PrefetchedParameters : public ParameterSource {
 
  private:
   HopParameters fetch_now(size_t hop, size_t edge_index) const;
+  // The fetch of plain dictionaries holding native int64 arrays, read from
+  // the arrays' memory; false, having appended nothing, where the general
+  // fetch must take over. Looks the key up at hop 0 only.
+  bool fetch_quick(size_t hop, size_t edge_index);
+
+  // The values that hop 0 found for an edge type (borrowed from the
+  // dictionaries, valid while quick_ holds): its counts, else its offsets.
+  struct Found {
+    PyObject* counts = nullptr;
+    PyObject* offsets = nullptr;
+  };
 
   const py::dict& num_neighbors_;
   const py::dict& offsets_;
   const ValidatedRequest& request_;
   std::vector<HopParameters>& params_;
   std::exception_ptr failure_;
+  bool quick_ = false;
+  std::vector<Found> found_;
 };
 
 }  // namespace rerozer
