@@ -195,14 +195,23 @@ def test_sample_batch_gives_times_of_lists_long_enough_to_be_handed_over():
     assert edge_index[KEY].tolist() == [six[0][KEY].tolist(), six[1][KEY].tolist()]
 
 
-def test_sample_batch_leaves_out_a_type_with_a_node_outside_its_times():
-    # Users 0 .. 2 feed the item, but only users 0 and 1 have times: the
-    # untimed count reaches user 2, whose time sample_batch cannot give.
+@pytest.mark.parametrize("times, seed_time, kept", [
+    # Only users 0 and 1 have times: the untimed count reaches user 2, whose
+    # time sample_batch cannot give.
+    ({"user": i64(5, 6)}, i64(), {}),
+    # The seed, item 0, lies outside the item times; the users keep theirs.
+    ({"user": i64(5, 6, 7), "item": i64()}, i64(10), {"user": [5, 6, 7]}),
+])
+def test_sample_batch_leaves_out_a_type_with_a_node_outside_its_times(times, seed_time, kept):
     arguments = (["item", "user"], [("user", "rates", "item")], {KEY: i64(0, 3)},
-                 {KEY: i64(0, 1, 2)}, {"user": i64(5, 6)})
+                 {KEY: i64(0, 1, 2)}, times)
     sampler = _temporal.NeighborSampler(*arguments, temporal_strategy="last")
-    *six, _, node_time = sampler.sample_batch({KEY: i64(-1)}, {}, "item", i64(0), i64())
-    assert six[2]["user"].tolist() == [0, 1, 2] and node_time == {}
+    *six, _, node_time = sampler.sample_batch({KEY: i64(-1)}, {}, "item", i64(0), seed_time)
+    assert six[2]["user"].tolist() == [0, 1, 2]
+    assert {t: v.tolist() for t, v in node_time.items()} == kept
+    # The next call, which samples no user, gives the users' (empty) times.
+    *_, node_time = sampler.sample_batch({KEY: i64(0)}, {}, "item", i64(0), seed_time)
+    assert {t: v.tolist() for t, v in node_time.items()} == {"user": []}
 
 
 # --- How it is reached --------------------------------------------------------

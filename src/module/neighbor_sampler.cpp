@@ -17,7 +17,6 @@
 #include "module/keyed_arrays.h"
 #include "module/request.h"
 #include "sampling/hop_expansion.h"
-#include "sampling/node_times.h"
 
 namespace rerozer {
 
@@ -340,14 +339,9 @@ SampleResult NeighborSampler::run_call(const py::dict& num_neighbors,
   // alive by this call's arguments or by the sampler.
   {
     const LockReleased released;
+    // A batch's node times are written as its nodes are registered.
+    state_.record_times = extras != nullptr;
     expand_hops(graph_, seeds, request.num_hops, params, rng_, state_, progress, strategy_);
-    if (extras != nullptr) {
-      for (size_t slot : graph_.node_type_slots()) {
-        const Int64View* times = graph_.node_time_data(slot);
-        NodeState& node = state_.nodes[slot];
-        if (times != nullptr) gather_node_times(*times, node.out_node, node.out_time);
-      }
-    }
   }
 
   // 4. The result: its dictionaries and arrays are made under the lock, the
@@ -396,10 +390,11 @@ SampleResult NeighborSampler::build_result(std::vector<PendingCopy>& copies,
     NodeState& node = state_.nodes[node_slots[i]];
     const py::str& key = node_type_objects_[i];
     const bool last = is_last(node_slots, i);
-    // Gathered for every type with times; empty when a node fell outside
-    // them (a type without sampled nodes has nothing to fall outside).
-    // Compared before out_node may hand its block over.
+    // Recorded for every type with times, unless a node fell outside them
+    // (a type without sampled nodes has nothing to fall outside). Compared
+    // before out_node may hand its block over.
     const bool has_times = graph_.node_time_data(node_slots[i]) != nullptr &&
+                           !node.time_missing &&
                            node.out_time.size() == node.out_node.size();
     set_item(out_node, key, last ? py::object(lists.to_array(node.out_node)) : py::none());
     set_item(num_sampled_nodes, key,

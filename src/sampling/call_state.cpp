@@ -12,6 +12,7 @@ void CallState::clear() {
     node.out_batch.clear();
     node.out_node.clear();
     node.out_time.clear();
+    node.time_missing = false;
     node.num_sampled_nodes.clear();
     node.hop_begin = 0;
     node.hop_end = 0;

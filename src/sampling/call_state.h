@@ -19,12 +19,16 @@ namespace rerozer {
 // then becomes entry 2, (1, 3), and reaching it again for example 1 yields
 // 2 without a new entry.
 // [hop_begin, hop_end) is the frontier of the running hop. `out_time`
-// stays empty unless the caller asks for node times after the hops
-// (gather_node_times).
+// stays empty unless the call records node times (CallState::record_times)
+// and the type has times: then out_time[L] is the time of out_node[L],
+// written as the entry is registered, unless `time_missing` says that a
+// registered node lay outside the type's times (its out_time value is then
+// a placeholder, and the type has no times in the result).
 struct NodeState {
   Int64List out_batch;
   Int64List out_node;
   Int64List out_time;
+  bool time_missing = false;
   LocalIndex local_index;
   std::vector<int64_t> num_sampled_nodes;
   int64_t hop_begin = 0;
@@ -67,6 +71,11 @@ struct CallState {
   std::vector<EdgeState> edges;
   std::vector<int64_t> example_times;
   SelectionBuffers selection;
+
+  // Whether the hops record the time of every node they register, for the
+  // types that have times (NodeState::out_time). The caller's setting for
+  // its next call; reset() and clear() leave it.
+  bool record_times = false;
 
   // Where the lists take their blocks from first (may be null). Applied by
   // reset(); must outlive the calls.

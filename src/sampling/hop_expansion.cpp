@@ -29,6 +29,24 @@ void register_seeds(const Seeds& seeds, NodeState& entity) {
   entity.num_sampled_nodes[0] = n;
 }
 
+// The times of the registered seeds (the entity type's only entries so
+// far), when the call records times and the type has them.
+void record_seed_times(const Int64View* times, NodeState& entity) {
+  if (times == nullptr) return;
+  const size_t n = entity.out_node.size();
+  entity.out_time.resize(n);
+  int64_t* out = entity.out_time.data();
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t node = entity.out_node[i];
+    if (times->contains(node)) {
+      out[i] = (*times)[node];
+    } else {
+      out[i] = 0;
+      entity.time_missing = true;
+    }
+  }
+}
+
 // The reference time of every example: its seed time, else the seed's own
 // node time, else none (then no selection is temporal). A store without
 // times never compares times, so it keeps no example times.
@@ -62,6 +80,9 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
   // 1. Fresh working state, then the seeds as examples 0 .. n-1.
   state.reset(graph.num_node_slots(), graph.num_key_slots(), num_hops);
   register_seeds(seeds, state.nodes[seeds.entity_slot]);
+  if (state.record_times) {
+    record_seed_times(graph.node_time_data(seeds.entity_slot), state.nodes[seeds.entity_slot]);
+  }
   fix_example_times(graph, seeds, state.example_times);
   const std::vector<int64_t>& example_times = state.example_times;
 
@@ -90,6 +111,7 @@ void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
       edge.colptr = graph.colptr_data(slots.key_slot);
       edge.row = graph.row_data(slots.key_slot);
       edge.time_src = graph.node_time_data(src_slot);
+      edge.record_time = state.record_times ? edge.time_src : nullptr;
       edge.src = &state.nodes[src_slot];
       edge.out = &out;
       const bool temporal =

@@ -53,6 +53,8 @@ struct Seeds {
 // interpreter lock as long as `params` and `progress` do not need it.
 // `progress` may be null. `strategy` decides how counts pick on temporal
 // edge types (the k latest, or k drawn among all up to the example time).
+// With state.record_times, every type with times also gets the time of each
+// node it registers (NodeState::out_time, time_missing).
 void expand_hops(const GraphStore& graph, const Seeds& seeds, size_t num_hops,
                  ParameterSource& params, RandomSource& rng, CallState& state,
                  ProgressCheck* progress = nullptr,

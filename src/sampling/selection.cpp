@@ -326,8 +326,11 @@ void Selector::select_floyd(const EdgeContext& edge, int64_t x, int64_t i, int64
 void Selector::make_room_slow(const EdgeContext& edge, size_t count) {
   const size_t total = pending_ + count;
   NodeState& src = *edge.src;
+  // The source times only when they are recorded; the row list stands in
+  // for them otherwise.
   Int64List* const lists[] = {&src.out_batch, &src.out_node, &edge.out->out_row,
-                              &edge.out->out_col};
+                              &edge.out->out_col,
+                              edge.record_time != nullptr ? &src.out_time : &edge.out->out_row};
   for (Int64List* list : lists) list->reserve_more(total);
   if (pending_buffer_.size() < total) {
     pending_buffer_.resize(std::max(total, 2 * pending_buffer_.size()));
@@ -347,10 +350,35 @@ void Selector::flush(const EdgeContext& edge) {
   out.out_col.resize(recorded + n);
   int64_t* rows = out.out_row.data() + recorded;
   int64_t* cols = out.out_col.data() + recorded;
+  if (edge.record_time != nullptr) {
+    record_pending<true>(edge, rows, cols);
+  } else {
+    record_pending<false>(edge, rows, cols);
+  }
+  out.num_sampled_edges.back() += static_cast<int64_t>(n);
+  pending_ = 0;
+}
+
+// The flush's sweep over the pending_ edges: rows[j] and cols[j] of edge j.
+// With kRecordTime, an edge that registers its source (the local index it
+// gets is the next one) also appends the source's time to src.out_time, or
+// marks the type's times missing when the source lies outside them.
+template <bool kRecordTime>
+void Selector::record_pending(const EdgeContext& edge, int64_t* rows, int64_t* cols) {
+  const size_t n = pending_;
   const Pending* pending = pending_buffer_.data();
   const Int64View row = edge.row;
+  NodeState& src = *edge.src;
+  Int64View times;
+  int64_t* time_out = nullptr;
+  size_t registered = 0;
+  if (kRecordTime) {
+    times = *edge.record_time;
+    registered = src.out_time.size();
+    src.out_time.resize(registered + n);  // room made with the other lists
+    time_out = src.out_time.data();
+  }
   {
-    NodeState& src = *edge.src;
     LocalIndex::Run run(src.local_index, src.out_batch, src.out_node, n);
     for (size_t j = 0; j < std::min(n, kRowAhead); ++j) {
       __builtin_prefetch(row.data + pending[j].position);
@@ -359,16 +387,26 @@ void Selector::flush(const EdgeContext& edge) {
       if (j + kRowAhead < n) __builtin_prefetch(row.data + pending[j + kRowAhead].position);
       if (j + kSlotAhead < n) {
         const Pending& ahead = pending[j + kSlotAhead];
-        run.prefetch(LocalIndex::hash(ahead.example, row[ahead.position]));
+        const int64_t v = row[ahead.position];
+        run.prefetch(LocalIndex::hash(ahead.example, v));
+        if (kRecordTime && times.contains(v)) __builtin_prefetch(times.data + v);
       }
       const int64_t example = pending[j].example;
       const int64_t u = row[pending[j].position];
       rows[j] = run.find_or_add(example, u, LocalIndex::hash(example, u));
       cols[j] = pending[j].entry;
+      if (kRecordTime && static_cast<size_t>(rows[j]) == registered) {
+        if (times.contains(u)) {
+          time_out[registered] = times[u];
+        } else {
+          time_out[registered] = 0;
+          src.time_missing = true;
+        }
+        ++registered;
+      }
     }
   }
-  out.num_sampled_edges.back() += static_cast<int64_t>(n);
-  pending_ = 0;
+  if (kRecordTime) src.out_time.resize(registered);
 }
 
 void Selector::select_most_recent(const EdgeContext& edge, int64_t x, int64_t v, int64_t i,

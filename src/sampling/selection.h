@@ -22,6 +22,9 @@ struct EdgeContext {
   Int64View colptr;
   Int64View row;
   const Int64View* time_src = nullptr;  // node times of src, nullptr when none
+  // time_src when the call records the time of every source it registers
+  // (into src->out_time), else nullptr.
+  const Int64View* record_time = nullptr;
   NodeState* src = nullptr;
   EdgeState* out = nullptr;
 };
@@ -78,6 +81,9 @@ struct TemporalRule {
 // flush prefetches their row entries and registry slots far ahead, so that
 // those cache misses overlap instead of following each other. The pending
 // list is flushed every kFlushSize edges and at the end of each sweep.
+// When the edge type records source times (record_time), the flush also
+// prefetches each source's time with its registry slot and writes it for
+// every source it registers, so the times cost no pass of their own.
 //
 // Room for the pending edges in the registry and the result lists of the
 // edge type is made before an entry's draws: recording cannot fail, so an
@@ -169,6 +175,8 @@ class Selector {
     edge.src->local_index.reserve_more(pending_ + count, edge.src->out_batch, edge.src->out_node);
   }
   void make_room_slow(const EdgeContext& edge, size_t count);
+  template <bool kRecordTime>
+  void record_pending(const EdgeContext& edge, int64_t* rows, int64_t* cols);
 
   RandomSource& rng_;
   SelectionBuffers own_buffers_;
