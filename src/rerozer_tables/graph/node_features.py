@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..tables.columns import AnyArray, BoolArray, Int64Array
+from ..tables.text_hash import text_codes
 
 Float32Array = npt.NDArray[np.float32]
 
@@ -133,5 +134,9 @@ def _codes(values: AnyArray, null: BoolArray | None) -> tuple[Int64Array, AnyArr
     present = _present(values, null)
     if present.dtype.kind == "S":
         present = np.char.decode(present, "utf-8")
-    vocabulary, inverse = np.unique(present, return_inverse=True)
+    hashed = text_codes(present) if present.dtype.kind == "U" and present.size else None
+    if hashed is not None:
+        vocabulary, inverse = hashed
+    else:
+        vocabulary, inverse = np.unique(present, return_inverse=True)
     return _spread(inverse.reshape(-1), null, -1, np.int64), vocabulary
