@@ -142,7 +142,7 @@ def test_text_keys_match_integer_keys_in_tables_too(values, found):
                      id="unsorted-keys-of-other-widths"),
         pytest.param(["é", "", "ñx"], ["", "ñx", "é", "e"], ["", "ñx", "é", None], id="non-ascii-and-empty"),
         pytest.param(["7", "x"], [8, 7], [None, "7"], id="integers-against-text-keys"),
-        pytest.param(["abc", "b"], ["ab", "b", "abc"], [None, "b", "abc"], id="values-narrower-than-keys"),
+        pytest.param(["abc", "b"], ["ab", "b"], [None, "b"], id="values-narrower-than-keys"),
     ],
 )
 def test_text_keys_match_alike_by_hashing_or_by_sorting(monkeypatch, keys, values, found, hashed):
