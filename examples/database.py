@@ -60,8 +60,13 @@ def _after(rng: np.random.Generator, earliest: npt.NDArray[np.int64]) -> npt.NDA
 CATEGORIES = 12
 
 
-def make_tables(sizes: Sizes = Sizes(), seed: int = 0, tastes: float = 0.0) -> dict[str, Table]:
+def make_tables(
+    sizes: Sizes = Sizes(), seed: int = 0, tastes: float = 0.0, progress: bool | None = None
+) -> dict[str, Table]:
     """The six tables, with their keys, times and a few other columns.
+
+    ``progress`` shows a bar (its elapsed time) while they are drawn, as the
+    library's stages do: by default in a terminal after a couple of seconds.
 
     ``tastes`` > 0 gives every product one of ``CATEGORIES`` categories (a
     ``category`` column of products) and every customer a favourite one:
@@ -70,6 +75,11 @@ def make_tables(sizes: Sizes = Sizes(), seed: int = 0, tastes: float = 0.0) -> d
     products. Without it products are drawn by popularity alone, the same
     for every customer; the other draws are the same either way.
     """
+    with progress_bar(None, "make_tables", "table", progress):
+        return _draw_tables(sizes, seed, tastes)
+
+
+def _draw_tables(sizes: Sizes, seed: int, tastes: float) -> dict[str, Table]:
     rng = np.random.default_rng(seed)
 
     customer_time = START + rng.integers(0, SPAN * 3 // 4, size=sizes.customers)

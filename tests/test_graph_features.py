@@ -78,11 +78,22 @@ def test_timestamps_are_numbers_in_the_graph_unit():
         (["a\0", "a", None, "a\0\0"], {}, [1, 0, -1, 2], ["a", "a\0", "a\0\0"]),
         ([3] * 5 + [1] * 5 + [None], {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
         ("Int64", {}, [1] * 5 + [0] * 5 + [-1], [1, 3]),
+        (["é", "", "b", None, "é"], {}, [2, 0, 1, -1, 2], ["", "b", "é"]),
+        (np.array([4, -3, 4, 0], np.int8), {"categorical": ["v"]}, [2, 0, 2, 1], [-3, 0, 4]),
+        ([2**62, -5, 2**62], {"categorical": ["v"]}, [1, 0, 1], [-5, 2**62]),
     ],
     ids=["strings", "bytes", "declared-integers", "trailing-nuls-differ",
-         "ints-every-value-seen-5-times", "pandas-nullable-ints-as-the-same-list"],
+         "ints-every-value-seen-5-times", "pandas-nullable-ints-as-the-same-list",
+         "strings-non-ascii-and-empty", "small-ints-declared", "ints-spread-wide"],
 )
-def test_categorical_columns_are_codes_into_a_sorted_vocabulary(values, options, codes, vocabulary):
+@pytest.mark.parametrize("hashed", [True, False], ids=["hashed", "without-pyarrow"])
+def test_categorical_columns_are_codes_into_a_sorted_vocabulary(
+    monkeypatch, values, options, codes, vocabulary, hashed
+):
+    from rerozer_tables.tables import text_hash
+
+    if not hashed:
+        monkeypatch.setattr(text_hash, "_arrow", lambda: None)
     if isinstance(values, str):  # "Int64": pandas' nullable integers are inferred as the same list would be
         values = pytest.importorskip("pandas").array([3] * 5 + [1] * 5 + [None], dtype="Int64")
     features = encoded({"v": values}, **options)

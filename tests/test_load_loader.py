@@ -639,7 +639,10 @@ def test_progress_shows_batches_examples_and_edges_per_second(shop, capsys, monk
     else:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # import fails
     graph, keys, cutoffs = shop
-    epoch(graph, keys[:64], cutoffs[:64], progress=True)
+    threads = set(threading.enumerate())
+    # No thread redraws the epoch's bar: worker processes are forked inside it.
+    for _ in Loader(graph, "customers", keys[:64], cutoffs[:64], batch_size=32, **REQUEST, progress=True):
+        assert set(threading.enumerate()) == threads
     err = capsys.readouterr().err
     assert re.search(r"2/2 .*batch.*examples/s, [\d,]+ edges/s", err), err
 

@@ -134,6 +134,35 @@ def test_text_keys_match_integer_keys_in_tables_too(values, found):
     assert graph.position("customers", ["11"]).tolist() == [1]
 
 
+@pytest.mark.parametrize("hashed", [True, False], ids=["hashed", "without-pyarrow"])
+@pytest.mark.parametrize(
+    "keys, values, found",
+    [
+        pytest.param(["b", "a", "ccc"], ["ccc", "a", "zz", "b", "cc"], ["ccc", "a", None, "b", None],
+                     id="unsorted-keys-of-other-widths"),
+        pytest.param(["é", "", "ñx"], ["", "ñx", "é", "e"], ["", "ñx", "é", None], id="non-ascii-and-empty"),
+        pytest.param(["7", "x"], [8, 7], [None, "7"], id="integers-against-text-keys"),
+        pytest.param(["abc", "b"], ["ab", "b"], [None, "b"], id="values-narrower-than-keys"),
+    ],
+)
+def test_text_keys_match_alike_by_hashing_or_by_sorting(monkeypatch, keys, values, found, hashed):
+    from rerozer_tables.tables import text_hash
+
+    calls = []
+    if hashed:
+        pytest.importorskip("pyarrow")
+        monkeypatch.setattr(text_hash, "_arrow", lambda real=text_hash._arrow: calls.append(1) or real())
+    else:
+        monkeypatch.setattr(text_hash, "_arrow", lambda: None)
+    graph = build_graph({
+        "codes": Table({"code": keys}, primary_key="code"),
+        "uses": Table({"code_ref": values}, foreign_keys={"code_ref": "codes"}),
+    }, dangling_keys="null")
+    assert parents(graph, "uses", "code_ref", "codes") == found
+    assert graph.dangling_keys == ({"uses.code_ref": found.count(None)} if None in found else {})
+    assert bool(calls) == hashed
+
+
 @pytest.mark.parametrize(
     "values, message",
     [

@@ -99,3 +99,55 @@ def test_interactive_means_a_terminal_outside_ci(monkeypatch, ci, tty, expected)
 def test_progress_takes_only_none_true_or_false():
     with pytest.raises(TypeError, match="progress must be None, True or False, got 'yes'"):
         build_graph(shop(), progress="yes")
+
+
+@pytest.mark.parametrize("with_tqdm", [True, False], ids=["tqdm", "plain-line"])
+@pytest.mark.parametrize(
+    "enabled, tick, redrawn, drawn",
+    [
+        pytest.param(True, True, True, True, id="shown"),
+        pytest.param(False, True, False, False, id="off"),
+        pytest.param(True, False, False, False, id="shown-without-ticks"),
+        # By default in a terminal: ticking, but nothing drawn before the delay.
+        pytest.param(None, True, True, False, id="before-its-delay"),
+    ],
+)
+def test_a_shown_bar_is_redrawn_during_one_long_step_and_leaves_no_thread(
+    capsys, monkeypatch, enabled, tick, redrawn, drawn, with_tqdm
+):
+    import threading
+
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm", None)
+    monkeypatch.setattr(progress, "TICK", 0.001)
+    monkeypatch.setattr(progress, "interactive", lambda: True)
+    monkeypatch.setattr(progress, "DELAY", 1e9)
+    third = threading.Event()
+    ticks, tickers, goal = [], [], [3]
+    started = progress._Ticker.__init__
+
+    def counting(self, redraw, interval):
+        tickers.append(self)
+
+        def counted():
+            redraw()
+            ticks.append(1)
+            if len(ticks) >= goal[0]:
+                third.set()
+        started(self, counted, interval)
+
+    monkeypatch.setattr(progress._Ticker, "__init__", counting)
+    before = set(threading.enumerate())
+    with progress.progress_bar(4, "a stage", "step", enabled, tick=tick) as bar:
+        bar.update(1)
+        capsys.readouterr()
+        goal[0] = len(ticks) + 3  # three redraws after this point
+        third.clear()
+        # One long step: no update until the ticker has redrawn three times.
+        assert bool(tickers) == redrawn
+        assert not redrawn or third.wait(30)
+        during = capsys.readouterr().err
+    assert set(threading.enumerate()) == before
+    assert ("a stage: 1/4" in during or "a stage:  25%" in during) == drawn, during

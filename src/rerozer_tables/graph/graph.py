@@ -16,6 +16,7 @@ from ..tables.columns import (
     key_array,
     key_kind,
 )
+from ..tables.text_hash import text_positions
 
 if TYPE_CHECKING:
     from rerozer import NeighborSampler
@@ -76,7 +77,7 @@ class KeyMap:
         values of the other kind are converted to the keys' kind first, so
         the text '7' matches the integer key 7 and the integer 7 the text key
         '7'. Positions of unmatched values are undefined. Costs one binary
-        search per value.
+        search per value (one hash lookup for text keys, with pyarrow).
         """
         unconverted = None
         if key_kind(self.keys) != key_kind(values):
@@ -84,9 +85,18 @@ class KeyMap:
             unconverted = np.flatnonzero(~converted)
             if unconverted.size == values.size:
                 return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
-        ordered = self.keys if self.order is None else self.keys[self.order]
-        if ordered.size == 0:
+        if self.keys.size == 0:
             return np.zeros(values.size, np.int64), np.arange(values.size, dtype=np.int64)
+        if self.keys.dtype.kind == "U" and values.dtype.kind == "U" and values.size:
+            # Text keys: one hash lookup per value rather than a binary search
+            # comparing strings.
+            hashed = text_positions(values, self.keys)
+            if hashed is not None:
+                positions, missing = hashed
+                if unconverted is not None and unconverted.size:
+                    missing = np.union1d(missing, unconverted).astype(np.int64)
+                return positions, missing
+        ordered = self.keys if self.order is None else self.keys[self.order]
         index = np.searchsorted(ordered, values)
         np.minimum(index, ordered.size - 1, out=index)
         missing = np.flatnonzero(ordered[index] != values)

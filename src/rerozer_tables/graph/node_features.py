@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..tables.columns import AnyArray, BoolArray, Int64Array
+from ..tables.text_hash import text_codes
 
 Float32Array = npt.NDArray[np.float32]
 
@@ -133,5 +134,24 @@ def _codes(values: AnyArray, null: BoolArray | None) -> tuple[Int64Array, AnyArr
     present = _present(values, null)
     if present.dtype.kind == "S":
         present = np.char.decode(present, "utf-8")
-    vocabulary, inverse = np.unique(present, return_inverse=True)
+    coded = None
+    if present.size and present.dtype.kind == "U":
+        coded = text_codes(present)
+    elif present.size and present.dtype.kind in "iu":
+        coded = _counted_codes(present)
+    vocabulary, inverse = np.unique(present, return_inverse=True) if coded is None else coded
     return _spread(inverse.reshape(-1), null, -1, np.int64), vocabulary
+
+
+def _counted_codes(values: AnyArray) -> tuple[AnyArray, Int64Array] | None:
+    """``np.unique(values, return_inverse=True)`` for integers spanning no
+    more values than there are, by counting rather than sorting; None for
+    integers spread wider."""
+    low, high = int(values.min()), int(values.max())
+    if high - low >= max(values.size, 1 << 16) or high > np.iinfo(np.int64).max:
+        return None
+    shifted = values.astype(np.int64) - low
+    present = np.bincount(shifted, minlength=high - low + 1) > 0
+    code_of = np.cumsum(present, dtype=np.int64) - 1
+    vocabulary = (np.flatnonzero(present) + low).astype(values.dtype)
+    return vocabulary, code_of[shifted]

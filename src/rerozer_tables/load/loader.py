@@ -348,7 +348,8 @@ class Loader:
         if not self.progress:
             yield from batches
             return
-        with progress_bar(total, "epoch", "batch", True) as bar:
+        # No redrawing thread: worker processes are forked inside this bar.
+        with progress_bar(total, "epoch", "batch", True, tick=False) as bar:
             began = time.perf_counter()
             examples = edges = 0
             for batch in batches:

@@ -5,6 +5,11 @@ training tables) take ``progress=None`` by default: a bar appears once the
 stage has run for ``DELAY`` seconds, and only when stderr is an interactive
 terminal outside CI, so logs, pipes and test runs stay quiet.
 ``progress=False`` never shows one, ``progress=True`` always.
+
+A shown bar is redrawn every ``TICK`` seconds by a helper thread, with its
+elapsed time, also while one long step runs (sorting the largest table,
+reading it), so that the terminal never stays still for long. The thread
+exists only while a bar is shown and ends when the stage does.
 """
 
 from __future__ import annotations
@@ -12,8 +17,10 @@ from __future__ import annotations
 import importlib
 import os
 import sys
+import threading
 import time
 from types import TracebackType
+from collections.abc import Callable
 from typing import Any, Protocol
 
 
@@ -38,6 +45,9 @@ class _Silent:
 
 # Seconds a stage runs before its bar appears, when shown by default.
 DELAY = 2.0
+
+# Seconds between two redraws of a shown bar while no step ends.
+TICK = 1.0
 
 
 def interactive() -> bool:
@@ -72,7 +82,8 @@ class _Line:
             self.shown = now
             total = "" if self.total is None else f"/{self.total}"
             extra = f" [{self.postfix}]" if self.postfix else ""
-            sys.stderr.write(f"\r{self.desc}: {self.done}{total} {self.unit}{extra}")
+            elapsed = f" {now - self.start:.0f}s"
+            sys.stderr.write(f"\r{self.desc}: {self.done}{total} {self.unit}{elapsed}{extra}")
             sys.stderr.flush()
 
     def update(self, n: int = 1) -> None:
@@ -81,6 +92,9 @@ class _Line:
 
     def set_postfix_str(self, s: str = "", refresh: bool = True) -> None:
         self.postfix = s
+
+    def refresh(self) -> None:
+        self._show(force=True)
 
     def close(self) -> None:
         self._show(force=True)
@@ -96,6 +110,35 @@ def _postfix_after_delay(bar: Any, s: str = "", refresh: bool = True) -> None:
     tqdm.set_postfix_str(bar, s, refresh=refresh and not waiting)
 
 
+def _refresh_after_delay(bar: Any) -> None:
+    """Redraw a tqdm bar (its elapsed time moves on), once its delay has passed."""
+    if not bar.disable and time.time() - bar.start_t >= bar.delay:
+        bar.refresh()
+
+
+class _Ticker:
+    """A thread that calls ``redraw`` every ``interval`` seconds until stopped."""
+
+    def __init__(self, redraw: Callable[[], None], interval: float) -> None:
+        self.redraw = redraw
+        self.interval = interval
+        self.stopped = threading.Event()
+        self.lock = threading.Lock()  # a redraw never overlaps the bar's close
+        self.thread = threading.Thread(target=self._run, name="rerozer-progress", daemon=True)
+        self.thread.start()
+
+    def _run(self) -> None:
+        while not self.stopped.wait(self.interval):
+            with self.lock:
+                if not self.stopped.is_set():
+                    self.redraw()
+
+    def stop(self) -> None:
+        with self.lock:
+            self.stopped.set()
+        self.thread.join()
+
+
 def check_progress(progress: object) -> bool | None:
     """``progress`` itself; TypeError for anything but None, True or False."""
     if progress is None or isinstance(progress, bool):
@@ -106,10 +149,19 @@ def check_progress(progress: object) -> bool | None:
 class progress_bar:
     """A context manager giving a ``Progress``: shown when ``enabled`` is
     True; when it is None, shown after ``DELAY`` seconds if stderr is
-    ``interactive()``; silent otherwise."""
+    ``interactive()``; silent otherwise.
 
-    def __init__(self, total: int | None, desc: str, unit: str, enabled: bool | None) -> None:
+    A shown bar is redrawn every ``TICK`` seconds while the context runs,
+    unless ``tick`` is False: a caller that forks inside the context (the
+    loader's worker processes) must not have a second thread running.
+    """
+
+    def __init__(
+        self, total: int | None, desc: str, unit: str, enabled: bool | None, tick: bool = True
+    ) -> None:
         self.bar: Progress = _Silent()
+        self.redraw: Callable[[], None] | None = None
+        self.ticker: _Ticker | None = None
         check_progress(enabled)
         if enabled is None:
             if not interactive():
@@ -122,16 +174,21 @@ class progress_bar:
         try:
             tqdm: Any = importlib.import_module("tqdm").tqdm
         except ImportError:
-            self.bar = _Line(total, desc, unit, delay)
+            self.bar = line = _Line(total, desc, unit, delay)
+            self.redraw = line.refresh if tick else None
             return
-        # No monitor thread: a process with a second thread must not fork,
-        # and the loader forks its workers.
+        # No monitor thread of tqdm's own: the ticker below ends with the
+        # context, tqdm's would outlive it.
         bar_class = type("_Bar", (tqdm,), {"monitor_interval": 0,
                                            "set_postfix_str": _postfix_after_delay})
-        self.bar = bar_class(total=total, desc=desc, unit=unit, delay=delay,
-                             unit_scale=unit in ("B", "row"))
+        self.bar = bar = bar_class(total=total, desc=desc, unit=unit, delay=delay,
+                                   unit_scale=unit in ("B", "row"))
+        if tick:
+            self.redraw = lambda: _refresh_after_delay(bar)
 
     def __enter__(self) -> Progress:
+        if self.redraw is not None:
+            self.ticker = _Ticker(self.redraw, TICK)
         return self.bar
 
     def __exit__(
@@ -140,4 +197,7 @@ class progress_bar:
         error: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
+        if self.ticker is not None:
+            self.ticker.stop()
+            self.ticker = None
         self.bar.close()
