@@ -214,6 +214,17 @@ def test_sample_batch_leaves_out_a_type_with_a_node_outside_its_times(times, see
     assert {t: v.tolist() for t, v in node_time.items()} == {"user": []}
 
 
+@pytest.mark.parametrize("strategy", ["last", "uniform"])
+@pytest.mark.parametrize("window", [[[-10, -1]], np.array([[-10, -1]], np.int64)], ids=["list", "int64-array"])
+def test_a_window_below_the_earliest_time_stays_there(window, strategy):
+    # A seed at the earliest time whose window would wrap around to the top
+    # of int64, where user 1 is: the window stops at the earliest time, so
+    # no user is taken, however the window is given.
+    top, earliest = np.iinfo(np.int64).max - 5, np.iinfo(np.int64).min
+    sampler = _temporal.NeighborSampler(*one_column_arguments([0, top]), temporal_strategy=strategy)
+    assert picks(sampler.sample({}, {KEY: window}, "item", i64(0), i64(earliest))) == []
+
+
 # --- How it is reached --------------------------------------------------------
 
 def small_graph():
